@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the tools need on Debian 12. Run as root.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+# tshark asks whether non-root users may capture; answer once, non-interactively.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
+apt-get update -q
+apt-get install -y -q --no-install-recommends \
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
+  libgtest-dev libgmock-dev libbenchmark-dev \
+  libpcap-dev libsystemd-dev nlohmann-json3-dev \
+  tshark wireshark-common tcpdump python3 python3-impacket python3-scapy \
+  iproute2 iputils-ping net-tools systemd procps
