@@ -1,0 +1,251 @@
+#include "core/agent.h"
+
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "core/history.h"
+#include "platform/files.h"
+
+namespace netward {
+
+namespace {
+std::atomic<Agent*> g_agent{nullptr};
+constexpr char kLinkageKeyText[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage";
+}  // namespace
+
+Agent* CurrentAgent() { return g_agent.load(std::memory_order_acquire); }
+
+Agent::Agent(platform::Registry& registry, platform::Clock& clock, platform::Output& out,
+             platform::Random& random, AgentOptions options)
+    : registry_(registry), clock_(clock), out_(out), random_(random), options_(std::move(options)) {
+  g_agent.store(this, std::memory_order_release);
+}
+
+Agent::~Agent() {
+  stop_request_.Set();
+  for (auto& t : threads_)
+    if (t.joinable()) t.join();
+  Agent* self = this;
+  g_agent.compare_exchange_strong(self, nullptr);
+}
+
+void Agent::LoadSettings() {
+  GlobalArea* g = global_;
+  if (g == nullptr) return;
+  uint8_t key[16] = {};
+  auto open_key = registry_.Query(kSettingsKey, "OpenKey");
+  bool have_key = false;
+  if (open_key && !open_key->data.empty() && open_key->data[0] != 0) {
+    // A longer value keeps its first 16 bytes.
+    memcpy(key, open_key->data.data(), open_key->data.size() < 16 ? open_key->data.size() : 16);
+    have_key = true;
+  }
+  if (!have_key) {
+    // Four draws, each stored as a 32-bit word, filled from the last word to the first.
+    random_.Seed(clock_.Now());
+    for (int word = 3; word >= 0; --word) {
+      uint32_t v = random_.Next();
+      memcpy(key + 4 * word, &v, 4);
+    }
+  }
+  SharedCopyIn(g->AccessKey, key, sizeof key);
+  g->AutoIpName.store(registry_.GetDword(kSettingsKey, "AutoIpName").value_or(0), std::memory_order_relaxed);
+}
+
+void Agent::ReadHostName() {
+  global_->HostName.Clear();
+  char name[33] = {};
+  if (gethostname(name, 32) == 0) {
+    name[32] = 0;
+    for (char* p = name; *p; ++p) *p = static_cast<char>(toupper(static_cast<unsigned char>(*p)));
+    global_->HostName.Set(name);
+  }
+}
+
+void Agent::EnterHistoryDirectory() {
+  std::string data_path = registry_.GetString(kSettingsKey, "DataPath").value_or("");
+  if (data_path.size() > 259) data_path.resize(259);
+  if (data_path.empty()) {
+    std::string windows_dir = options_.state_dir.empty() ? "." : options_.state_dir;
+    // The history directory's name is kept as the Windows agent has it, with the separator of this
+    // platform.
+    data_path = windows_dir + "/NETWARD History";
+  }
+  if (chdir(data_path.c_str()) != 0) {
+    mkdir(data_path.c_str(), 0755);
+    (void)!chdir(data_path.c_str());
+  }
+  char cwd[PATH_MAX] = {};
+  if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = 0;
+  history_dir_ = cwd;
+  out_.Printf("Current Directory is '%s'\n", cwd);
+}
+
+std::string Agent::HistoryPath(const char* day, const char* ext) const {
+  char name[16];
+  snprintf(name, sizeof name, "%s.%s", day, ext);
+  return history_dir_.empty() ? std::string(name) : history_dir_ + "/" + name;
+}
+
+void Agent::PurgeHistoryFiles() {
+  platform::LocalDate today = clock_.Today();
+  const int now_months = 12 * today.year + today.month - 1;
+  const std::string dir = history_dir_.empty() ? "." : history_dir_;
+  for (const std::string& name : platform::ListDirectory(dir, "*.TE*")) {
+    if (name.size() < 12) continue;
+    bool digits = true;
+    for (int i = 0; i < 8; ++i) digits = digits && isdigit(static_cast<unsigned char>(name[i]));
+    if (!digits) continue;
+    int year = std::stoi(name.substr(0, 4));
+    int month = std::stoi(name.substr(4, 2));
+    int day = std::stoi(name.substr(6, 2));
+    if (year == 0 || month == 0 || day == 0) continue;
+    std::string ext = name.substr(8, 4);
+    if (ext != ".TET" && ext != ".TES") continue;
+    int months = 12 * year + month;
+    if (months < now_months || (months == now_months && day < today.day)) {
+      out_.Printf("PURGING %s\n", name.c_str());
+      unlink((dir + "/" + name).c_str());
+    }
+  }
+}
+
+void Agent::SetUpAdapters() {
+  // The adapter list comes as a UTF-16 multi-string of at most 1020 bytes.
+  auto raw = registry_.Query(kLinkageKeyText, "Export");
+  if (!raw || raw->type != platform::kRegMultiSz) return;
+  std::vector<uint8_t> buf(raw->data);
+  buf.resize(kExportBufferBytes + 2, 0);
+  size_t units = kExportBufferBytes / 2;
+  auto unit = [&buf](size_t i) { return static_cast<char16_t>(buf[2 * i] | buf[2 * i + 1] << 8); };
+  size_t pos = 0;
+  while (pos + 1 < units && unit(pos) != 0 && unit(pos + 1) != 0 &&
+         global_->NicCount.load(std::memory_order_relaxed) < kMaxNics) {
+    size_t len = 0;
+    while (pos + len < units && unit(pos + len) != 0) ++len;
+    NicArea* nic = AllocateNicArea();
+    if (nic == nullptr) {
+      out_.MessageBox("GlobalAlloc for NIC area FAILED", kSevereErrorCaption);
+      return;
+    }
+    int index = global_->NicCount.load(std::memory_order_relaxed);
+    global_->Nics[index] = nic;
+    global_->NicCount.store(index + 1, std::memory_order_release);
+    char adapter_name[32] = {};
+    for (size_t i = 15, j = 0; i < len && j < 31; ++i, ++j) adapter_name[j] = static_cast<char>(unit(pos + i) & 0xFF);
+    nic->AdapterName.Set(adapter_name);
+    std::string line = "Creating ZivUzevari Thread for Adapter ";
+    for (size_t i = 0; i < len; ++i) line.push_back(static_cast<char>(unit(pos + i) & 0xFF));
+    line += "\n";
+    out_.Write(line.c_str());
+    for (size_t i = 0; i < len && i < 127; ++i) nic->DeviceName[i] = unit(pos + i);
+    StartCaptureThreadPlaceholder(nic);
+    pos += len + 1;
+  }
+}
+
+void Agent::StartCaptureThreadPlaceholder(NicArea*) {}
+void Agent::CheckDriverDatesPlaceholder() {}
+void Agent::StartRpcServerThreadPlaceholder() {}
+
+void Agent::AgentMain() {
+  out_.Printf("TapEyeSv Started - Version '%s' \n%s\n", kAgentVersion, kOwnershipNotice);
+  global_ = AllocateGlobalArea();
+  if (global_ == nullptr) {
+    out_.MessageBox("GlobalAlloc for GLOBAL area FAILED", kSevereErrorCaption);
+    return;
+  }
+  g_global_area.store(global_, std::memory_order_release);
+  ReadHostName();
+  LoadSettings();
+  EnterHistoryDirectory();
+
+  TraceRecord trace;
+  trace.Time = clock_.Now();
+  char day[9];
+  platform::DayName(clock_.Today(), day);
+  PurgeHistoryFiles();
+  AppendTraceRecord(HistoryPath(day, "TET"), trace);  // start marker: all gains zero
+
+  SetUpAdapters();
+  CheckDriverDatesPlaceholder();
+  clock_.SleepMs(2000);
+  out_.Printf("Creating ServerRPC Thread \n");
+  StartRpcServerThreadPlaceholder();
+
+  MainLoop(trace, day);
+}
+
+void Agent::MainLoop(TraceRecord& trace, char (&day)[9]) {
+  while (true) {
+    bool stopping = clock_.Wait(stop_request_, kCheckpointMs);
+
+    TotalsSnapshot now = global_->Totals();
+    const TotalsSnapshot& was = global_->Checkpoint;
+    trace.Time = clock_.Now();
+    trace.OwnBytes = now.OwnBytes - was.OwnBytes;
+    trace.OwnFrames = now.OwnFrames - was.OwnFrames;
+    trace.OwnGroupFrames = now.OwnGroupFrames - was.OwnGroupFrames;
+    trace.OwnEventFrames = now.OwnEventFrames - was.OwnEventFrames;
+    trace.OtherBytes = now.OtherBytes - was.OtherBytes;
+    trace.OtherFrames = now.OtherFrames - was.OtherFrames;
+    trace.OtherGroupFrames = now.OtherGroupFrames - was.OtherGroupFrames;
+    trace.OtherEventFrames = now.OtherEventFrames - was.OtherEventFrames;
+    global_->Checkpoint = now;
+
+    char previous[9];
+    memcpy(previous, day, sizeof previous);
+    platform::DayName(clock_.Today(), day);
+    AppendTraceRecord(HistoryPath(day, "TET"), trace);
+
+    if (stopping) {
+      WriteStatisticsFile(HistoryPath(day, "TES"), *global_);
+      agent_stopped_.Set();
+      return;
+    }
+    if (strcmp(previous, day) != 0) {
+      WriteStatisticsFile(HistoryPath(previous, "TES"), *global_);
+      int nics = global_->NicCount.load(std::memory_order_relaxed);
+      for (int i = 0; i < nics; ++i) {
+        global_->DayChanges.fetch_add(1, std::memory_order_relaxed);
+        RelaxedStore(global_->Nics[i]->StationCount, 0);
+      }
+    }
+  }
+}
+
+void Agent::CommonStop() {
+  auto report = [this](uint32_t state, uint32_t code, uint32_t hint) {
+    if (hooks_.report_status) hooks_.report_status(state, code, hint);
+  };
+  out_.Printf("TapEyeSv shutdown in progress.\n");
+  report(kServiceStopPending, 0, 3000);
+  if (GlobalArea* g = Global()) {
+    for (auto& w : g->Windows) {
+      uintptr_t handle = w.load(std::memory_order_relaxed);
+      if (handle != 0 && hooks_.post_message) hooks_.post_message(handle, kMsgCloseWindow);
+    }
+  }
+  stop_request_.Set();
+  report(kServiceStopPending, 0, 3000);
+  if (hooks_.rpc_stop_listening) hooks_.rpc_stop_listening();
+  report(kServiceStopPending, 0, 3000);
+  // Real time, not the agent clock: this bounds how long a stop may take.
+  agent_stopped_.WaitMs(kStopWaitMs);
+  report(kServiceStopped, 0, 0);
+}
+
+void Agent::NotifyTaskbarWindow() {
+  GlobalArea* g = Global();
+  if (g == nullptr) return;
+  uintptr_t taskbar = g->Windows[kTaskbarWindow].load(std::memory_order_relaxed);
+  if (taskbar != 0 && hooks_.post_message) hooks_.post_message(taskbar, kMsgTaskbarNotify);
+}
+
+}  // namespace netward

@@ -1,0 +1,106 @@
+// The agent's body: start-up, the ten-minute main loop with its day roll-over, and CommonStop.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/records.h"
+#include "core/shared_state.h"
+#include "platform/clock.h"
+#include "platform/event.h"
+#include "platform/output.h"
+#include "platform/registry.h"
+
+namespace netward {
+
+inline constexpr char kAgentVersion[] = "19990415";
+inline constexpr char kOwnershipNotice[] = "NETWARD agent for Linux - LAN troubleshooting monitor";
+inline constexpr char kSettingsKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater\\NETWARD\\Parameters";
+inline constexpr char kSevereErrorCaption[] = "TapEyeSv SEVERE ERROR";
+inline constexpr uint32_t kCheckpointMs = 600000;  // ten minutes
+inline constexpr uint32_t kStopWaitMs = 2500;       // CommonStop's wait for the final files
+inline constexpr uint32_t kExportBufferBytes = 1020;
+inline constexpr uint32_t kWmUser = 0x0400;
+inline constexpr uint32_t kMsgCloseWindow = kWmUser + 100;     // 1124: sent to every open window at stop
+inline constexpr uint32_t kMsgTaskbarNotify = kWmUser + 105;   // 1129: taskbar window refresh
+
+// Service states for ReportServiceStatus.
+enum ServiceState : uint32_t { kServiceStopped = 1, kServiceStartPending = 2, kServiceStopPending = 3, kServiceRunning = 4 };
+
+// Command-line options of the agent.
+struct AgentOptions {
+  std::string state_dir;       // the "Windows directory": default home of the history directory
+  bool force_promiscuous = false;
+  bool debug_mode = true;
+  std::vector<std::string> replay_files;
+  int rpc_port = 0;            // 0 = dynamic
+  std::string local_endpoint;  // ncalrpc socket path; empty = default
+};
+
+// What the agent reaches of the platform and of the layers started above it.
+struct AgentHooks {
+  // ReportServiceStatus(state, exit code, wait hint ms); a no-op in console mode.
+  std::function<void(uint32_t, uint32_t, uint32_t)> report_status;
+  // Stops the RPC server from listening (process-wide).
+  std::function<void()> rpc_stop_listening;
+  // Posts a window message with zero parameters to a window handle.
+  std::function<void(uintptr_t, uint32_t)> post_message;
+};
+
+class Agent {
+ public:
+  Agent(platform::Registry& registry, platform::Clock& clock, platform::Output& out, platform::Random& random,
+        AgentOptions options);
+  ~Agent();  // joins the threads the agent started (after the stop request)
+
+  // Start-up steps and the main loop; returns when the agent has ended.
+  void AgentMain();
+
+  // Callable from any thread, any state.
+  void CommonStop();
+  void NotifyTaskbarWindow();
+  void LoadSettings();
+  // Deletes history files in the current directory dated before the same day of the previous month.
+  void PurgeHistoryFiles();
+
+  AgentHooks& hooks() { return hooks_; }
+  platform::Event& stop_request() { return stop_request_; }
+  platform::Event& agent_stopped() { return agent_stopped_; }
+  platform::Registry& registry() { return registry_; }
+  platform::Clock& clock() { return clock_; }
+  platform::Output& out() { return out_; }
+  const AgentOptions& options() const { return options_; }
+  GlobalArea* global() const { return global_; }
+  // The directory history files live in (absolute), known after start-up step 6.
+  const std::string& history_dir() const { return history_dir_; }
+
+ private:
+  void StartCaptureThreadPlaceholder(NicArea* nic);
+  void CheckDriverDatesPlaceholder();
+  void StartRpcServerThreadPlaceholder();
+  void MainLoop(TraceRecord& trace, char (&day)[9]);
+  void SetUpAdapters();
+  void ReadHostName();
+  void EnterHistoryDirectory();
+  std::string HistoryPath(const char* day, const char* ext) const;
+
+  platform::Registry& registry_;
+  platform::Clock& clock_;
+  platform::Output& out_;
+  platform::Random& random_;
+  AgentOptions options_;
+  AgentHooks hooks_;
+  platform::Event stop_request_;
+  platform::Event agent_stopped_;
+  GlobalArea* global_ = nullptr;
+  std::string history_dir_;
+  std::vector<std::thread> threads_;
+};
+
+// The running agent, for CommonStop from any layer; null when none runs.
+Agent* CurrentAgent();
+
+}  // namespace netward

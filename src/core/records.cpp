@@ -1,0 +1,103 @@
+#include "core/records.h"
+
+#include <cstring>
+
+#include "core/byte_writer.h"
+
+namespace netward {
+
+template <size_t N>
+static void PutText(uint8_t* p, const Text<N>& t) {
+  SharedCopyOut(p, t.bytes, N);
+}
+
+void SerializeStationRecord(const StationRecord& s, uint8_t (&out)[kStationRecordSize]) {
+  namespace o = station_off;
+  memset(out, 0, sizeof out);
+  PutU32Le(out + o::IsSelf, RelaxedLoad(s.IsSelf));
+  SharedCopyOut(out + o::IpAddress, s.IpAddress, 4);
+  PutText(out + o::AddressLabel, s.AddressLabel);
+  PutText(out + o::ProtocolLabel, s.ProtocolLabel);
+  PutText(out + o::Name, s.Name);
+  PutU32Le(out + o::LastSequence, RelaxedLoad(s.LastSequence));
+  PutU32Le(out + o::FirstSeen, RelaxedLoad(s.FirstSeen));
+  PutU32Le(out + o::LastSeen, RelaxedLoad(s.LastSeen));
+  PutF32Le(out + o::BytesSent, RelaxedLoad(s.BytesSent));
+  PutU32Le(out + o::FramesSent, RelaxedLoad(s.FramesSent));
+  PutU32Le(out + o::GroupFramesSent, RelaxedLoad(s.GroupFramesSent));
+  PutU32Le(out + o::EventFramesSent, RelaxedLoad(s.EventFramesSent));
+  PutF32Le(out + o::BytesReceived, RelaxedLoad(s.BytesReceived));
+  PutU32Le(out + o::FramesReceived, RelaxedLoad(s.FramesReceived));
+  PutText(out + o::Role, s.Role);
+}
+
+void SerializeFrameEntry(const FrameEntry& f, uint32_t station_ref, uint8_t (&out)[kFrameEntrySize]) {
+  namespace o = frame_off;
+  out[o::Complete] = f.Complete.load(std::memory_order_acquire);
+  PutU32Le(out + o::Time, RelaxedLoad(f.Time));
+  PutU32Le(out + o::Sequence, RelaxedLoad(f.Sequence));
+  PutU32Le(out + o::Length, RelaxedLoad(f.Length));
+  PutText(out + o::SrcLabel, f.SrcLabel);
+  PutText(out + o::ProtoLabel, f.ProtoLabel);
+  PutU32Le(out + o::Station, station_ref);
+  PutU32Le(out + o::Direction, RelaxedLoad(f.Direction));
+  PutU32Le(out + o::Event, RelaxedLoad(f.Event));
+  SharedCopyOut(out + o::Data, f.Data, kFrameDataBytes);
+}
+
+void SerializeGroupFrameEntry(const GroupFrameEntry& g, uint32_t station_ref,
+                              uint8_t (&out)[kGroupFrameEntrySize]) {
+  namespace o = group_off;
+  PutU32Le(out + o::Time, RelaxedLoad(g.Time));
+  PutU32Le(out + o::Sequence, RelaxedLoad(g.Sequence));
+  PutU32Le(out + o::Station, station_ref);
+  SharedCopyOut(out + o::DestIp, g.DestIp, 4);
+  PutText(out + o::SrcLabel, g.SrcLabel);
+  PutText(out + o::ProtoLabel, g.ProtoLabel);
+  SharedCopyOut(out + o::Data, g.Data, kFrameDataBytes);
+}
+
+uint32_t StationRef(const StationRecord* s) {
+  if (s == nullptr) return 0;
+  const NicArea* nic = RelaxedLoad(s->Nic);
+  if (nic == nullptr) return 0;
+  return static_cast<uint32_t>(s - nic->Stations) + 1;
+}
+
+void SerializeTraceRecord(const TraceRecord& r, uint8_t (&out)[kTraceRecordSize]) {
+  memcpy(out, kTraceTag, 4);
+  PutU32Le(out + 4, r.Time);
+  PutF32Le(out + 8, r.OwnBytes);
+  PutU32Le(out + 12, r.OwnFrames);
+  PutU32Le(out + 16, r.OwnGroupFrames);
+  PutU32Le(out + 20, r.OwnEventFrames);
+  PutF32Le(out + 24, r.OtherBytes);
+  PutU32Le(out + 28, r.OtherFrames);
+  PutU32Le(out + 32, r.OtherGroupFrames);
+  PutU32Le(out + 36, r.OtherEventFrames);
+}
+
+bool ParseTraceRecord(const uint8_t (&in)[kTraceRecordSize], TraceRecord& r) {
+  if (memcmp(in, kTraceTag, 4) != 0) return false;
+  r.Time = GetU32Le(in + 4);
+  r.OwnBytes = GetF32Le(in + 8);
+  r.OwnFrames = GetU32Le(in + 12);
+  r.OwnGroupFrames = GetU32Le(in + 16);
+  r.OwnEventFrames = GetU32Le(in + 20);
+  r.OtherBytes = GetF32Le(in + 24);
+  r.OtherFrames = GetU32Le(in + 28);
+  r.OtherGroupFrames = GetU32Le(in + 32);
+  r.OtherEventFrames = GetU32Le(in + 36);
+  return true;
+}
+
+void SerializeStatsRecord(uint32_t adapter_index, const StationRecord& s,
+                          uint8_t (&out)[kStatsRecordSize]) {
+  memcpy(out, kStatsTag, 4);
+  PutU32Le(out + 4, adapter_index);
+  uint8_t body[kStationRecordSize];
+  SerializeStationRecord(s, body);
+  memcpy(out + 8, body, sizeof body);
+}
+
+}  // namespace netward

@@ -1,0 +1,275 @@
+// Shared run-time state of the agent: one GlobalArea per process, one NicArea per adapter.
+//
+// Every block is allocated zero-filled once at start-up and never freed; every table has a fixed
+// capacity and a count or wrapping index. Capture threads write their own NicArea and the GlobalArea
+// totals; all other threads only read. There are no locks: shared counters are relaxed atomics and
+// ring entries carry a `Complete` flag (release on set, acquire on read).
+//
+// These are in-memory types with natural alignment. The packed wire/file layouts (StationRecord 158
+// bytes, FrameEntry 326, GroupFrameEntry 317, ...) are produced by the serialisers in records.h.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace netward {
+
+inline constexpr int kMaxNics = 4;
+inline constexpr int kMaxStations = 500;
+inline constexpr int kMaxConnections = 1000;
+inline constexpr int kRecentFrames = 300;
+inline constexpr int kGroupFrames = 4500;
+inline constexpr int kNameCacheEntries = 200;
+inline constexpr int kDnsNames = 20;
+inline constexpr int kEventLogEntries = 100;
+inline constexpr int kTcpipLists = 5;
+inline constexpr int kTcpipListEntries = 50;
+inline constexpr int kFrameDataBytes = 256;   // bytes of each frame kept in the rings
+inline constexpr int kDnsQueryBytes = 214;    // UDP payload bytes of the last DNS query kept
+inline constexpr int kArpRequestBytes = 242;  // bytes after the Ethernet header of the last ARP request
+
+// Event codes carried in FrameEntry::Event.
+enum EventCode : uint32_t {
+  kEventNone = 0,
+  kEventTcpRetransmit = 1,
+  kEventDnsRetransmit = 2,
+  kEventArpRetransmit = 3,
+  kEventTcpReset = 4,
+  kEventIcmpError = 5,
+  kEventLlcError = 6,
+};
+
+// Direction codes carried in FrameEntry::Direction.
+enum DirectionCode : uint32_t {
+  kDirOtherGroup = 0,   // "<<  "
+  kDirOtherUnicast = 1, // "<-  "
+  kDirOtherEvent = 2,   // "<=  "
+  kDirOwnGroup = 3,     // "  >>"
+  kDirOwnUnicast = 4,   // "  ->"
+  kDirOwnEvent = 5,     // "  =>"
+};
+
+// Relaxed atomic access to plain fields shared between a writer thread and readers. On x86-64 these
+// compile to ordinary loads and stores; they exist so that a reader never sees a torn 32-bit value and
+// the thread sanitizer knows the sharing is intended.
+template <typename T>
+inline T RelaxedLoad(const T& field) {
+  return std::atomic_ref<T>(const_cast<T&>(field)).load(std::memory_order_relaxed);
+}
+template <typename T>
+inline void RelaxedStore(T& field, T value) {
+  std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}
+
+// Byte copies into and out of shared buffers (labels, names, frame data), done with relaxed atomic
+// 8-byte words where both sides allow it and single bytes elsewhere. A reader racing a writer may get
+// a mix of old and new bytes, which the `Complete` protocol or the caller's retry handles.
+void SharedCopyIn(void* shared_dst, const void* src, size_t n);
+void SharedCopyOut(void* dst, const void* shared_src, size_t n);
+void SharedZero(void* shared_dst, size_t n);
+
+// A NUL-terminated 8-bit text of N bytes, shared between threads.
+template <size_t N>
+struct Text {
+  alignas(8) char bytes[N];
+
+  static constexpr size_t kSize = N;
+  // Stores up to N-1 characters of `s` and zero-fills the rest of the field.
+  void Set(const char* s) {
+    char tmp[N] = {};
+    size_t len = s ? strnlen(s, N - 1) : 0;
+    memcpy(tmp, s, len);
+    SharedCopyIn(bytes, tmp, N);
+  }
+  // Copies the whole field; the result is always NUL-terminated.
+  void Get(char (&out)[N]) const {
+    SharedCopyOut(out, bytes, N);
+    out[N - 1] = 0;
+  }
+  void Clear() { SharedZero(bytes, N); }
+};
+
+struct StationRecord;
+struct NicArea;
+struct PacketDriverHandle;  // defined by the capture layer
+
+// TCP connection (20 bytes on the wire). Matched on the 12 bytes from source IP to destination port.
+struct ConnectionEntry {
+  ConnectionEntry* Next;  // next connection started by the same station; null at the end
+  uint8_t SrcIp[4];       // network order
+  uint8_t SrcPort[2];     // network order
+  uint8_t DestIp[4];
+  uint8_t DestPort[2];
+  uint32_t HighestSequence;  // host order
+};
+
+struct StationRecord {
+  ConnectionEntry* ConnectionChain;
+  uint32_t IsSelf;
+  uint8_t IpAddress[4];  // network order
+  Text<16> AddressLabel;
+  Text<29> ProtocolLabel;
+  Text<33> Name;
+  uint32_t LastSequence;
+  uint32_t FirstSeen;
+  uint32_t LastSeen;
+  float BytesSent;
+  uint32_t FramesSent;
+  uint32_t GroupFramesSent;
+  uint32_t EventFramesSent;
+  float BytesReceived;
+  uint32_t FramesReceived;
+  Text<8> Role;
+  NicArea* Nic;
+};
+
+struct FrameEntry {
+  std::atomic<uint8_t> Complete;  // 0 while being filled, 1 when done
+  uint32_t Time;
+  uint32_t Sequence;
+  uint32_t Length;
+  Text<16> SrcLabel;
+  Text<29> ProtoLabel;
+  StationRecord* Station;
+  uint32_t Direction;
+  uint32_t Event;
+  alignas(8) uint8_t Data[kFrameDataBytes];
+};
+
+struct GroupFrameEntry {
+  uint32_t Time;
+  uint32_t Sequence;
+  StationRecord* Station;
+  uint8_t DestIp[4];
+  Text<16> SrcLabel;
+  Text<29> ProtoLabel;
+  alignas(8) uint8_t Data[kFrameDataBytes];
+};
+
+struct NameCacheEntry {
+  uint32_t Time;  // last update; 0 = empty
+  Text<16> AddressLabel;
+  Text<29> ProtocolLabel;
+  Text<33> Name;
+};
+
+struct DnsNameEntry {
+  uint8_t Ip[4];  // network order
+  Text<33> Name;
+};
+
+// Indexes of NicArea::TcpipConfig.
+enum TcpipList { kAddresses = 0, kSubnetMasks = 1, kGateways = 2, kDnsServers = 3, kWinsServers = 4 };
+
+struct NicArea {
+  std::atomic<PacketDriverHandle*> Driver;
+  char16_t DeviceName[128];
+  Text<32> AdapterName;
+  Text<64> AdapterTitle;
+  Text<32> DriverFileText;
+  uint32_t DriverFileTime;
+  int32_t MediaType;  // 0 = 802.3, 1 = 802.5
+  uint8_t OwnAddress[6];
+  uint8_t IsWan;
+  uint32_t FramesRead;
+  // Frame being accounted (capture thread only).
+  uint32_t FrameLength;
+  uint8_t IsGroupFrame;
+  uint8_t FromSelf;
+  const uint8_t* IpHeader;
+  uint32_t FrameTime;
+  uint8_t DestAddress[6];
+  uint8_t SrcAddress[6];
+  Text<16> NetbiosName;
+  uint32_t ResolverThreadId;
+  Text<16> SrcLabel;
+  Text<29> ProtoLabel;
+  int32_t StationCount;  // reset to 0 by the main thread at the day roll-over
+  StationRecord Stations[kMaxStations];
+  uint32_t ConnectionCount;
+  ConnectionEntry Connections[kMaxConnections];
+  uint32_t FrameIndex;
+  FrameEntry RecentFrames[kRecentFrames];
+  uint32_t GroupFrameCount;
+  uint32_t GroupFrameIndex;
+  GroupFrameEntry GroupFrames[kGroupFrames];
+  NameCacheEntry NameCache[kNameCacheEntries];
+  uint32_t DnsNameCount;
+  DnsNameEntry DnsNames[kDnsNames];
+  uint32_t LastDnsQueryTime;
+  uint8_t LastDnsQuery[kDnsQueryBytes];
+  uint32_t LastArpTime;
+  uint8_t LastArpRequest[kArpRequestBytes];
+  uint32_t EventCount;
+  FrameEntry EventLog[kEventLogEntries];
+  // Five zero-terminated lists of IPv4 addresses in network order.
+  uint32_t TcpipConfig[kTcpipLists][kTcpipListEntries];
+};
+
+// The sixteen fields from FrameSequence to LastOwnGroupTime, in order; copied into Checkpoint at
+// every ten-minute checkpoint. Floats are kept as floats.
+struct TotalsSnapshot {
+  uint32_t FrameSequence;
+  float OwnBytes;
+  uint32_t OwnFrames;
+  uint32_t OwnGroupFrames;
+  uint32_t OwnEventFrames;
+  float OtherBytes;
+  uint32_t OtherFrames;
+  uint32_t OtherGroupFrames;
+  uint32_t OtherEventFrames;
+  uint32_t DayChanges;
+  uint32_t LastOtherTime;
+  uint32_t LastOwnTime;
+  uint32_t LastOtherUnicastTime;
+  uint32_t LastOtherGroupTime;
+  uint32_t LastOwnUnicastTime;
+  uint32_t LastOwnGroupTime;
+};
+
+// Indexes of GlobalArea::Windows.
+enum WindowSlot { kTaskbarWindow = 0, kLoadingWindow = 1, kQuickLookWindow = 2, kSettingsWindow = 3 };
+
+struct GlobalArea {
+  Text<33> HostName;
+  Text<20> AddressText;
+  uint8_t AccessKey[16];
+  std::atomic<uint32_t> AutoIpName;
+  std::atomic<uintptr_t> Windows[4];
+  // Totals, incremented by every capture thread with relaxed fetch_add.
+  std::atomic<uint32_t> FrameSequence;
+  std::atomic<float> OwnBytes;
+  std::atomic<uint32_t> OwnFrames;
+  std::atomic<uint32_t> OwnGroupFrames;
+  std::atomic<uint32_t> OwnEventFrames;
+  std::atomic<float> OtherBytes;
+  std::atomic<uint32_t> OtherFrames;
+  std::atomic<uint32_t> OtherGroupFrames;
+  std::atomic<uint32_t> OtherEventFrames;
+  std::atomic<uint32_t> DayChanges;
+  std::atomic<uint32_t> LastOtherTime;
+  std::atomic<uint32_t> LastOwnTime;
+  std::atomic<uint32_t> LastOtherUnicastTime;
+  std::atomic<uint32_t> LastOtherGroupTime;
+  std::atomic<uint32_t> LastOwnUnicastTime;
+  std::atomic<uint32_t> LastOwnGroupTime;
+  TotalsSnapshot Checkpoint;  // main thread only
+  std::atomic<int32_t> NicCount;
+  NicArea* Nics[kMaxNics];
+  std::atomic<uint32_t> StatusCode;
+
+  // Reads fields FrameSequence..LastOwnGroupTime.
+  TotalsSnapshot Totals() const;
+};
+
+// The process-wide pointer; null until start-up has allocated the block.
+extern std::atomic<GlobalArea*> g_global_area;
+inline GlobalArea* Global() { return g_global_area.load(std::memory_order_acquire); }
+
+// Allocate zero-filled blocks (never freed by the agent; tests may delete them).
+GlobalArea* AllocateGlobalArea();
+NicArea* AllocateNicArea();
+
+}  // namespace netward

@@ -1,0 +1,64 @@
+#include "platform/output.h"
+
+#include <cstdio>
+#include <cstring>
+
+#ifdef NETWARD_HAVE_SYSTEMD
+#include <systemd/sd-journal.h>
+#endif
+
+namespace netward::platform {
+
+void Output::Printf(const char* fmt, ...) {
+  char buf[4096];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  Write(buf);
+}
+
+void ConsoleOutput::Write(const char* text) {
+  fputs(text, stdout);
+  fflush(stdout);
+}
+
+void ConsoleOutput::MessageBox(const char* text, const char* caption) {
+  fprintf(stderr, "%s: %s\n", caption, text);
+  fflush(stderr);
+#ifdef NETWARD_HAVE_SYSTEMD
+  if (journal_)
+    sd_journal_send("MESSAGE=%s: %s", caption, text, "PRIORITY=3", "SYSLOG_IDENTIFIER=TapEyeSv", nullptr);
+#endif
+}
+
+void CapturedOutput::Write(const char* text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  text_ += text;
+}
+
+void CapturedOutput::MessageBox(const char* text, const char* caption) {
+  std::lock_guard<std::mutex> lock(mu_);
+  boxes_.emplace_back(text, caption);
+}
+
+std::string CapturedOutput::Text() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return text_;
+}
+
+std::vector<std::pair<std::string, std::string>> CapturedOutput::Boxes() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return boxes_;
+}
+
+// The classic linear congruential generator of the C library (multiplier 214013, increment 2531011,
+// bits 16-30 returned), so that a key made from a given seed is the same on every platform.
+void LibcRandom::Seed(uint32_t seed) { state_ = seed; }
+
+uint32_t LibcRandom::Next() {
+  state_ = state_ * 214013u + 2531011u;
+  return (state_ >> 16) & 0x7FFF;
+}
+
+}  // namespace netward::platform

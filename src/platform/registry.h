@@ -1,0 +1,134 @@
+// Registry: a hive file of REGEDIT4 text holding the agent's settings, and a read-only view of the
+// Linux system that answers the keys the agent reads from the platform (the packet driver's adapter
+// list). Keys given in the hive override the system view.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace netward::platform {
+
+enum RegType : uint32_t {
+  kRegNone = 0,
+  kRegSz = 1,
+  kRegExpandSz = 2,
+  kRegBinary = 3,
+  kRegDword = 4,
+  kRegMultiSz = 7,
+};
+
+struct RegValue {
+  uint32_t type = kRegNone;
+  std::vector<uint8_t> data;  // raw bytes; strings carry their terminator (8-bit in REGEDIT4 files)
+};
+
+// Compares key paths and value names the way the registry does: ASCII case-insensitively.
+struct CaseInsensitiveLess {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+
+// Read access shared by the hive and the system view.
+class Registry {
+ public:
+  virtual ~Registry() = default;
+  // `key` is a full path such as "HKEY_LOCAL_MACHINE\SOFTWARE\Brackwater\NETWARD\Parameters"
+  // ("HKLM\" is accepted for the root).
+  virtual std::optional<RegValue> Query(std::string_view key, std::string_view name) const = 0;
+  virtual bool KeyExists(std::string_view key) const = 0;
+  // Names of the direct sub-keys of `key`, in sorted order.
+  virtual std::vector<std::string> SubKeys(std::string_view key) const = 0;
+
+  // Typed helpers. A value of another type reads as absent.
+  std::optional<std::string> GetString(std::string_view key, std::string_view name) const;
+  std::optional<uint32_t> GetDword(std::string_view key, std::string_view name) const;
+  // Multi-string entries, widened from 8-bit when the value holds 8-bit text, or read as UTF-16LE
+  // when the data is UTF-16 (as the system view produces it).
+  std::vector<std::u16string> GetMultiString(std::string_view key, std::string_view name) const;
+};
+
+// Canonical form of a key path: root spelled out, no trailing backslash.
+std::string CanonicalKey(std::string_view key);
+
+// A hive file in REGEDIT4 syntax:
+//   REGEDIT4
+//   ; comment
+//   [HKEY_LOCAL_MACHINE\SOFTWARE\Brackwater\NETWARD\Parameters]
+//   "DataPath"="C:\\history"        string (\\ and \" escapes)
+//   "AutoIpName"=dword:00000000     32-bit word
+//   "OpenKey"=hex:41,42,43           binary; long lists continue with a trailing backslash
+//   "Export"=hex(7):5c,00,...       any type by number
+//   @="..."                          the key's default value
+class HiveFile : public Registry {
+ public:
+  struct Error {
+    int line = 0;  // 1-based line of the fault; 0 for file-level faults (cannot open, ...)
+    std::string message;
+  };
+  static constexpr size_t kMaxLineBytes = 64 * 1024;
+
+  // Parses `text`; on failure returns false and fills `error`. The hive is unchanged on failure.
+  bool Parse(std::string_view text, Error& error);
+  bool Load(const std::string& path, Error& error);
+  // Writes the whole hive to a temporary file beside `path`, syncs it and renames it over `path`,
+  // so that a crash mid-save leaves the old file intact.
+  bool Save(const std::string& path, std::string& error) const;
+  std::string Serialize() const;
+
+  void Set(std::string_view key, std::string_view name, RegValue value);
+  void SetString(std::string_view key, std::string_view name, std::string_view s);
+  void SetDword(std::string_view key, std::string_view name, uint32_t v);
+  void CreateKey(std::string_view key);
+
+  std::optional<RegValue> Query(std::string_view key, std::string_view name) const override;
+  bool KeyExists(std::string_view key) const override;
+  std::vector<std::string> SubKeys(std::string_view key) const override;
+
+  bool operator==(const HiveFile& other) const;
+
+ private:
+  using Values = std::map<std::string, RegValue, CaseInsensitiveLess>;
+  std::map<std::string, Values, CaseInsensitiveLess> keys_;
+};
+
+// The read-only view of this machine, under a hive whose keys take precedence.
+//   HKLM\SYSTEM\CurrentControlSet\Services\Tapeye\Linkage  "Export": one "\Device\TapEye_<ifname>"
+//   per capturable interface (up, in interface-index order), then one per extra entry added with
+//   AddExport (capture files).
+class SystemRegistry : public Registry {
+ public:
+  explicit SystemRegistry(std::shared_ptr<const Registry> hive);
+
+  // Appends an entry to the adapter list after the live interfaces (e.g. "\Device\TapEye_trace").
+  void AddExport(std::u16string device_path);
+  // Replaces the live interface scan (tests); by default /sys/class/net is read on each query.
+  void SetInterfaceNames(std::vector<std::string> names);
+
+  std::optional<RegValue> Query(std::string_view key, std::string_view name) const override;
+  bool KeyExists(std::string_view key) const override;
+  std::vector<std::string> SubKeys(std::string_view key) const override;
+
+  const Registry& hive() const { return *hive_; }
+
+ private:
+  std::vector<std::string> InterfaceNames() const;
+  std::shared_ptr<const Registry> hive_;
+  std::vector<std::u16string> extra_exports_;
+  std::optional<std::vector<std::string>> fixed_interfaces_;
+};
+
+inline constexpr char kLinkageKey[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage";
+inline constexpr char kDevicePrefix[] = "\\Device\\TapEye_";  // 15 characters: the name starts at the 16th
+
+// Interfaces that can be captured on: those that are administratively up, in interface-index order.
+std::vector<std::string> ListCapturableInterfaces();
+
+// UTF-16 multi-string bytes (little-endian, each entry terminated, a final extra terminator).
+std::vector<uint8_t> EncodeMultiStringUtf16(const std::vector<std::u16string>& entries);
+std::u16string Widen(std::string_view s);
+
+}  // namespace netward::platform
