@@ -34,6 +34,7 @@ bool TestClock::Wait(Event& event, uint32_t timeout_ms) {
   std::unique_lock<std::mutex> lock(mu_);
   uint64_t deadline = now_ms_ + timeout_ms;
   ++waiters_;
+  ++waits_begun_;
   cv_.notify_all();
   // Poll the event in short real-time slices: the event has its own lock and cannot wake us here.
   while (!event.IsSet() && now_ms_ < deadline) cv_.wait_for(lock, std::chrono::milliseconds(2));
@@ -63,6 +64,16 @@ int TestClock::Waiters() const {
 bool TestClock::AwaitWaiters(int n, uint32_t real_ms) {
   std::unique_lock<std::mutex> lock(mu_);
   return cv_.wait_for(lock, std::chrono::milliseconds(real_ms), [&] { return waiters_ >= n; });
+}
+
+uint64_t TestClock::WaitsBegun() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return waits_begun_;
+}
+
+bool TestClock::AwaitWaitsBegun(uint64_t n, uint32_t real_ms) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(real_ms), [&] { return waits_begun_ >= n; });
 }
 
 }  // namespace netward::platform

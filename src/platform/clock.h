@@ -52,12 +52,16 @@ class TestClock : public Clock {
   int Waiters() const;
   // Waits (in real time, up to `real_ms`) until at least `n` Wait calls are blocked.
   bool AwaitWaiters(int n, uint32_t real_ms);
+  // Wait calls begun since the clock was made, and a real-time wait for that count to reach `n`.
+  uint64_t WaitsBegun() const;
+  bool AwaitWaitsBegun(uint64_t n, uint32_t real_ms);
 
  private:
   mutable std::mutex mu_;
   std::condition_variable cv_;
   uint64_t now_ms_;
   int waiters_ = 0;
+  uint64_t waits_begun_ = 0;
 };
 
 }  // namespace netward::platform

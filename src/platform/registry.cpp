@@ -223,8 +223,9 @@ bool HiveFile::Parse(std::string_view text, Error& error) {
       if (line.back() != ']') return fail(line_no, "key name without closing ']'");
       std::string_view name = line.substr(1, line.size() - 2);
       if (name.empty()) return fail(line_no, "empty key name");
-      if (!StartsWithI(name, "HKEY_")) return fail(line_no, "key must begin with a root such as HKEY_LOCAL_MACHINE");
       current_key = CanonicalKey(name);
+      if (!StartsWithI(current_key, "HKEY_"))
+        return fail(line_no, "key must begin with a root such as HKEY_LOCAL_MACHINE");
       parsed[current_key];
       continue;
     }

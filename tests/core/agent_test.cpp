@@ -1,0 +1,244 @@
+#include "core/agent.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "core/history.h"
+#include "platform/files.h"
+
+using namespace netward;
+using namespace netward::platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+// 2026-12-04 12:00:00 UTC.
+constexpr uint32_t kDec4Noon = 1796385600u;
+
+class FixedRandom : public Random {
+ public:
+  void Seed(uint32_t s) override { seed = s; }
+  uint32_t Next() override { return ++draws; }
+  uint32_t seed = 0;
+  uint32_t draws = 0;
+};
+
+class AgentTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    state_ = fs::path(testing::TempDir()) / ("agent_" + std::to_string(getpid()) + "_" +
+                                             testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(state_);
+    fs::create_directories(history());
+    hive_ = std::make_shared<HiveFile>();
+  }
+  void TearDown() override {
+    if (thread_.joinable()) Stop();
+    agent_.reset();
+    delete Global();
+    g_global_area.store(nullptr);
+    chdir("/");
+    fs::remove_all(state_);
+  }
+  fs::path history() const { return state_ / "NETWARD History"; }
+
+  // Starts the agent on a thread and waits until its main loop waits for the first checkpoint.
+  void Start(uint32_t start_time, std::vector<std::string> interfaces = {"eth0"}) {
+    clock_ = std::make_unique<TestClock>(start_time);
+    registry_ = std::make_unique<SystemRegistry>(hive_);
+    registry_->SetInterfaceNames(std::move(interfaces));
+    AgentOptions opt;
+    opt.state_dir = state_.string();
+    agent_ = std::make_unique<Agent>(*registry_, *clock_, out_, random_, opt);
+    thread_ = std::thread([this] { agent_->AgentMain(); });
+    ASSERT_TRUE(clock_->AwaitWaiters(1, 10000));
+  }
+  void Checkpoint() {
+    uint64_t waits = clock_->WaitsBegun();
+    clock_->Advance(kCheckpointMs);
+    // The loop has finished the checkpoint once it waits again.
+    ASSERT_TRUE(clock_->AwaitWaitsBegun(waits + 1, 10000));
+  }
+  void Stop() {
+    agent_->CommonStop();
+    thread_.join();
+  }
+  std::vector<TraceRecord> Trace(const char* day) {
+    std::vector<uint8_t> bytes;
+    std::vector<TraceRecord> out;
+    if (!ReadFile((history() / (std::string(day) + ".TET")).string(), bytes)) return out;
+    EXPECT_EQ(bytes.size() % kTraceRecordSize, 0u);
+    for (size_t i = 0; i + kTraceRecordSize <= bytes.size(); i += kTraceRecordSize) {
+      uint8_t rec[kTraceRecordSize];
+      memcpy(rec, bytes.data() + i, sizeof rec);
+      TraceRecord r;
+      EXPECT_TRUE(ParseTraceRecord(rec, r));
+      out.push_back(r);
+    }
+    return out;
+  }
+  size_t FileSize(const std::string& name) {
+    std::error_code ec;
+    auto n = fs::file_size(history() / name, ec);
+    return ec ? 0 : n;
+  }
+  void Touch(const std::string& name) { std::ofstream(history() / name) << "x"; }
+
+  fs::path state_;
+  std::shared_ptr<HiveFile> hive_;
+  std::unique_ptr<TestClock> clock_;
+  std::unique_ptr<SystemRegistry> registry_;
+  CapturedOutput out_;
+  FixedRandom random_;
+  std::unique_ptr<Agent> agent_;
+  std::thread thread_;
+};
+
+TEST_F(AgentTest, StartUpPrintsItsLinesAndSetsUpAtMostFourAdapters) {
+  Start(kDec4Noon, {"eth0", "eth1", "eth2", "lo", "wlan0"});
+  std::string text = out_.Text();
+  EXPECT_EQ(text.rfind("TapEyeSv Started - Version '19990415' \n", 0), 0u) << text;
+  EXPECT_NE(text.find("Current Directory is '" + history().string() + "'\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Creating ZivUzevari Thread for Adapter \\Device\\TapEye_lo\n"), std::string::npos);
+  EXPECT_EQ(text.find("wlan0"), std::string::npos) << "a fifth adapter is not monitored";
+  EXPECT_NE(text.find("Creating ServerRPC Thread \n"), std::string::npos);
+  GlobalArea* g = Global();
+  ASSERT_EQ(g->NicCount.load(), 4);
+  char name[32];
+  g->Nics[3]->AdapterName.Get(name);
+  EXPECT_STREQ(name, "lo");
+  EXPECT_EQ(std::u16string(g->Nics[0]->DeviceName), u"\\Device\\TapEye_eth0");
+  Stop();
+  EXPECT_NE(out_.Text().find("TapEyeSv shutdown in progress.\n"), std::string::npos);
+}
+
+TEST_F(AgentTest, PurgeKeepsTheLastMonthAndAnythingNotAHistoryFile) {
+  for (const char* n : {"20261030.TET", "20261103.TES", "20261104.TET", "20261201.TES", "2026110.TET",
+                        "x0261001.TET", "20261001.TEX", "20261001.TET.bak", "00001001.TET", "notes.txt"})
+    Touch(n);
+  Start(kDec4Noon);
+  Stop();
+  std::set<std::string> left;
+  for (auto& e : fs::directory_iterator(history())) left.insert(e.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"20261104.TET", "20261201.TES", "2026110.TET", "x0261001.TET",
+                                          "20261001.TEX", "00001001.TET", "notes.txt", "20261204.TET"}))
+      << "only the four characters after the date count: a .TET.bak copy goes too";
+  std::string text = out_.Text();
+  EXPECT_NE(text.find("PURGING 20261030.TET\n"), std::string::npos);
+  EXPECT_NE(text.find("PURGING 20261103.TES\n"), std::string::npos);
+}
+
+TEST_F(AgentTest, StopBeforeTheFirstCheckpointWritesTotalsAndStatistics) {
+  Start(kDec4Noon);
+  GlobalArea* g = Global();
+  NicArea* nic = g->Nics[0];
+  g->OwnFrames.fetch_add(5);
+  g->OtherBytes.fetch_add(1500.0f);
+  nic->Stations[0].FramesSent = 5;
+  RelaxedStore(nic->StationCount, 1);
+  clock_->Advance(90000);  // 90 s in, long before the checkpoint
+  Stop();
+  auto trace = Trace("20261204");
+  ASSERT_EQ(trace.size(), 2u);
+  EXPECT_EQ(trace[0].Time, kDec4Noon);
+  EXPECT_EQ(trace[0].OwnFrames, 0u) << "the start marker has no gains";
+  EXPECT_EQ(trace[1].OwnFrames, 5u);
+  EXPECT_EQ(trace[1].OtherBytes, 1500.0f);
+  EXPECT_EQ(FileSize("20261204.TES"), kStatsRecordSize);
+  EXPECT_TRUE(agent_->agent_stopped().IsSet());
+}
+
+TEST_F(AgentTest, CheckpointsRecordGainsAndADayChangeEmptiesTheStationTables) {
+  Start(kDec4Noon + 11 * 3600 + 55 * 60, {"eth0", "eth1"});  // 23:55
+  GlobalArea* g = Global();
+  RelaxedStore(g->Nics[0]->StationCount, 3);
+  g->OwnFrames.fetch_add(2);
+  Checkpoint();  // 00:05 on the 5th: the record goes to the new day, yesterday's statistics are written
+  g->OwnFrames.fetch_add(1);
+  Checkpoint();
+  Stop();
+
+  EXPECT_EQ(Trace("20261204").size(), 1u) << "only the start marker";
+  auto dec5 = Trace("20261205");
+  ASSERT_EQ(dec5.size(), 3u);
+  EXPECT_EQ(dec5[0].OwnFrames, 2u);
+  EXPECT_EQ(dec5[1].OwnFrames, 1u) << "gains are since the previous checkpoint";
+  EXPECT_EQ(dec5[2].OwnFrames, 0u);
+  // Three stations on the first adapter and none on the second: three records, adapter index 0.
+  std::vector<uint8_t> tes;
+  ASSERT_TRUE(ReadFile((history() / "20261204.TES").string(), tes));
+  ASSERT_EQ(tes.size(), 3 * kStatsRecordSize);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(tes[i * kStatsRecordSize + 4], 0);
+  EXPECT_EQ(RelaxedLoad(g->Nics[0]->StationCount), 0);
+  EXPECT_EQ(g->DayChanges.load(), 2u) << "once per adapter";
+  EXPECT_EQ(FileSize("20261205.TES"), 0u) << "the stop found empty station tables";
+}
+
+TEST_F(AgentTest, AccessKeyFromSettingsOrRandom) {
+  // No OpenKey: four draws filled from the last word to the first, seeded with the time.
+  Start(kDec4Noon);
+  GlobalArea* g = Global();
+  uint32_t words[4];
+  memcpy(words, g->AccessKey, 16);
+  EXPECT_EQ(random_.seed, kDec4Noon);
+  EXPECT_EQ(words[3], 1u);
+  EXPECT_EQ(words[0], 4u);
+
+  // A first byte of zero counts as no key.
+  hive_->Set(kSettingsKey, "OpenKey", RegValue{kRegBinary, {0, 'A', 'B'}});
+  agent_->LoadSettings();
+  memcpy(words, g->AccessKey, 16);
+  EXPECT_EQ(words[3], 5u);
+
+  // A string key is zero-padded; a longer one keeps its first 16 bytes; AutoIpName is re-read.
+  hive_->SetString(kSettingsKey, "OpenKey", "Secret");
+  hive_->SetDword(kSettingsKey, "AutoIpName", 1);
+  agent_->LoadSettings();
+  EXPECT_EQ(memcmp(g->AccessKey, "Secret\0\0\0\0\0\0\0\0\0\0", 16), 0);
+  EXPECT_EQ(g->AutoIpName.load(), 1u);
+  hive_->SetString(kSettingsKey, "OpenKey", "0123456789abcdefXYZ");
+  agent_->LoadSettings();
+  EXPECT_EQ(memcmp(g->AccessKey, "0123456789abcdef", 16), 0);
+  Stop();
+}
+
+TEST_F(AgentTest, CommonStopReportsInOrderAndClosesWindows) {
+  Start(kDec4Noon);
+  std::vector<std::string> log;
+  std::mutex mu;
+  agent_->hooks().report_status = [&](uint32_t s, uint32_t e, uint32_t h) {
+    std::lock_guard<std::mutex> l(mu);
+    log.push_back("status " + std::to_string(s) + " " + std::to_string(e) + " " + std::to_string(h));
+  };
+  agent_->hooks().rpc_stop_listening = [&] {
+    std::lock_guard<std::mutex> l(mu);
+    log.push_back("rpc stop");
+  };
+  agent_->hooks().post_message = [&](uintptr_t w, uint32_t m) {
+    std::lock_guard<std::mutex> l(mu);
+    log.push_back("msg " + std::to_string(w) + " " + std::to_string(m));
+  };
+  Global()->Windows[kQuickLookWindow].store(77);
+  agent_->NotifyTaskbarWindow();  // no taskbar window open: nothing sent
+  Stop();
+  EXPECT_EQ(log, (std::vector<std::string>{"status 3 0 3000", "msg 77 1124", "status 3 0 3000", "rpc stop",
+                                           "status 3 0 3000", "status 1 0 0"}));
+}
+
+TEST_F(AgentTest, DataPathSettingIsCreatedAndUsed) {
+  fs::path custom = state_ / "custom";
+  hive_->SetString(kSettingsKey, "DataPath", custom.string());
+  Start(kDec4Noon, {});
+  EXPECT_EQ(Global()->NicCount.load(), 0) << "no adapters: the agent still runs";
+  Stop();
+  EXPECT_TRUE(fs::exists(custom / "20261204.TET"));
+}
+
+}  // namespace

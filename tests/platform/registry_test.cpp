@@ -1,0 +1,152 @@
+#include "platform/registry.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+using namespace netward::platform;
+
+namespace {
+
+constexpr char kParams[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater\\NETWARD\\Parameters";
+
+std::string TempPath(const char* name) {
+  return std::string(testing::TempDir()) + "/" + std::to_string(getpid()) + "_" + name;
+}
+
+HiveFile::Error ParseError(const std::string& text) {
+  HiveFile hive;
+  HiveFile::Error err;
+  EXPECT_FALSE(hive.Parse(text, err)) << text;
+  return err;
+}
+
+TEST(HiveFile, ReadsEveryValueKind) {
+  HiveFile hive;
+  HiveFile::Error err;
+  ASSERT_TRUE(hive.Parse("REGEDIT4\r\n\r\n; comment\r\n"
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater\\NETWARD\\Parameters]\r\n"
+                         "\"DataPath\"=\"C:\\\\hist \\\"x\\\"\"\r\n"
+                         "\"AutoIpName\"=dword:0000002a\r\n"
+                         "\"OpenKey\"=hex:41,62,\\\r\n  43\r\n"
+                         "@=\"default\"\r\n"
+                         "[HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage]\n"
+                         "\"Export\"=hex(7):5c,00,41,00,00,00,5c,00,42,00,00,00,00,00\n",
+                         err))
+      << err.message;
+  EXPECT_EQ(hive.GetString(kParams, "datapath").value(), "C:\\hist \"x\"");
+  EXPECT_EQ(hive.GetDword("hklm\\software\\brackwater\\netward\\parameters", "AutoIpName").value(), 42u);
+  EXPECT_EQ(hive.Query(kParams, "OpenKey")->data, (std::vector<uint8_t>{'A', 'b', 'C'}));
+  EXPECT_EQ(hive.GetString(kParams, "").value(), "default");
+  EXPECT_EQ(hive.GetMultiString(kLinkageKey, "Export"), (std::vector<std::u16string>{u"\\A", u"\\B"}));
+  EXPECT_FALSE(hive.GetDword(kParams, "DataPath").has_value()) << "a string does not read as a word";
+  EXPECT_TRUE(hive.KeyExists("HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater"));
+  EXPECT_EQ(hive.SubKeys("HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater"), std::vector<std::string>{"NETWARD"});
+}
+
+TEST(HiveFile, RoundTripIsIdentical) {
+  HiveFile hive;
+  hive.SetString(kParams, "DataPath", "/var/lib/a \"b\" \\c");
+  hive.SetDword(kParams, "AutoIpName", 0xDEADBEEF);
+  std::vector<uint8_t> blob(300);
+  for (size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<uint8_t>(i * 7);
+  hive.Set(kParams, "Blob", RegValue{kRegBinary, blob});
+  hive.Set(kLinkageKey, "Export", RegValue{kRegMultiSz, EncodeMultiStringUtf16({u"\\Device\\TapEye_eth0"})});
+  hive.Set(kParams, "Odd", RegValue{0x1234, {1, 2, 3}});
+  hive.CreateKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\Empty");
+
+  std::string text = hive.Serialize();
+  HiveFile back;
+  HiveFile::Error err;
+  ASSERT_TRUE(back.Parse(text, err)) << err.line << ": " << err.message << "\n" << text;
+  EXPECT_TRUE(back == hive);
+  EXPECT_EQ(back.Serialize(), text);
+}
+
+TEST(HiveFile, BadInputNamesTheLine) {
+  struct Case {
+    const char* text;
+    int line;
+    const char* words;
+  } cases[] = {
+      {"", 0, "REGEDIT4"},
+      {"NOTAHIVE\n", 1, "REGEDIT4"},
+      {"REGEDIT4\n\"v\"=dword:1\n", 2, "outside any key"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\X\n", 2, "']'"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"v\"=qword:1\n", 3, "unknown value type"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"v\"=hex:4g\n", 3, "bad hex"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"v\"=hex:41,\\\n", 3, "ends inside"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"v\"=\"open\n", 3, "closing quote"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"v\"=dword:123456789\n", 3, "dword"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"v\"=hex(zz):00\n", 3, "hex(type)"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\n\nnonsense\n", 5, "expected"},
+  };
+  for (const auto& c : cases) {
+    auto err = ParseError(c.text);
+    EXPECT_EQ(err.line, c.line) << c.text;
+    EXPECT_NE(err.message.find(c.words), std::string::npos) << err.message;
+  }
+  std::string long_line = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"v\"=\"" + std::string(70000, 'a') + "\"\n";
+  auto err = ParseError(long_line);
+  EXPECT_EQ(err.line, 3);
+  EXPECT_NE(err.message.find("64 KiB"), std::string::npos);
+}
+
+TEST(HiveFile, FailedParseKeepsPreviousContents) {
+  HiveFile hive;
+  HiveFile::Error err;
+  ASSERT_TRUE(hive.Parse("REGEDIT4\n[HKLM\\A]\n\"v\"=dword:1\n", err));
+  EXPECT_FALSE(hive.Parse("REGEDIT4\n[HKLM\\A]\n\"v\"=bad\n", err));
+  EXPECT_EQ(hive.GetDword("HKLM\\A", "v").value(), 1u);
+}
+
+TEST(HiveFile, SaveReplacesAtomically) {
+  std::string path = TempPath("hive.reg");
+  HiveFile a;
+  a.SetDword(kParams, "AutoIpName", 1);
+  std::string error;
+  ASSERT_TRUE(a.Save(path, error)) << error;
+  // A crash mid-save leaves only the temporary file behind; the hive itself is the old one.
+  { std::ofstream(path + ".tmp") << "REGEDIT4\n[HKLM\\half"; }
+  HiveFile b;
+  HiveFile::Error err;
+  ASSERT_TRUE(b.Load(path, err)) << err.message;
+  EXPECT_TRUE(b == a);
+  // A save into a directory we cannot write to fails cleanly and keeps nothing half-written.
+  EXPECT_FALSE(a.Save("/nonexistent-dir/hive.reg", error));
+  EXPECT_NE(error.find("/nonexistent-dir/hive.reg.tmp"), std::string::npos);
+  HiveFile::Error load_err;
+  EXPECT_FALSE(b.Load("/nonexistent-dir/hive.reg", load_err));
+  EXPECT_NE(load_err.message.find("cannot open"), std::string::npos);
+  unlink(path.c_str());
+  unlink((path + ".tmp").c_str());
+}
+
+TEST(SystemRegistry, ExportListsInterfacesThenCaptureFilesUnlessTheHiveSaysOtherwise) {
+  auto hive = std::make_shared<HiveFile>();
+  hive->SetDword(kParams, "AutoIpName", 0);
+  SystemRegistry sys(hive);
+  sys.SetInterfaceNames({"eth0", "lo"});
+  sys.AddExport(u"\\Device\\TapEye_trace");
+  auto list = sys.GetMultiString(kLinkageKey, "Export");
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0], u"\\Device\\TapEye_eth0");
+  EXPECT_EQ(list[0].substr(15), u"eth0") << "the interface name starts at the 16th character";
+  EXPECT_EQ(list[2], u"\\Device\\TapEye_trace");
+  EXPECT_TRUE(sys.KeyExists("HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tapeye"));
+  EXPECT_EQ(sys.GetDword(kParams, "AutoIpName").value(), 0u);
+
+  hive->Set(kLinkageKey, "Export", RegValue{kRegMultiSz, EncodeMultiStringUtf16({u"\\Device\\TapEye_x"})});
+  EXPECT_EQ(sys.GetMultiString(kLinkageKey, "Export"), std::vector<std::u16string>{u"\\Device\\TapEye_x"});
+}
+
+TEST(SystemRegistry, LiveScanFindsLoopback) {
+  auto names = ListCapturableInterfaces();
+  EXPECT_NE(std::find(names.begin(), names.end(), "lo"), names.end());
+}
+
+}  // namespace
