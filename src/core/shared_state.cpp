@@ -74,4 +74,13 @@ TotalsSnapshot GlobalArea::Totals() const {
 GlobalArea* AllocateGlobalArea() { return new (std::nothrow) GlobalArea{}; }
 NicArea* AllocateNicArea() { return new (std::nothrow) NicArea{}; }
 
+void FreeGlobalArea(GlobalArea* global) {
+  if (global == nullptr) return;
+  for (NicArea*& nic : global->Nics) {
+    delete nic;
+    nic = nullptr;
+  }
+  delete global;
+}
+
 }  // namespace netward

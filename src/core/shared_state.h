@@ -271,5 +271,7 @@ inline GlobalArea* Global() { return g_global_area.load(std::memory_order_acquir
 // Allocate zero-filled blocks (never freed by the agent; tests may delete them).
 GlobalArea* AllocateGlobalArea();
 NicArea* AllocateNicArea();
+// Frees a GlobalArea and its NicAreas (tests and tools only: the agent keeps them to the end).
+void FreeGlobalArea(GlobalArea* global);
 
 }  // namespace netward

@@ -42,8 +42,7 @@ class AgentTest : public testing::Test {
   void TearDown() override {
     if (thread_.joinable()) Stop();
     agent_.reset();
-    delete Global();
-    g_global_area.store(nullptr);
+    FreeGlobalArea(g_global_area.exchange(nullptr));
     chdir("/");
     fs::remove_all(state_);
   }
