@@ -12,6 +12,7 @@
 #include <atomic>
 #include <thread>
 
+#include "capture/packet_driver.h"
 #include "core/agent.h"
 #include "platform/clock.h"
 #include "platform/output.h"
@@ -110,6 +111,8 @@ int RunConsole(int argc, char** argv, bool promiscuous) {
     }
   }
   netward::platform::SystemRegistry registry(hive);
+  for (const std::string& name : netward::ReplayAdapterNames(opt.replay_files))
+    registry.AddExport(netward::platform::Widen(netward::platform::kDevicePrefix + name));
   netward::platform::RealClock clock;
   netward::platform::ConsoleOutput out;
   netward::platform::LibcRandom random;
