@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/packet_driver.h"
 #include "core/records.h"
 #include "core/shared_state.h"
 #include "platform/clock.h"
@@ -48,6 +49,8 @@ struct AgentHooks {
   std::function<void()> rpc_stop_listening;
   // Posts a window message with zero parameters to a window handle.
   std::function<void(uintptr_t, uint32_t)> post_message;
+  // The packet driver the capture threads open adapters with; null: the Linux driver.
+  PacketDriver* packet_driver = nullptr;
 };
 
 class Agent {
@@ -78,7 +81,7 @@ class Agent {
   const std::string& history_dir() const { return history_dir_; }
 
  private:
-  void StartCaptureThreadPlaceholder(NicArea* nic);
+  void StartCaptureThread(NicArea* nic);
   void CheckDriverDatesPlaceholder();
   void StartRpcServerThreadPlaceholder();
   void MainLoop(TraceRecord& trace, char (&day)[9]);
@@ -97,6 +100,7 @@ class Agent {
   platform::Event agent_stopped_;
   GlobalArea* global_ = nullptr;
   std::string history_dir_;
+  std::unique_ptr<PacketDriver> linux_driver_;
   std::vector<std::thread> threads_;
 };
 

@@ -1,0 +1,67 @@
+// Live capture on a Linux interface through libpcap.
+//
+// The socket is opened non-promiscuous with a snap length of 256 and immediate delivery; the packet
+// filter is applied here: off discards everything, promiscuous adds a PACKET_MR_PROMISC membership
+// to the packet socket (dropped again when the filter changes or the socket closes), and the normal
+// filters pass frames to this adapter, group frames and frames it sent. Interfaces without an
+// Ethernet header (ppp, tun) are read in cooked mode and presented as a WAN adapter on 802.3.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "capture/queued_reads.h"
+#include "platform/output.h"
+
+struct pcap;
+
+namespace netward {
+
+// WAN pseudo-addresses of the frames of a point-to-point interface: " SEND\1" and " RECV\1".
+inline constexpr uint8_t kWanSendAddress[6] = {0x20, 0x53, 0x45, 0x4E, 0x44, 0x01};
+inline constexpr uint8_t kWanRecvAddress[6] = {0x20, 0x52, 0x45, 0x43, 0x56, 0x01};
+
+inline constexpr uint32_t kCookedHeaderBytes = 16;  // Linux cooked capture (SLL) header
+inline constexpr uint32_t kEthernetHeaderBytes = 14;
+
+// Rewrites a cooked frame (16-byte header: packet type, ARPHRD type, address length, 8 address
+// bytes, protocol) as an Ethernet frame between the WAN pseudo-addresses into `out`
+// (kReadLength bytes). Returns false for a frame shorter than the cooked header.
+bool CookedToEthernet(const uint8_t* in, uint32_t captured, uint32_t wire_length, uint8_t (&out)[kReadLength],
+                      FrameRef& frame);
+
+class LiveHandle : public QueuedReadHandle {
+ public:
+  ~LiveHandle() override;
+  // Null (with the reason printed) when the interface cannot be opened.
+  static std::unique_ptr<LiveHandle> Open(const std::string& ifname, platform::Output& out);
+
+  bool QueryOid(uint32_t oid, void* data, uint32_t length) override;
+  bool SetOid(uint32_t oid, const void* data, uint32_t length) override;
+
+ protected:
+  Pull PullFrame(FrameRef& frame, int& wait_fd, int& timeout_ms) override;
+  bool Accepts(const FrameRef& frame) const override;
+
+ private:
+  LiveHandle(std::string ifname, platform::Output& out) : ifname_(std::move(ifname)), out_(out) {}
+  bool SetPromiscuousMembership(bool on);
+  // Discards what the socket holds (frames that came while the filter was off).
+  void Drain();
+  bool ReadStatistic(const char* name, uint32_t& value) const;
+
+  std::string ifname_;
+  platform::Output& out_;
+  pcap* pcap_ = nullptr;
+  int fd_ = -1;
+  int ifindex_ = 0;
+  bool cooked_ = false;
+  bool point_to_point_ = false;
+  bool promiscuous_member_ = false;
+  bool error_reported_ = false;
+  uint8_t address_[6] = {};
+  uint8_t cooked_frame_[kReadLength] = {};
+};
+
+}  // namespace netward

@@ -1,0 +1,124 @@
+// The packet driver contract the capture thread relies on, and the Linux driver that meets it.
+//
+// An adapter handle answers OID queries and sets (NDIS object identifiers), and carries 15 read
+// objects. A started read is completed by the next frame the adapter delivers, in the order the
+// reads were started (a FIFO, as an NDIS driver completes pended read requests); the capture thread
+// waits for one read at a time, with the stop request event first.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/shared_state.h"
+#include "platform/clock.h"
+#include "platform/event.h"
+#include "platform/output.h"
+#include "platform/registry.h"
+
+namespace netward {
+
+// NDIS object identifiers.
+inline constexpr uint32_t kOidGenHardwareStatus = 0x00010102;
+inline constexpr uint32_t kOidGenMediaInUse = 0x00010104;
+inline constexpr uint32_t kOidGenLinkSpeed = 0x00010107;  // units of 100 bit/s
+inline constexpr uint32_t kOidGenCurrentPacketFilter = 0x0001010E;
+inline constexpr uint32_t kOidGenMacOptions = 0x00010113;
+inline constexpr uint32_t kOidGenMediaConnectStatus = 0x00010114;  // 0 connected, 1 disconnected
+inline constexpr uint32_t kOidGenXmitError = 0x00020103;
+inline constexpr uint32_t kOidGenRcvError = 0x00020104;
+inline constexpr uint32_t kOidGenRcvNoBuffer = 0x00020105;
+inline constexpr uint32_t kOidGenRcvCrcError = 0x0002020D;
+inline constexpr uint32_t kOid8023CurrentAddress = 0x01010102;
+inline constexpr uint32_t kOid8025CurrentAddress = 0x02010102;
+inline constexpr uint32_t kOidWanPermanentAddress = 0x04010101;
+
+// NDIS packet-type bits of the packet filter.
+inline constexpr uint32_t kFilterDirected = 0x0001;
+inline constexpr uint32_t kFilterMulticast = 0x0002;
+inline constexpr uint32_t kFilterAllMulticast = 0x0004;
+inline constexpr uint32_t kFilterBroadcast = 0x0008;
+inline constexpr uint32_t kFilterPromiscuous = 0x0020;
+inline constexpr uint32_t kFilterAllLocal = 0x0080;
+inline constexpr uint32_t kFilterFunctional = 0x4000;
+inline constexpr uint32_t kFilterOff = 0;
+inline constexpr uint32_t kFilterNormal8023 = 0x8B;
+inline constexpr uint32_t kFilterNormal8025 = 0x4089;
+
+inline constexpr int kMedium8023 = 0;
+inline constexpr int kMedium8025 = 1;
+
+inline constexpr int kReadSlots = 15;
+inline constexpr uint32_t kReadLength = 256;
+
+// Where a capture-file adapter's settings live: HKLM\...\Services\Tapeye\Parameters\<adapter name>,
+// values `CaptureFile` (path), `Pace` ("fast" or "realtime") and `OwnAddress` (MAC text or 6 bytes).
+inline constexpr char kAdapterParametersKey[] =
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Parameters";
+
+enum class WaitResult { kCompleted, kStopped };
+
+// One frame as an adapter delivers it: `captured` bytes at `data`, `wire_length` on the wire,
+// `time` in seconds since 1970.
+struct FrameRef {
+  const uint8_t* data = nullptr;
+  uint32_t captured = 0;
+  uint32_t wire_length = 0;
+  uint32_t time = 0;
+};
+
+// An open adapter. QueryOid may be called from any thread (the adapter status report does); every
+// other operation belongs to the capture thread that opened the adapter.
+struct PacketDriverHandle {
+  virtual ~PacketDriverHandle() = default;
+
+  // `data` holds `length` bytes in and out; false when the adapter does not answer the OID.
+  virtual bool QueryOid(uint32_t oid, void* data, uint32_t length) = 0;
+  virtual bool SetOid(uint32_t oid, const void* data, uint32_t length) = 0;
+  bool SetFilter(uint32_t filter) { return SetOid(kOidGenCurrentPacketFilter, &filter, sizeof filter); }
+
+  // Read objects 0..14. Allocate before the first start.
+  virtual bool AllocateReadObject(int slot) = 0;
+  virtual void FreeReadObject(int slot) = 0;
+  // Binds read `slot` to `buffer` of `length` bytes and `byte_count`, and starts it.
+  virtual bool StartRead(int slot, uint8_t* buffer, uint32_t length, uint32_t* byte_count) = 0;
+  // Blocks until read `slot` has completed or `stop` is set; `stop` wins when both are.
+  virtual WaitResult WaitRead(int slot, const platform::Event& stop) = 0;
+  // The frame's byte count (its wire length); `time` gets the frame's capture time.
+  virtual uint32_t FinishRead(int slot, uint32_t* time) = 0;
+  // True once a capture-file adapter has delivered its last frame.
+  virtual bool Exhausted() const { return false; }
+};
+
+// The driver service: opens adapters by their `Export` entry ("\Device\TapEye_<name>").
+class PacketDriver {
+ public:
+  virtual ~PacketDriver() = default;
+  // Null when the adapter cannot be opened (the reason is printed by the driver).
+  virtual std::unique_ptr<PacketDriverHandle> Open(const char16_t* device_name) = 0;
+};
+
+// Adapter names given to `--replay` files: each file's stem, made unique with "_2", "_3", ...
+std::vector<std::string> ReplayAdapterNames(const std::vector<std::string>& files);
+
+// The Linux driver: a capture-file adapter when the name is one of the replay files or its
+// parameters key names a `CaptureFile`, else live capture on the interface of that name.
+class LinuxPacketDriver : public PacketDriver {
+ public:
+  LinuxPacketDriver(const platform::Registry& registry, platform::Clock& clock, platform::Output& out,
+                    std::vector<std::string> replay_files);
+  std::unique_ptr<PacketDriverHandle> Open(const char16_t* device_name) override;
+
+ private:
+  const platform::Registry& registry_;
+  platform::Clock& clock_;
+  platform::Output& out_;
+  std::vector<std::string> replay_files_;
+  std::vector<std::string> replay_names_;
+};
+
+// "00:60:08:00:00:0a", "00-60-08-00-00-0A" or 12 bare hex digits.
+bool ParseMacAddress(const std::string& text, uint8_t (&mac)[6]);
+
+}  // namespace netward
