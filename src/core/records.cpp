@@ -64,6 +64,19 @@ uint32_t StationRef(const StationRecord* s) {
   return static_cast<uint32_t>(s - nic->Stations) + 1;
 }
 
+TraceRecord GainsSince(const TotalsSnapshot& now, const TotalsSnapshot& was) {
+  TraceRecord r;
+  r.OwnBytes = now.OwnBytes - was.OwnBytes;
+  r.OwnFrames = now.OwnFrames - was.OwnFrames;
+  r.OwnGroupFrames = now.OwnGroupFrames - was.OwnGroupFrames;
+  r.OwnEventFrames = now.OwnEventFrames - was.OwnEventFrames;
+  r.OtherBytes = now.OtherBytes - was.OtherBytes;
+  r.OtherFrames = now.OtherFrames - was.OtherFrames;
+  r.OtherGroupFrames = now.OtherGroupFrames - was.OtherGroupFrames;
+  r.OtherEventFrames = now.OtherEventFrames - was.OtherEventFrames;
+  return r;
+}
+
 void SerializeTraceRecord(const TraceRecord& r, uint8_t (&out)[kTraceRecordSize]) {
   memcpy(out, kTraceTag, 4);
   PutU32Le(out + 4, r.Time);

@@ -64,6 +64,9 @@ struct TraceRecord {
   uint32_t OtherGroupFrames = 0;
   uint32_t OtherEventFrames = 0;
 };
+// The eight gains from `was` to `now` (time left 0); byte totals subtract as floats.
+TraceRecord GainsSince(const TotalsSnapshot& now, const TotalsSnapshot& was);
+
 inline constexpr char kTraceTag[4] = {'T', 'E', 'T', ' '};
 inline constexpr char kStatsTag[4] = {'T', 'E', 'S', '1'};
 

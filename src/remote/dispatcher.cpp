@@ -82,17 +82,7 @@ void AppendTraceDay(const GlobalArea& g, const char* request, uint32_t now, Body
     }
   }
   if (date.size() == 8 && IsToday(date.c_str(), now)) {
-    TotalsSnapshot t = g.Totals();
-    const TotalsSnapshot& c = g.Checkpoint;
-    TraceRecord running;
-    running.OwnBytes = t.OwnBytes - c.OwnBytes;
-    running.OwnFrames = t.OwnFrames - c.OwnFrames;
-    running.OwnGroupFrames = t.OwnGroupFrames - c.OwnGroupFrames;
-    running.OwnEventFrames = t.OwnEventFrames - c.OwnEventFrames;
-    running.OtherBytes = t.OtherBytes - c.OtherBytes;
-    running.OtherFrames = t.OtherFrames - c.OtherFrames;
-    running.OtherGroupFrames = t.OtherGroupFrames - c.OtherGroupFrames;
-    running.OtherEventFrames = t.OtherEventFrames - c.OtherEventFrames;
+    TraceRecord running = GainsSince(g.Totals(), g.Checkpoint);
     uint8_t stored[kTraceRecordSize];
     SerializeTraceRecord(running, stored);
     uint8_t rec[kTetRecordSize];
