@@ -1,0 +1,375 @@
+// Listeners, the accept loop, and the registries behind RpcServer.
+#include "dcerpc/server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "dcerpc/pdu.h"
+#include "dcerpc/server_impl.h"
+
+namespace dcerpc {
+
+namespace {
+
+constexpr int kBacklog = 128;
+
+int TcpListenSocket(int family, bool loopback, uint16_t port, int& err) {
+  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    err = errno;
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  int rc;
+  if (family == AF_INET6) {
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    a.sin6_addr = loopback ? in6addr_loopback : in6addr_any;
+    rc = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  } else {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY);
+    rc = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  if (rc != 0 || listen(fd, kBacklog) != 0) {
+    err = errno;
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+uint16_t BoundPort(int fd) {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+  if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+  return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+}
+
+// Opens IPv6 and IPv4 listeners on one port (dynamic when port is 0). IPv6 is optional: a host
+// without it still gets the IPv4 listener.
+uint32_t OpenTcp(bool loopback, uint16_t port, std::vector<int>& fds, uint16_t& bound) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    int err6 = 0, err4 = 0;
+    int fd6 = TcpListenSocket(AF_INET6, loopback, port, err6);
+    uint16_t p = fd6 >= 0 ? BoundPort(fd6) : port;
+    int fd4 = TcpListenSocket(AF_INET, loopback, p, err4);
+    if (fd4 >= 0) {
+      bound = BoundPort(fd4);
+      fds.push_back(fd4);
+      if (fd6 >= 0) fds.push_back(fd6);
+      return kStatusOk;
+    }
+    if (fd6 >= 0) close(fd6);
+    if (port != 0 || err4 != EADDRINUSE) {
+      if (err4 == EADDRINUSE) return kStatusDuplicateEndpoint;
+      return kStatusCantCreateEndpoint;
+    }
+  }
+  return kStatusCantCreateEndpoint;
+}
+
+bool ParsePort(std::string_view s, uint16_t& port) {
+  if (s.empty() || s.size() > 5) return false;
+  unsigned v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (v == 0 || v > 65535) return false;
+  port = static_cast<uint16_t>(v);
+  return true;
+}
+
+}  // namespace
+
+RpcServer::Impl::Impl(ServerLimits l) : limits(std::move(l)) {
+  if (limits.max_frag < kMinFragSize) limits.max_frag = kMinFragSize;
+  if (limits.max_connections == 0) limits.max_connections = 1;
+  wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+RpcServer::Impl::~Impl() {
+  for (auto& l : listeners) {
+    close(l->fd);
+    if (!l->unix_path.empty()) unlink(l->unix_path.c_str());
+  }
+  if (wake_fd >= 0) close(wake_fd);
+}
+
+RegisteredInterface* RpcServer::Impl::FindInterface(const SyntaxId& id) {
+  std::lock_guard lock(mu);
+  for (auto& i : interfaces) {
+    if (!i->active.load(std::memory_order_relaxed)) continue;
+    const SyntaxId& have = i->spec.id;
+    if (have.uuid == id.uuid && have.major == id.major && have.minor >= id.minor) return i.get();
+  }
+  return nullptr;
+}
+
+std::vector<EpEntry> RpcServer::Impl::EpSnapshot() {
+  std::lock_guard lock(mu);
+  return ep_entries;
+}
+
+void RpcServer::Impl::ReapConnections(bool all) {
+  std::list<std::unique_ptr<ConnectionSlot>> finished;
+  {
+    std::lock_guard lock(mu);
+    for (auto it = connections.begin(); it != connections.end();) {
+      if (all || (*it)->done.load(std::memory_order_acquire)) {
+        finished.push_back(std::move(*it));
+        it = connections.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& c : finished) c->thread.join();
+}
+
+RpcServer::RpcServer(ServerLimits limits) : impl_(std::make_unique<Impl>(std::move(limits))) {}
+
+RpcServer::~RpcServer() {
+  if (IsListening()) StopListening();
+}
+
+uint32_t RpcServer::RegisterInterface(InterfaceSpec spec) {
+  std::lock_guard lock(impl_->mu);
+  for (auto& i : impl_->interfaces) {
+    if (i->active && i->spec.id.uuid == spec.id.uuid && i->spec.id.major == spec.id.major)
+      return kStatusAlreadyRegistered;
+  }
+  auto r = std::make_unique<RegisteredInterface>();
+  r->spec = std::move(spec);
+  impl_->interfaces.push_back(std::move(r));
+  return kStatusOk;
+}
+
+uint32_t RpcServer::UnregisterInterface(const SyntaxId& id) {
+  std::lock_guard lock(impl_->mu);
+  for (auto& i : impl_->interfaces) {
+    if (i->active && i->spec.id.uuid == id.uuid && i->spec.id.major == id.major) {
+      i->active = false;
+      return kStatusOk;
+    }
+  }
+  return kStatusUnknownIf;
+}
+
+uint32_t RpcServer::UseProtseq(std::string_view protseq, unsigned /*max_calls*/, std::string_view endpoint) {
+  Impl& s = *impl_;
+  if (protseq == "ncacn_nb_nb" || protseq == "ncacn_spx" || protseq == "ncacn_np" || protseq == "ncadg_ip_udp")
+    return kStatusProtseqNotSupported;
+  if (protseq == "ncacn_ip_tcp") {
+    uint16_t port = 0;
+    if (!endpoint.empty() && !ParsePort(endpoint, port)) return kStatusInvalidBinding;
+    std::vector<int> fds;
+    uint16_t bound = 0;
+    uint32_t st = OpenTcp(s.limits.loopback_only, port, fds, bound);
+    if (st != kStatusOk) return st;
+    std::lock_guard lock(s.mu);
+    for (int fd : fds) {
+      auto l = std::make_unique<Listener>();
+      l->fd = fd;
+      l->protseq = "ncacn_ip_tcp";
+      l->endpoint = std::to_string(bound);
+      s.listeners.push_back(std::move(l));
+    }
+    s.bindings.push_back({"ncacn_ip_tcp", std::to_string(bound)});
+    return kStatusOk;
+  }
+  if (protseq == "ncalrpc") {
+    std::string path(endpoint);
+    if (path.empty()) {
+      std::string dir = s.limits.local_socket_dir;
+      if (dir.empty()) {
+        const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+        dir = xdg && *xdg ? xdg : "/tmp";
+      }
+      unsigned seq;
+      {
+        std::lock_guard lock(s.mu);
+        seq = s.local_socket_seq++;
+      }
+      path = dir + "/ncalrpc-" + std::to_string(getpid()) + "-" + std::to_string(seq);
+    }
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    if (path.size() >= sizeof a.sun_path) return kStatusInvalidBinding;
+    std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+    struct stat st{};
+    if (lstat(path.c_str(), &st) == 0) {
+      if (!S_ISSOCK(st.st_mode)) return kStatusDuplicateEndpoint;
+      unlink(path.c_str());  // a socket left behind by an earlier run
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return kStatusCantCreateEndpoint;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || chmod(path.c_str(), 0660) != 0 ||
+        listen(fd, kBacklog) != 0) {
+      int err = errno;
+      close(fd);
+      return err == EADDRINUSE ? kStatusDuplicateEndpoint : kStatusCantCreateEndpoint;
+    }
+    std::lock_guard lock(s.mu);
+    auto l = std::make_unique<Listener>();
+    l->fd = fd;
+    l->protseq = "ncalrpc";
+    l->endpoint = path;
+    l->unix_path = path;
+    s.listeners.push_back(std::move(l));
+    s.bindings.push_back({"ncalrpc", path});
+    return kStatusOk;
+  }
+  return kStatusInvalidProtseq;
+}
+
+uint32_t RpcServer::InqBindings(std::vector<Binding>& out) const {
+  std::lock_guard lock(impl_->mu);
+  out = impl_->bindings;
+  return out.empty() ? kStatusNoBindings : kStatusOk;
+}
+
+uint32_t RpcServer::EpRegister(const SyntaxId& id, std::span<const Binding> bindings, std::string_view annotation) {
+  if (bindings.empty()) return kStatusNoBindings;
+  std::lock_guard lock(impl_->mu);
+  for (const Binding& b : bindings) {
+    if (b.protseq != "ncacn_ip_tcp" && b.protseq != "ncalrpc") return kStatusWrongKindOfBinding;
+  }
+  for (const Binding& b : bindings) {
+    bool dup = false;
+    for (const EpEntry& e : impl_->ep_entries)
+      dup |= e.id == id && e.binding.protseq == b.protseq && e.binding.endpoint == b.endpoint;
+    if (!dup) impl_->ep_entries.push_back({id, b, std::string(annotation), impl_->limits.loopback_only});
+  }
+  return kStatusOk;
+}
+
+uint32_t RpcServer::EpUnregister(const SyntaxId& id) {
+  std::lock_guard lock(impl_->mu);
+  auto& v = impl_->ep_entries;
+  size_t before = v.size();
+  std::erase_if(v, [&](const EpEntry& e) { return e.id == id; });
+  return v.size() == before ? kEptNotRegistered : kStatusOk;
+}
+
+uint32_t RpcServer::StartEndpointMapper(uint16_t port) {
+  Impl& s = *impl_;
+  std::vector<int> fds;
+  uint16_t bound = 0;
+  uint32_t st = OpenTcp(s.limits.loopback_only, port, fds, bound);
+  if (st != kStatusOk) return kStatusCantCreateEndpoint;
+  bool need_register;
+  {
+    std::lock_guard lock(s.mu);
+    for (int fd : fds) {
+      auto l = std::make_unique<Listener>();
+      l->fd = fd;
+      l->protseq = "ncacn_ip_tcp";
+      l->endpoint = std::to_string(bound);
+      l->endpoint_mapper = true;
+      s.listeners.push_back(std::move(l));
+    }
+    need_register = !s.epm_registered;
+    s.epm_registered = true;
+  }
+  if (need_register) RegisterInterface(MakeEndpointMapperInterface([&s] { return s.EpSnapshot(); }));
+  return kStatusOk;
+}
+
+bool RpcServer::IsListening() const { return impl_->listening.load(); }
+
+uint32_t RpcServer::StopListening() {
+  if (!impl_->listening.load()) return kStatusNotListening;
+  uint64_t one = 1;
+  ssize_t n = write(impl_->wake_fd, &one, sizeof one);
+  (void)n;
+  return kStatusOk;
+}
+
+uint32_t RpcServer::Listen() {
+  Impl& s = *impl_;
+  std::vector<pollfd> pfds;
+  std::vector<const Listener*> owners;
+  {
+    std::lock_guard lock(s.mu);
+    if (s.listeners.empty()) return kStatusNoProtseqsRegistered;
+    bool expected = false;
+    if (!s.listening.compare_exchange_strong(expected, true)) return kStatusAlreadyListening;
+    pfds.push_back({s.wake_fd, POLLIN, 0});
+    owners.push_back(nullptr);
+    for (auto& l : s.listeners) {
+      pfds.push_back({l->fd, POLLIN, 0});
+      owners.push_back(l.get());
+    }
+  }
+  for (;;) {
+    int n = poll(pfds.data(), pfds.size(), 1000);
+    s.ReapConnections(false);
+    if (n < 0 && errno != EINTR) break;
+    if (n <= 0) continue;
+    if (pfds[0].revents) break;
+    for (size_t i = 1; i < pfds.size(); ++i) {
+      if (!(pfds[i].revents & POLLIN)) continue;
+      int fd = accept4(pfds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      if (s.open_connections.load() >= s.limits.max_connections) {
+        s.refused.fetch_add(1, std::memory_order_relaxed);
+        close(fd);
+        continue;
+      }
+      s.open_connections.fetch_add(1);
+      s.accepted.fetch_add(1, std::memory_order_relaxed);
+      std::lock_guard lock(s.mu);
+      auto slot = std::make_unique<ConnectionSlot>();
+      ConnectionSlot* raw = slot.get();
+      raw->fd = fd;
+      const Listener* owner = owners[i];
+      raw->thread = std::thread([&s, raw, fd, owner] { s.ServeConnection(raw, fd, owner); });
+      s.connections.push_back(std::move(slot));
+    }
+  }
+  {
+    // Wake every connection: blocked reads and writes return once the socket is shut down.
+    std::lock_guard lock(s.mu);
+    for (auto& c : s.connections)
+      if (c->fd >= 0) shutdown(c->fd, SHUT_RDWR);
+  }
+  s.ReapConnections(true);
+  uint64_t drained;
+  while (read(s.wake_fd, &drained, sizeof drained) > 0) {
+  }
+  s.listening.store(false);
+  return kStatusOk;
+}
+
+ServerStats RpcServer::Stats() const {
+  ServerStats st;
+  st.connections_accepted = impl_->accepted.load();
+  st.connections_refused = impl_->refused.load();
+  st.calls = impl_->calls.load();
+  st.faults = impl_->faults.load();
+  st.protocol_errors = impl_->protocol_errors.load();
+  st.connections_open = impl_->open_connections.load();
+  return st;
+}
+
+}  // namespace dcerpc

@@ -1,0 +1,102 @@
+// A connection-oriented DCE RPC server: interfaces with opnum tables of manager routines,
+// protocol sequences (ncacn_ip_tcp, ncalrpc), a blocking listen that another thread stops, and an
+// optional endpoint mapper. One thread per connection, with a bounded number of connections.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dcerpc/ndr.h"
+#include "dcerpc/status.h"
+
+namespace dcerpc {
+
+// What a manager routine receives: the reassembled request stub and its data representation.
+struct CallRequest {
+  std::span<const uint8_t> stub;
+  DataRep drep;
+  uint16_t opnum = 0;
+};
+
+// Appends the reply stub (NDR, little-endian) to `reply` and returns 0, or returns a fault status
+// (for example kStatusBadStubData); a fault discards whatever was appended.
+using ManagerRoutine = std::function<uint32_t(const CallRequest& call, std::vector<uint8_t>& reply)>;
+
+struct InterfaceSpec {
+  SyntaxId id;                     // interface UUID and version
+  std::vector<ManagerRoutine> ops;  // indexed by opnum
+};
+
+struct ServerLimits {
+  uint16_t max_frag = 5840;              // largest fragment we receive or send
+  size_t max_call_in = 1u << 20;         // reassembled request stub, bytes
+  size_t max_call_out = 8u << 20;        // reply stub, bytes
+  unsigned max_connections = 256;
+  unsigned max_concurrent_calls = 1234;
+  unsigned idle_timeout_ms = 120000;     // a connection that sends nothing for this long is closed
+  bool loopback_only = false;            // TCP listeners bind 127.0.0.1 and ::1 instead of any address
+  std::string local_socket_dir;          // default directory for ncalrpc sockets ("" = $XDG_RUNTIME_DIR or /tmp)
+};
+
+struct Binding {
+  std::string protseq;   // "ncacn_ip_tcp", "ncalrpc"
+  std::string endpoint;  // port number or socket path
+  std::string ToString() const { return protseq + ":[" + endpoint + "]"; }
+};
+
+struct ServerStats {
+  uint64_t connections_accepted = 0;
+  uint64_t connections_refused = 0;  // over max_connections
+  uint64_t calls = 0;
+  uint64_t faults = 0;
+  uint64_t protocol_errors = 0;  // connections closed for malformed input or limits
+  unsigned connections_open = 0;
+};
+
+class RpcServer {
+ public:
+  explicit RpcServer(ServerLimits limits = {});
+  ~RpcServer();
+  RpcServer(const RpcServer&) = delete;
+  RpcServer& operator=(const RpcServer&) = delete;
+
+  // Registers an interface; kStatusAlreadyRegistered when the same UUID and major version exist.
+  uint32_t RegisterInterface(InterfaceSpec spec);
+  uint32_t UnregisterInterface(const SyntaxId& id);
+
+  // Opens a protocol sequence. endpoint "" gives a dynamic TCP port or a default socket path.
+  // max_calls is accepted for compatibility; concurrency is bounded by the limits.
+  // "ncacn_nb_nb" and "ncacn_spx" give kStatusProtseqNotSupported; unknown names kStatusInvalidProtseq.
+  uint32_t UseProtseq(std::string_view protseq, unsigned max_calls, std::string_view endpoint = "");
+  // The bindings opened so far; kStatusNoBindings when none.
+  uint32_t InqBindings(std::vector<Binding>& out) const;
+
+  // Records the interface's bindings in the local endpoint database that ept_map/ept_lookup answer.
+  uint32_t EpRegister(const SyntaxId& id, std::span<const Binding> bindings, std::string_view annotation = "");
+  uint32_t EpUnregister(const SyntaxId& id);
+
+  // Hosts the endpoint mapper on a TCP port (135 normally). A failure to bind is returned as
+  // kStatusCantCreateEndpoint and leaves the server usable without it.
+  uint32_t StartEndpointMapper(uint16_t port = 135);
+
+  // Accepts and serves connections until StopListening; returns kStatusOk then.
+  // kStatusNoProtseqsRegistered when nothing is open, kStatusAlreadyListening when called twice.
+  uint32_t Listen();
+  // Makes Listen return after closing every connection; kStatusNotListening when not listening.
+  uint32_t StopListening();
+  bool IsListening() const;
+
+  ServerStats Stats() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace dcerpc

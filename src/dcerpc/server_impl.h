@@ -1,0 +1,65 @@
+// State shared by the server and its connections.
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dcerpc/epm.h"
+#include "dcerpc/server.h"
+
+namespace dcerpc {
+
+struct RegisteredInterface {
+  InterfaceSpec spec;
+  std::atomic<bool> active{true};
+};
+
+struct Listener {
+  int fd = -1;
+  std::string protseq;
+  std::string endpoint;   // secondary address sent in bind_ack
+  std::string unix_path;  // ncalrpc socket file to remove at the end
+  bool endpoint_mapper = false;
+};
+
+struct ConnectionSlot {
+  int fd = -1;  // guarded by RpcServer::Impl::mu; -1 once the connection closed it
+  std::thread thread;
+  std::atomic<bool> done{false};
+};
+
+struct RpcServer::Impl {
+  explicit Impl(ServerLimits l);
+  ~Impl();
+
+  // Finds an active interface with the same UUID and major version and a minor version at least
+  // the one asked for.
+  RegisteredInterface* FindInterface(const SyntaxId& id);
+  std::vector<EpEntry> EpSnapshot();
+  void ServeConnection(ConnectionSlot* slot, int fd, const Listener* listener);
+  void ReapConnections(bool all);
+
+  ServerLimits limits;
+  mutable std::mutex mu;
+  std::vector<std::unique_ptr<RegisteredInterface>> interfaces;  // never shrinks: connections hold pointers
+  std::vector<std::unique_ptr<Listener>> listeners;
+  std::vector<Binding> bindings;
+  std::vector<EpEntry> ep_entries;
+  std::list<std::unique_ptr<ConnectionSlot>> connections;
+  bool epm_registered = false;
+  int wake_fd = -1;
+  unsigned local_socket_seq = 0;
+
+  std::atomic<bool> listening{false};
+  std::atomic<unsigned> open_connections{0};
+  std::atomic<unsigned> active_calls{0};
+  std::atomic<uint32_t> next_assoc_group{0x1000};
+  std::atomic<uint64_t> accepted{0}, refused{0}, calls{0}, faults{0}, protocol_errors{0};
+};
+
+}  // namespace dcerpc
