@@ -73,9 +73,19 @@ void CaptureThread(NicArea* nic, const CaptureContext& ctx) {
   }
   PacketDriverHandle* drv = handle.get();
   nic->Driver.store(drv, std::memory_order_release);
-  auto close_adapter = [&] {
-    nic->Driver.store(nullptr, std::memory_order_release);
-    handle.reset();
+  // Readers find the handle through `Driver`: it is withdrawn before the adapter closes, on every
+  // way out of this function.
+  struct Withdraw {
+    NicArea* nic;
+    std::unique_ptr<PacketDriverHandle>& handle;
+    ~Withdraw() {
+      nic->Driver.store(nullptr, std::memory_order_release);
+      handle.reset();
+    }
+  } withdraw{nic, handle};
+  auto close_adapter = [&withdraw] {
+    withdraw.nic->Driver.store(nullptr, std::memory_order_release);
+    withdraw.handle.reset();
   };
   drv->SetFilter(kFilterOff);
 
