@@ -47,9 +47,18 @@ void SyntaxFloor(std::vector<uint8_t>& t, const SyntaxId& s) {
   Floor(t, lhs, rhs);
 }
 
-bool ReadFloor(NdrReader& r, std::span<const uint8_t>& lhs, std::span<const uint8_t>& rhs) {
-  uint16_t n;
-  return r.U16(n) && r.View(n, lhs) && r.U16(n) && r.View(n, rhs);
+// Tower octets are packed: lengths are little-endian 16-bit values with no alignment.
+bool ReadPacked(std::span<const uint8_t>& t, std::span<const uint8_t>& out) {
+  if (t.size() < 2) return false;
+  size_t n = static_cast<size_t>(t[0] | t[1] << 8);
+  if (t.size() - 2 < n) return false;
+  out = t.subspan(2, n);
+  t = t.subspan(2 + n);
+  return true;
+}
+
+bool ReadFloor(std::span<const uint8_t>& t, std::span<const uint8_t>& lhs, std::span<const uint8_t>& rhs) {
+  return ReadPacked(t, lhs) && ReadPacked(t, rhs);
 }
 
 bool ParseSyntaxFloor(std::span<const uint8_t> lhs, std::span<const uint8_t> rhs, SyntaxId& s) {
@@ -226,10 +235,11 @@ std::vector<uint8_t> BuildTower(const EpEntry& e) {
 }
 
 bool ParseTower(std::span<const uint8_t> tower, TowerQuery& q) {
-  NdrReader r(tower, true);  // tower octets are little-endian regardless of the call's label
-  uint16_t floors;
-  std::span<const uint8_t> lhs, rhs;
-  if (!r.U16(floors) || floors < 4 || floors > 8) return false;
+  // Tower octets are little-endian regardless of the call's label.
+  if (tower.size() < 2) return false;
+  uint16_t floors = static_cast<uint16_t>(tower[0] | tower[1] << 8);
+  std::span<const uint8_t> r = tower.subspan(2), lhs, rhs;
+  if (floors < 4 || floors > 8) return false;
   if (!ReadFloor(r, lhs, rhs) || !ParseSyntaxFloor(lhs, rhs, q.interface_id)) return false;
   if (!ReadFloor(r, lhs, rhs) || !ParseSyntaxFloor(lhs, rhs, q.transfer)) return false;
   if (!ReadFloor(r, lhs, rhs) || lhs.size() != 1 || lhs[0] != kTowerRpcCo) return false;
