@@ -1,2 +1,233 @@
+// Capture-file adapters through the Linux driver and the capture thread.
 #include <gtest/gtest.h>
-TEST(Replay, Placeholder) {}
+#include <pcap/pcap.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "capture/replay_adapter.h"
+#include "capture_test_util.h"
+
+using namespace netward;
+using namespace netward::platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t kStart = 1796385600u;  // agent clock at the start of replay
+
+std::string Shell(const std::string& cmd) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+std::string TempPath(const std::string& name) {
+  return (fs::path(testing::TempDir()) / ("nwcap_" + std::to_string(getpid()) + "_" + name)).string();
+}
+
+struct FileFrame {
+  std::vector<uint8_t> bytes;
+  uint32_t wire_length;
+  int64_t time_us;
+};
+
+void WriteCapture(const std::string& path, int link_type, const std::vector<FileFrame>& frames) {
+  pcap_t* dead = pcap_open_dead(link_type, 65535);
+  pcap_dumper_t* d = pcap_dump_open(dead, path.c_str());
+  ASSERT_NE(d, nullptr);
+  for (const FileFrame& f : frames) {
+    pcap_pkthdr h{};
+    h.ts.tv_sec = f.time_us / 1000000;
+    h.ts.tv_usec = f.time_us % 1000000;
+    h.caplen = static_cast<uint32_t>(f.bytes.size());
+    h.len = f.wire_length;
+    pcap_dump(reinterpret_cast<u_char*>(d), &h, f.bytes.data());
+  }
+  pcap_dump_close(d);
+  pcap_close(dead);
+}
+
+std::vector<uint8_t> EthernetFrame(const uint8_t (&src)[6], size_t size, uint8_t marker) {
+  std::vector<uint8_t> f(size, marker);
+  memset(f.data(), 0xFF, 6);
+  memcpy(f.data() + 6, src, 6);
+  f[12] = 0x88;
+  f[13] = 0xB5;
+  return f;
+}
+
+std::u16string Device(const std::string& name) { return Widen(std::string(kDevicePrefix) + name); }
+// The adapter a `--replay` file becomes.
+std::u16string DeviceOf(const std::string& path) { return Device(fs::path(path).stem().string()); }
+
+// Replays `device` until the adapter has delivered its last frame (or the thread ended).
+struct Replay {
+  std::shared_ptr<HiveFile> hive = std::make_shared<HiveFile>();
+  TestClock clock{kStart};
+  CaptureRun run;
+  std::unique_ptr<LinuxPacketDriver> driver;
+
+  bool Play(const std::u16string& device, std::vector<std::string> files = {}, int ms = 20000) {
+    driver = std::make_unique<LinuxPacketDriver>(*hive, clock, run.out(), std::move(files));
+    run.Start(*driver, false, device.c_str());
+    return WaitUntil(
+        [&] {
+          PacketDriverHandle* h = run.nic()->Driver.load();
+          return run.Ended() || (h != nullptr && h->Exhausted());
+        },
+        ms);
+  }
+};
+
+TEST(Replay, EveryShippedCaptureReplaysAllItsFrames) {
+  const std::string dir = std::string(NETWARD_SHARED_DIR) + "/captures";
+  if (!fs::is_directory(dir)) GTEST_SKIP() << "no sample captures at " << dir;
+  if (Shell("command -v capinfos").empty()) GTEST_SKIP() << "capinfos is not installed";
+  int files = 0;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const std::string path = entry.path().string();
+    if (path.size() < 5 || (entry.path().extension() != ".pcap" && entry.path().extension() != ".pcapng")) continue;
+    SCOPED_TRACE(path);
+    // "path<TAB>count" from an independent reader.
+    std::string line = Shell("capinfos -r -T -M -c '" + path + "' 2>/dev/null");
+    size_t tab = line.rfind('\t');
+    ASSERT_NE(tab, std::string::npos) << line;
+    const uint32_t expected = static_cast<uint32_t>(std::stoul(line.substr(tab + 1)));
+    Replay r;
+    ASSERT_TRUE(r.Play(Device(entry.path().stem().string()), {path}));
+    ASSERT_FALSE(r.run.Ended()) << r.run.out().Text();
+    EXPECT_EQ(r.run.FramesRead(), expected);
+    if (expected > 0 && expected <= kRecentFrames) {
+      EXPECT_EQ(r.run.nic()->RecentFrames[0].Time, kStart);  // rebased
+    }
+    ++files;
+  }
+  EXPECT_GT(files, 300);
+}
+
+TEST(Replay, MixedWorkloadKeepsWireLengthsAndLearnsTheOwnAddress) {
+  const std::string path = TempPath("mix.pcap");
+  const std::string gen = std::string(NETWARD_SHARED_DIR) + "/workloads/make_pcap.py";
+  ASSERT_EQ(system(("/usr/bin/python3 " + gen + " --frames 1200 --stations 60 --seed 3 --out " + path +
+                    " 2>/dev/null").c_str()),
+            0);
+  Replay r;
+  ASSERT_TRUE(r.Play(DeviceOf(path), {path}));
+  ASSERT_EQ(r.run.FramesRead(), 1200u);
+  // The last 300 frames' lengths as tshark reads them: frame 900+i sits in entry i.
+  std::string lens = Shell("tshark -r '" + path + "' -T fields -e frame.len 2>/dev/null | tail -n 300");
+  if (lens.empty()) GTEST_SKIP() << "tshark is not installed";
+  // Without an OwnAddress setting the adapter takes the busiest sender of the first 1000 frames.
+  std::string busiest = Shell("tshark -r '" + path + "' -T fields -e eth.src 2>/dev/null | head -n 1000 | sort | "
+                              "uniq -c | sort -rn | head -n 1");
+  uint8_t expect_own[6];
+  ASSERT_TRUE(ParseMacAddress(busiest.substr(busiest.find_last_of(' ') + 1, 17), expect_own)) << busiest;
+  EXPECT_EQ(memcmp(r.run.nic()->OwnAddress, expect_own, 6), 0);
+  std::istringstream in(lens);
+  for (int i = 0; i < 300; ++i) {
+    uint32_t len = 0;
+    in >> len;
+    ASSERT_EQ(r.run.nic()->RecentFrames[i].Length, len) << i;
+  }
+  fs::remove(path);
+}
+
+TEST(Replay, OtherLinkTypesAreRefusedNamingFileAndType) {
+  const uint8_t src[6] = {2, 0, 0, 0, 0, 1};
+  struct {
+    int link_type;
+    const char* text;
+  } cases[] = {{DLT_RAW, "has link type RAW"}, {DLT_NULL, "has link type NULL"}, {DLT_LINUX_SLL, "has link type LINUX_SLL"}};
+  for (const auto& c : cases) {
+    const std::string path = TempPath("linktype.pcap");
+    WriteCapture(path, c.link_type, {{EthernetFrame(src, 60, 1), 60, 0}});
+    Replay r;
+    ASSERT_TRUE(r.Play(DeviceOf(path), {path}));
+    ASSERT_TRUE(r.run.Ended());
+    const std::string text = r.run.out().Text();
+    EXPECT_NE(text.find("Capture file '" + path + "' " + c.text), std::string::npos) << text;
+    EXPECT_NE(text.find(kTextOpenFailed), std::string::npos);
+    EXPECT_EQ(r.run.common_stops(), 0);
+    fs::remove(path);
+  }
+}
+
+TEST(Replay, HiveConfiguredTokenRingFileWithOwnAddressAndRebasedTimes) {
+  // 802.5: access control, frame control 0x40 (LLC), destination, source with the routing bit.
+  auto tr = [](uint8_t src_last, uint32_t len) {
+    std::vector<uint8_t> f(len, 0);
+    f[0] = 0x10;
+    f[1] = 0x40;
+    memset(&f[2], 0xC0, 6);
+    const uint8_t src[6] = {0x80 | 0x10, 0, 0x5A, 0, 0, src_last};
+    memcpy(&f[8], src, 6);
+    return f;
+  };
+  const std::string path = TempPath("ring.pcap");
+  WriteCapture(path, DLT_IEEE802, {{tr(1, 40), 40, 1000000000}, {tr(2, 40), 40, 1000000000 + 5500000},
+                                   {tr(2, 40), 40, 1000000000 + 7000000}});
+  const std::string key = std::string(kAdapterParametersKey) + "\\ring";
+  {
+    Replay r;
+    r.hive->SetString(key, "CaptureFile", path);
+    ASSERT_TRUE(r.Play(Device("ring")));
+    ASSERT_EQ(r.run.FramesRead(), 3u);
+    EXPECT_EQ(r.run.nic()->MediaType, 1);
+    const uint8_t learnt[6] = {0x10, 0, 0x5A, 0, 0, 2};  // most frequent source, routing bit cleared
+    EXPECT_EQ(memcmp(r.run.nic()->OwnAddress, learnt, 6), 0);
+    EXPECT_EQ(r.run.nic()->RecentFrames[0].Time, kStart);
+    EXPECT_EQ(r.run.nic()->RecentFrames[1].Time, kStart + 5);
+    EXPECT_EQ(r.run.nic()->RecentFrames[2].Time, kStart + 7);
+    PacketDriverHandle* h = r.run.nic()->Driver.load();
+    uint32_t filter = 0;
+    ASSERT_TRUE(h->QueryOid(kOidGenCurrentPacketFilter, &filter, 4));
+    EXPECT_EQ(filter, kFilterNormal8025);
+  }
+  {
+    Replay r;
+    r.hive->SetString(key, "CaptureFile", path);
+    r.hive->SetString(key, "OwnAddress", "02-00-00-00-00-09");
+    ASSERT_TRUE(r.Play(Device("ring")));
+    const uint8_t given[6] = {2, 0, 0, 0, 0, 9};
+    EXPECT_EQ(memcmp(r.run.nic()->OwnAddress, given, 6), 0);
+  }
+  fs::remove(path);
+}
+
+TEST(Replay, RealtimePaceKeepsTheFilesSpacing) {
+  const uint8_t src[6] = {2, 0, 0, 0, 0, 1};
+  const std::string path = TempPath("paced.pcap");
+  WriteCapture(path, DLT_EN10MB, {{EthernetFrame(src, 60, 1), 60, 0}, {EthernetFrame(src, 60, 2), 60, 300000},
+                                  {EthernetFrame(src, 60, 3), 60, 600000}});
+  for (const char* pace : {"realtime", "fast"}) {
+    SCOPED_TRACE(pace);
+    Replay r;
+    r.hive->SetString(std::string(kAdapterParametersKey) + "\\" + fs::path(path).stem().string(), "Pace", pace);
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(r.Play(DeviceOf(path), {path}));
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(r.run.FramesRead(), 3u);
+    if (std::string(pace) == "realtime")
+      EXPECT_GE(took, std::chrono::milliseconds(550));
+    else
+      EXPECT_LT(took, std::chrono::milliseconds(300));
+  }
+  fs::remove(path);
+}
+
+TEST(Replay, AdapterNamesOfReplayFilesAreUniqueStems) {
+  EXPECT_EQ(ReplayAdapterNames({"/a/trace.pcap", "b/trace.pcapng", "mix", "/x/Trace.pcap"}),
+            (std::vector<std::string>{"trace", "trace_2", "mix", "Trace_3"}));
+}
+
+}  // namespace
