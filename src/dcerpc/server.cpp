@@ -271,12 +271,13 @@ uint32_t RpcServer::EpUnregister(const SyntaxId& id) {
   return v.size() == before ? kEptNotRegistered : kStatusOk;
 }
 
-uint32_t RpcServer::StartEndpointMapper(uint16_t port) {
+uint32_t RpcServer::StartEndpointMapper(uint16_t port, uint16_t* bound_port) {
   Impl& s = *impl_;
   std::vector<int> fds;
   uint16_t bound = 0;
   uint32_t st = OpenTcp(s.limits.loopback_only, port, fds, bound);
   if (st != kStatusOk) return kStatusCantCreateEndpoint;
+  if (bound_port) *bound_port = bound;
   bool need_register;
   {
     std::lock_guard lock(s.mu);

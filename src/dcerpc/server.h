@@ -81,8 +81,9 @@ class RpcServer {
   uint32_t EpUnregister(const SyntaxId& id);
 
   // Hosts the endpoint mapper on a TCP port (135 normally). A failure to bind is returned as
-  // kStatusCantCreateEndpoint and leaves the server usable without it.
-  uint32_t StartEndpointMapper(uint16_t port = 135);
+  // kStatusCantCreateEndpoint and leaves the server usable without it. Port 0 picks a free port,
+  // reported through bound_port.
+  uint32_t StartEndpointMapper(uint16_t port = 135, uint16_t* bound_port = nullptr);
 
   // Accepts and serves connections until StopListening; returns kStatusOk then.
   // kStatusNoProtseqsRegistered when nothing is open, kStatusAlreadyListening when called twice.

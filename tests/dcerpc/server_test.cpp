@@ -1,0 +1,376 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "dcerpc/epm.h"
+#include "pdu_builder.h"
+#include "server_fixture.h"
+
+using namespace dcerpc;
+using testsrv::RawPeer;
+using testsrv::RunningServer;
+
+namespace {
+
+std::vector<uint8_t> RequestBody(const uint8_t* key) {
+  std::vector<uint8_t> b(16 + 256, 0);
+  std::memcpy(b.data(), key, 16);
+  std::memcpy(b.data() + 16, "STATUS", 6);
+  return b;
+}
+
+// Decodes the RequestRpc response: pointer, [count, bytes], pad, ReplyLength, status.
+struct RequestReply {
+  bool ok = false;
+  uint32_t referent = 0, status = 0;
+  int32_t length = 0;
+  std::vector<uint8_t> block;
+};
+RequestReply DecodeRequestReply(const std::vector<uint8_t>& stub) {
+  RequestReply r;
+  NdrReader n(stub, true);
+  if (!n.Pointer(r.referent)) return r;
+  if (r.referent) {
+    std::span<const uint8_t> v;
+    if (!n.ConformantBytes(16u << 20, v)) return r;
+    r.block.assign(v.begin(), v.end());
+  }
+  r.ok = n.I32(r.length) && n.U32(r.status) && n.Remaining() == 0;
+  return r;
+}
+
+bool PingWorks(uint16_t port) {
+  RpcClient c;
+  std::vector<uint8_t> reply;
+  return c.ConnectTcp("127.0.0.1", port) == 0 && c.Bind(testiface::AgentRpcId()) == 0 && c.Call(0, {}, reply) == 0 &&
+         reply == std::vector<uint8_t>{0, 0, 0, 0};
+}
+
+TEST(DcerpcServer, ProtocolSequenceStatuses) {
+  RpcServer s(testsrv::TestLimits());
+  EXPECT_EQ(s.Listen(), kStatusNoProtseqsRegistered);
+  EXPECT_EQ(s.UseProtseq("ncacn_nb_nb", 3), kStatusProtseqNotSupported);
+  EXPECT_EQ(s.UseProtseq("ncacn_spx", 3), kStatusProtseqNotSupported);
+  EXPECT_EQ(s.UseProtseq("ncacn_bogus", 3), kStatusInvalidProtseq);
+  EXPECT_EQ(s.UseProtseq("ncacn_ip_tcp", 3, "70000"), kStatusInvalidBinding);
+  std::string path = std::string(NETWARD_BINARY_DIR) + "/dcerpc_test.sock";
+  ASSERT_EQ(s.UseProtseq("ncalrpc", 3, path), kStatusOk);
+  struct stat st{};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+  std::vector<Binding> b;
+  ASSERT_EQ(s.InqBindings(b), kStatusOk);
+  ASSERT_EQ(b.size(), 1u);
+  EXPECT_EQ(b[0].ToString(), "ncalrpc:[" + path + "]");
+  EXPECT_EQ(s.StopListening(), kStatusNotListening);
+}
+
+TEST(DcerpcServer, CallsOverTcpAndLocalSocketWithTheAgentLayouts) {
+  RunningServer rs;
+  std::string path = std::string(NETWARD_BINARY_DIR) + "/dcerpc_test2.sock";
+  // Protocol sequences may be added while listening is not yet running only; use a second server.
+  RpcServer local(testsrv::TestLimits());
+  testiface::AgentRpcState st2;
+  st2.key = rs.state.key;
+  local.RegisterInterface(testiface::MakeAgentRpc(st2));
+  ASSERT_EQ(local.UseProtseq("ncalrpc", 3, path), 0u);
+  std::thread lt([&] { local.Listen(); });
+  while (!local.IsListening()) std::this_thread::yield();
+
+  for (bool tcp : {true, false}) {
+    RpcClient c;
+    ASSERT_EQ(tcp ? c.ConnectTcp("127.0.0.1", rs.port) : c.ConnectLocal(path), 0u);
+    ASSERT_EQ(c.Bind(testiface::AgentRpcId()), 0u);
+    std::vector<uint8_t> reply;
+    ASSERT_EQ(c.Call(0, {}, reply), 0u);
+    EXPECT_EQ(reply, (std::vector<uint8_t>{0, 0, 0, 0}));
+
+    ASSERT_EQ(c.Call(1, RequestBody(rs.state.key.data()), reply), 0u);
+    RequestReply good = DecodeRequestReply(reply);
+    ASSERT_TRUE(good.ok);
+    EXPECT_NE(good.referent, 0u);
+    EXPECT_EQ(good.status, 0u);
+    EXPECT_EQ(good.length, 32);
+    EXPECT_EQ(good.block.size(), 32u);
+
+    uint8_t bad_key[16] = {};
+    ASSERT_EQ(c.Call(1, RequestBody(bad_key), reply), 0u);
+    RequestReply bad = DecodeRequestReply(reply);
+    ASSERT_TRUE(bad.ok);
+    EXPECT_EQ(bad.referent, 0u);
+    EXPECT_EQ(bad.length, 0);
+    EXPECT_EQ(bad.status, testiface::kKeyRejected);
+
+    // Short bodies: the manager refuses them as bad stub data.
+    for (size_t n : {0u, 16u, 271u}) {
+      std::vector<uint8_t> shorter(n, 0);
+      EXPECT_EQ(c.Call(1, shorter, reply), kStatusBadStubData) << n;
+    }
+  }
+  local.StopListening();
+  lt.join();
+}
+
+TEST(DcerpcServer, FragmentsBothWaysWithNegotiatedSizes) {
+  RunningServer rs;
+  rs.state.reply_size = 300 * 1024;
+  ClientOptions o;
+  o.max_xmit_frag = 1432;
+  o.max_recv_frag = 2000;
+  RpcClient c(o);
+  ASSERT_EQ(c.ConnectTcp("127.0.0.1", rs.port), 0u);
+  ASSERT_EQ(c.Bind(testiface::AgentRpcId()), 0u);
+  EXPECT_EQ(c.NegotiatedXmit(), 1432);
+  EXPECT_EQ(c.NegotiatedRecv(), 2000);
+  // A request stub of 20000 octets goes out in 15 fragments; the manager reads the first 272.
+  std::vector<uint8_t> body = RequestBody(rs.state.key.data());
+  body.resize(20000, 0x55);
+  std::vector<uint8_t> reply;
+  ASSERT_EQ(c.Call(1, body, reply), 0u);
+  RequestReply r = DecodeRequestReply(reply);
+  ASSERT_TRUE(r.ok);
+  ASSERT_EQ(r.block.size(), 300u * 1024);
+  for (size_t i = 0; i < r.block.size(); i += 997) ASSERT_EQ(r.block[i], static_cast<uint8_t>(i));
+
+  // Every response fragment respects the client's max_recv_frag.
+  RawPeer p(rs.port);
+  std::vector<uint8_t> pdu;
+  PduHeader h;
+  ASSERT_TRUE(p.Send(testpdu::Bind(1, 1432, 1500, {{0, testiface::AgentRpcId(), {kNdr20}}})));
+  ASSERT_TRUE(p.Read(pdu, h));
+  ASSERT_TRUE(p.Send(testpdu::Request(2, 0, 1, RequestBody(rs.state.key.data()))));
+  size_t total = 0, frags = 0;
+  do {
+    ASSERT_TRUE(p.Read(pdu, h));
+    ASSERT_EQ(h.type, PduType::kResponse);
+    EXPECT_LE(h.frag_length, 1500);
+    total += h.frag_length - kResponseHeaderSize;
+    ++frags;
+  } while (!(h.flags & kPfcLastFrag));
+  EXPECT_EQ(total, reply.size());
+  EXPECT_GT(frags, 200u);
+}
+
+TEST(DcerpcServer, PresentationContextsAndFeatureNegotiation) {
+  RunningServer rs;
+  RawPeer p(rs.port);
+  SyntaxId agent = testiface::AgentRpcId();
+  SyntaxId unknown = agent;
+  unknown.uuid.b[0] ^= 1;
+  SyntaxId newer = agent;
+  newer.minor = 1;  // a client wanting 1.1 cannot use our 1.0
+  ASSERT_TRUE(p.Send(testpdu::Bind(1, 5840, 5840,
+                                   {{0, agent, {kNdr64, kNdr20}},
+                                    {1, agent, {kNdr64}},
+                                    {2, agent, {testpdu::Btfn(0x03)}},
+                                    {3, unknown, {kNdr20}},
+                                    {4, newer, {kNdr20}}})));
+  std::vector<uint8_t> pdu;
+  PduHeader h;
+  ASSERT_TRUE(p.Read(pdu, h));
+  ASSERT_EQ(h.type, PduType::kBindAck);
+  BindAckPdu ack;
+  ASSERT_TRUE(ParseBindAck(pdu, h, ack));
+  ASSERT_EQ(ack.n_results, 5);
+  struct Want {
+    uint16_t result, reason;
+    bool ndr;
+  } want[] = {{kAcceptance, 0, true},
+              {kProviderRejection, kTransferSyntaxesNotSupported, false},
+              {kNegotiateAck, kFeatureKeepConnectionOnOrphan, false},
+              {kProviderRejection, kAbstractSyntaxNotSupported, false},
+              {kProviderRejection, kAbstractSyntaxNotSupported, false}};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(ack.results[i].result, want[i].result) << i;
+    EXPECT_EQ(ack.results[i].reason, want[i].reason) << i;
+    EXPECT_EQ(ack.results[i].transfer == kNdr20, want[i].ndr) << i;
+  }
+  // Calls on the rejected context fail; alter_context adds one that works.
+  ASSERT_TRUE(p.Send(testpdu::Request(2, 1, 0, {})));
+  ASSERT_TRUE(p.Read(pdu, h));
+  uint32_t status;
+  ASSERT_EQ(h.type, PduType::kFault);
+  ASSERT_TRUE(ParseFault(pdu, h, status));
+  EXPECT_EQ(status, kNcaUnkIf);
+  ASSERT_TRUE(p.Send(testpdu::Bind(3, 5840, 5840, {{7, agent, {kNdr20}}}, 0, PduType::kAlterContext)));
+  ASSERT_TRUE(p.Read(pdu, h));
+  ASSERT_EQ(h.type, PduType::kAlterContextResp);
+  ASSERT_TRUE(p.Send(testpdu::Request(4, 7, 0, {})));
+  ASSERT_TRUE(p.Read(pdu, h));
+  EXPECT_EQ(h.type, PduType::kResponse);
+}
+
+TEST(DcerpcServer, BigEndianRequestIsUnderstood) {
+  RunningServer rs;
+  ClientOptions o;
+  o.drep = DataRep::Big();
+  RpcClient c(o);
+  ASSERT_EQ(c.ConnectTcp("127.0.0.1", rs.port), 0u);
+  ASSERT_EQ(c.Bind(testiface::AgentRpcId()), 0u);
+  std::vector<uint8_t> reply;
+  ASSERT_EQ(c.Call(1, RequestBody(rs.state.key.data()), reply), 0u);
+  EXPECT_EQ(DecodeRequestReply(reply).status, 0u);
+  // EBCDIC characters are refused with a fault, not misread.
+  o.drep.b[0] = 0x11;
+  RpcClient e(o);
+  ASSERT_EQ(e.ConnectTcp("127.0.0.1", rs.port), 0u);
+  ASSERT_EQ(e.Bind(testiface::AgentRpcId()), 0u);
+  EXPECT_EQ(e.Call(0, {}, reply), kNcaUnsupportedType);
+}
+
+// Hostile input, one case per row: what is sent after an optional good bind, and what must come
+// back (a PDU type, or the connection closed). After each the server still serves a fresh client.
+TEST(DcerpcServer, MalformedInputNeverStopsTheServer) {
+  RunningServer rs;
+  SyntaxId agent = testiface::AgentRpcId();
+  SyntaxId unknown = agent;
+  unknown.uuid.b[15] ^= 0xff;
+  auto good_bind = testpdu::Bind(1, 5840, 5840, {{0, agent, {kNdr20}}});
+  auto with = [](std::vector<uint8_t> v, size_t at, uint8_t b) {
+    v[at] = b;
+    return v;
+  };
+  auto frag_len = [](std::vector<uint8_t> v, uint16_t n) {
+    v[8] = static_cast<uint8_t>(n);
+    v[9] = static_cast<uint8_t>(n >> 8);
+    return v;
+  };
+  enum Expect { kClosed, kFault, kNak, kAck, kSilentThenIdleClose };
+  struct Case {
+    const char* name;
+    bool bind_first;
+    std::vector<uint8_t> bytes;
+    Expect expect;
+    uint32_t status;  // fault status or bind_nak reason / rejected-context reason
+  } cases[] = {
+      {"truncated header", false, std::vector<uint8_t>(good_bind.begin(), good_bind.begin() + 10), kSilentThenIdleClose, 0},
+      {"frag_length below header", false, frag_len(good_bind, 8), kFault, kNcaProtoError},
+      {"frag_length above limit", false, frag_len(good_bind, 60000), kFault, kNcaProtoError},
+      {"wrong version bind", false, with(good_bind, 0, 4), kNak, kNakProtocolVersionNotSupported},
+      {"wrong minor version", false, with(good_bind, 1, 7), kClosed, 0},
+      {"request before bind", false, testpdu::Request(2, 0, 0, {}), kFault, kNcaProtoError},
+      {"unknown context id", true, testpdu::Request(2, 9, 0, {}), kFault, kNcaUnkIf},
+      {"unknown opnum", true, testpdu::Request(2, 0, 77, {}), kFault, kNcaOpRngError},
+      {"bind to unknown interface", false, testpdu::Bind(1, 5840, 5840, {{0, unknown, {kNdr20}}}), kAck,
+       kAbstractSyntaxNotSupported},
+      {"bind with auth verifier", false, testpdu::Bind(1, 5840, 5840, {{0, agent, {kNdr20}}}, 16), kNak,
+       kNakAuthTypeNotRecognized},
+      {"request with auth verifier", true, testpdu::Request(2, 0, 0, {}, 3, {}, 16), kFault, kStatusAccessDenied},
+      {"second bind", true, good_bind, kClosed, 0},
+      {"bind with no contexts", false, testpdu::Bind(1, 5840, 5840, {}), kNak, kNakNotSpecified},
+      {"half a PDU then silence", true,
+       std::vector<uint8_t>(good_bind.begin(), good_bind.begin() + 30), kSilentThenIdleClose, 0},
+      {"unknown PDU type", true, with(testpdu::Request(2, 0, 0, {}), 2, 99), kClosed, 0},
+      {"middle fragment without a first", true, testpdu::Request(2, 0, 0, {1, 2, 3}, kPfcLastFrag), kClosed, 0},
+      {"response sent to the server", true, with(testpdu::Request(2, 0, 0, {}), 2, 2), kClosed, 0},
+      {"orphaned is ignored", true, with(testpdu::Request(2, 0, 0, {}), 2, 19), kSilentThenIdleClose, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawPeer p(rs.port);
+    ASSERT_TRUE(p.connected());
+    std::vector<uint8_t> pdu;
+    PduHeader h;
+    if (c.bind_first) {
+      ASSERT_TRUE(p.Send(good_bind));
+      ASSERT_TRUE(p.Read(pdu, h));
+    }
+    ASSERT_TRUE(p.Send(c.bytes));
+    switch (c.expect) {
+      case kClosed:
+        EXPECT_TRUE(p.ClosedWithin(2000));
+        break;
+      case kSilentThenIdleClose: {
+        EXPECT_FALSE(p.Read(pdu, h, 200));  // nothing comes back at once
+        EXPECT_TRUE(p.ClosedWithin(2000));  // the idle time-out ends it
+        break;
+      }
+      case kFault: {
+        ASSERT_TRUE(p.Read(pdu, h));
+        ASSERT_EQ(h.type, PduType::kFault);
+        uint32_t status = 0;
+        ASSERT_TRUE(ParseFault(pdu, h, status));
+        EXPECT_EQ(status, c.status);
+        break;
+      }
+      case kNak: {
+        ASSERT_TRUE(p.Read(pdu, h));
+        ASSERT_EQ(h.type, PduType::kBindNak);
+        uint16_t reason = 0;
+        ASSERT_TRUE(ParseBindNak(pdu, h, reason));
+        EXPECT_EQ(reason, c.status);
+        EXPECT_TRUE(p.ClosedWithin(2000));
+        break;
+      }
+      case kAck: {
+        ASSERT_TRUE(p.Read(pdu, h));
+        ASSERT_EQ(h.type, PduType::kBindAck);
+        BindAckPdu ack;
+        ASSERT_TRUE(ParseBindAck(pdu, h, ack));
+        EXPECT_EQ(ack.results[0].result, kProviderRejection);
+        EXPECT_EQ(ack.results[0].reason, c.status);
+        break;
+      }
+    }
+    EXPECT_TRUE(PingWorks(rs.port));
+  }
+}
+
+TEST(DcerpcServer, LimitsOnCallSizeAndConnections) {
+  auto limits = testsrv::TestLimits();
+  limits.max_call_in = 4096;
+  limits.max_call_out = 64 * 1024;
+  limits.max_connections = 3;
+  limits.idle_timeout_ms = 5000;
+  RunningServer rs(limits);
+  {
+    RpcClient c;
+    ASSERT_EQ(c.ConnectTcp("127.0.0.1", rs.port), 0u);
+    ASSERT_EQ(c.Bind(testiface::AgentRpcId()), 0u);
+    std::vector<uint8_t> reply, big(5000, 0);
+    EXPECT_EQ(c.Call(1, big, reply), kNcaFaultRemoteNoMemory);  // request over max_call_in
+    rs.state.reply_size = 65 * 1024;
+    EXPECT_EQ(c.Call(1, RequestBody(rs.state.key.data()), reply), kNcaFaultRemoteNoMemory);  // reply over max_call_out
+    rs.state.reply_size = 32;
+    EXPECT_EQ(c.Call(0, {}, reply), 0u);  // the connection survives both
+  }
+  // Wait until the closed connection is gone from the count.
+  for (int i = 0; i < 200 && rs.server.Stats().connections_open; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::vector<std::unique_ptr<RpcClient>> held;
+  for (int i = 0; i < 3; ++i) {
+    held.push_back(std::make_unique<RpcClient>());
+    ASSERT_EQ(held.back()->ConnectTcp("127.0.0.1", rs.port), 0u);
+    ASSERT_EQ(held.back()->Bind(testiface::AgentRpcId()), 0u);
+  }
+  RawPeer extra(rs.port);
+  EXPECT_TRUE(extra.ClosedWithin(2000));
+  EXPECT_GE(rs.server.Stats().connections_refused, 1u);
+  held.clear();
+  for (int i = 0; i < 200 && rs.server.Stats().connections_open; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(PingWorks(rs.port));
+}
+
+TEST(DcerpcServer, IdleConnectionIsClosedAndStopEndsListen) {
+  auto rs = std::make_unique<RunningServer>();
+  RawPeer idle(rs->port);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(idle.ClosedWithin(3000));
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_GE(ms, 300);
+  // A bound client is cut off by StopListening, and Listen returns success.
+  RpcClient c;
+  ASSERT_EQ(c.ConnectTcp("127.0.0.1", rs->port), 0u);
+  ASSERT_EQ(c.Bind(testiface::AgentRpcId()), 0u);
+  EXPECT_EQ(rs->server.StopListening(), kStatusOk);
+  rs->thread.join();
+  EXPECT_EQ(rs->listen_status, kStatusOk);
+  EXPECT_FALSE(rs->server.IsListening());
+  std::vector<uint8_t> reply;
+  EXPECT_NE(c.Call(0, {}, reply), 0u);
+}
+
+}  // namespace
