@@ -124,7 +124,9 @@ TEST_F(LiveCapture, FramesArriveInOrderAndOtherUnicastOnlyWhenPromiscuous) {
     EXPECT_EQ(Recorded(run.nic()), want);
     // The long frame: its first 256 bytes, all markers past the header.
     for (const FrameEntry& e : run.nic()->RecentFrames) {
-      if (e.Length == 600) EXPECT_EQ(e.Data[255], 4);
+      if (e.Length == 600) {
+        EXPECT_EQ(e.Data[255], 4);
+      }
     }
     run.Stop();
     EXPECT_EQ(Promiscuity(), 0);  // membership gone with the socket
