@@ -1,0 +1,1 @@
+netward_fuzz(capture_cooked_fuzz SOURCES ${CMAKE_SOURCE_DIR}/fuzz/capture_cooked_fuzz.cpp LIBS netward_capture)
