@@ -16,7 +16,6 @@ Uuid U(const char* s) {
   return u;
 }
 
-constexpr uint32_t kInquiryAll = 0;
 constexpr uint32_t kInquiryByIf = 1;
 constexpr uint32_t kInquiryByObj = 2;
 constexpr uint32_t kInquiryBoth = 3;

@@ -1,0 +1,1 @@
+netward_fuzz(dcerpc_pdu_fuzz SOURCES ${CMAKE_SOURCE_DIR}/fuzz/dcerpc_pdu_fuzz.cpp LIBS netward_dcerpc)
