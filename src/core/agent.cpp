@@ -172,7 +172,10 @@ void Agent::StartCaptureThread(NicArea* nic) {
   });
 }
 void Agent::CheckDriverDatesPlaceholder() {}
-void Agent::StartRpcServerThreadPlaceholder() {}
+void Agent::StartRpcServerThread() {
+  if (!hooks_.rpc_server_thread) return;
+  threads_.emplace_back([this] { hooks_.rpc_server_thread(*this); });
+}
 
 void Agent::AgentMain() {
   out_.Printf("TapEyeSv Started - Version '%s' \n%s\n", kAgentVersion, kOwnershipNotice);
@@ -197,7 +200,7 @@ void Agent::AgentMain() {
   CheckDriverDatesPlaceholder();
   clock_.SleepMs(2000);
   out_.Printf("Creating ServerRPC Thread \n");
-  StartRpcServerThreadPlaceholder();
+  StartRpcServerThread();
 
   MainLoop(trace, day);
 }

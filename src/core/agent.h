@@ -49,6 +49,8 @@ struct AgentHooks {
   std::function<void()> rpc_stop_listening;
   // Posts a window message with zero parameters to a window handle.
   std::function<void(uintptr_t, uint32_t)> post_message;
+  // Body of the RPC server thread, started at the end of start-up; null: no remote access.
+  std::function<void(class Agent&)> rpc_server_thread;
   // The packet driver the capture threads open adapters with; null: the Linux driver.
   PacketDriver* packet_driver = nullptr;
 };
@@ -83,7 +85,7 @@ class Agent {
  private:
   void StartCaptureThread(NicArea* nic);
   void CheckDriverDatesPlaceholder();
-  void StartRpcServerThreadPlaceholder();
+  void StartRpcServerThread();
   void MainLoop(TraceRecord& trace, char (&day)[9]);
   void SetUpAdapters();
   void ReadHostName();

@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/output.h"
 #include "platform/registry.h"
+#include "remote/rpc_server.h"
 
 namespace {
 
@@ -128,6 +129,8 @@ int RunConsole(int argc, char** argv, bool promiscuous) {
 
   out.Printf("Debugging %s.\n", kDisplayName);
   netward::Agent agent(registry, clock, out, random, opt);
+  agent.hooks().rpc_server_thread = netward::RpcServerThread;
+  agent.hooks().rpc_stop_listening = netward::StopRpcListening;
   std::atomic<bool> agent_ended{false};
   std::thread signals([&agent, &out, &agent_ended, set] {
     while (true) {

@@ -1,0 +1,171 @@
+#include "remote/rpc_server.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "core/agent.h"
+#include "core/byte_writer.h"
+#include "remote/dispatcher.h"
+
+namespace netward {
+
+namespace {
+
+constexpr char kErrorCaption[] = "TapEyeSv ERROR";
+constexpr uint32_t kRpcMaxCalls = 3;
+constexpr const char* kProtseqs[] = {"ncalrpc", "ncacn_ip_tcp", "ncacn_nb_nb", "ncacn_spx"};
+// Referent id of the reply's unique pointer; any non-zero value serves.
+constexpr uint32_t kReplyReferent = 0x00020000;
+
+// The one server of the process, for the stop hook.
+std::mutex g_server_mu;
+dcerpc::RpcServer* g_server = nullptr;
+std::atomic<bool> g_stop_wanted{false};
+
+}  // namespace
+
+void StopRpcListening() {
+  g_stop_wanted.store(true);
+  // Listening may be about to begin on the server thread: retry briefly until it has ended or
+  // accepted the stop.
+  for (int i = 0; i < 200; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(g_server_mu);
+      if (g_server == nullptr || g_server->StopListening() == dcerpc::kStatusOk) return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+namespace {
+
+void PutU32(std::vector<uint8_t>& out, uint32_t v) {
+  uint8_t b[4];
+  PutU32Le(b, v);
+  out.insert(out.end(), b, b + 4);
+}
+
+}  // namespace
+
+dcerpc::SyntaxId AgentRpcInterfaceId() {
+  dcerpc::SyntaxId id{};
+  dcerpc::Uuid::Parse("cabcbc10-aaae-11d2-a9f7-00104b7babc3", id.uuid);
+  id.major = 1;
+  id.minor = 0;
+  return id;
+}
+
+uint32_t PingRpcStub(const dcerpc::CallRequest&, std::vector<uint8_t>& reply) {
+  if (Agent* agent = CurrentAgent()) agent->out().Write("PingRpc\n");
+  PutU32(reply, 0);
+  return dcerpc::kStatusOk;
+}
+
+uint32_t RequestRpcStub(const dcerpc::CallRequest& call, std::vector<uint8_t>& reply) {
+  if (call.stub.size() < kRequestStubBytes) return dcerpc::kStatusBadStubData;
+  // Both parameters are byte arrays: no conversion for the data representation is needed.
+  uint8_t key[16];
+  char request[256];
+  memcpy(key, call.stub.data(), 16);
+  memcpy(request, call.stub.data() + 16, 256);
+  uint8_t* block = nullptr;
+  int32_t length = 0;
+  int32_t result;
+  try {
+    result = HandleRequest(key, request, &block, &length);
+  } catch (const std::bad_alloc&) {
+    return dcerpc::kStatusOutOfMemory;
+  }
+  if (block != nullptr) {
+    PutU32(reply, kReplyReferent);
+    PutU32(reply, static_cast<uint32_t>(length));
+    reply.insert(reply.end(), block, block + length);
+    while (reply.size() % 4 != 0) reply.push_back(0);
+  } else {
+    PutU32(reply, 0);
+  }
+  MidlUserFree(block);
+  PutU32(reply, static_cast<uint32_t>(length));
+  PutU32(reply, static_cast<uint32_t>(result));
+  return dcerpc::kStatusOk;
+}
+
+// The taskbar interface is not built yet: no icon, no window.
+void StartTaskbarThreadPlaceholder() {}
+
+void RpcServerThread(Agent& agent) {
+  g_stop_wanted.store(false);
+  platform::Output& out = agent.out();
+  dcerpc::RpcServer server;
+  dcerpc::InterfaceSpec spec;
+  spec.id = AgentRpcInterfaceId();
+  spec.ops = {PingRpcStub, RequestRpcStub};
+  if (server.RegisterInterface(std::move(spec)) != dcerpc::kStatusOk) {
+    out.MessageBox("RpcServerRegisterIf failed", kErrorCaption);
+    return;
+  }
+
+  const AgentOptions& opt = agent.options();
+  uint32_t tcp_port = opt.rpc_port > 0 ? static_cast<uint32_t>(opt.rpc_port)
+                                       : agent.registry().GetDword(kSettingsKey, "RpcTcpPort").value_or(0);
+  std::string local = opt.local_endpoint;
+  if (local.empty()) local = agent.registry().GetString(kSettingsKey, "RpcLocalEndpoint").value_or("");
+  int opened = 0;
+  for (const char* protseq : kProtseqs) {
+    std::string endpoint;
+    if (strcmp(protseq, "ncacn_ip_tcp") == 0 && tcp_port != 0) endpoint = std::to_string(tcp_port);
+    if (strcmp(protseq, "ncalrpc") == 0) endpoint = local;
+    uint32_t status = server.UseProtseq(protseq, kRpcMaxCalls, endpoint);
+    out.Printf("RpcServerUseProtseq %s = %d\n", protseq, static_cast<int>(status));
+    if (status == dcerpc::kStatusOk) ++opened;
+  }
+  if (opened == 0) {
+    out.MessageBox("RpcServerUseProtseq failed", kErrorCaption);
+    return;
+  }
+  std::vector<dcerpc::Binding> bindings;
+  if (server.InqBindings(bindings) != dcerpc::kStatusOk) {
+    out.MessageBox("RpcServerInqBindings failed", kErrorCaption);
+    return;
+  }
+  // The endpoint mapper lives in this process; without port 135 clients use the fixed port.
+  uint32_t epm_port = agent.registry().GetDword(kSettingsKey, "EndpointMapperPort").value_or(135);
+  if (server.StartEndpointMapper(static_cast<uint16_t>(epm_port)) != dcerpc::kStatusOk)
+    out.Printf("Endpoint mapper not hosted: TCP port %u is in use or not permitted\n", epm_port);
+  uint32_t status = server.EpRegister(AgentRpcInterfaceId(), bindings);
+  if (status != dcerpc::kStatusOk) {
+    char text[64];
+    if (status == dcerpc::kStatusWrongKindOfBinding) snprintf(text, sizeof text, "RpcEpRegister failed - Wrong kind of binding");
+    else if (status == dcerpc::kStatusInvalidBinding) snprintf(text, sizeof text, "RpcEpRegister failed - Invalid binding");
+    else if (status == dcerpc::kStatusNoBindings) snprintf(text, sizeof text, "RpcEpRegister failed - No bindings");
+    else snprintf(text, sizeof text, "RpcEpRegister failed with rc %d", static_cast<int>(status));
+    out.MessageBox(text, kErrorCaption);
+    return;
+  }
+  for (const auto& b : bindings) out.Printf("Listening on %s\n", b.ToString().c_str());
+  out.Printf("Creating Taskbar Thread \n");
+  StartTaskbarThreadPlaceholder();
+  out.Printf("To Terminate, close console window or press Ctrl-C\n");
+
+  {
+    std::lock_guard<std::mutex> lock(g_server_mu);
+    g_server = &server;
+  }
+  status = dcerpc::kStatusOk;
+  if (!g_stop_wanted.load() && !agent.stop_request().IsSet()) status = server.Listen();
+  {
+    std::lock_guard<std::mutex> lock(g_server_mu);
+    g_server = nullptr;
+  }
+  if (status != dcerpc::kStatusOk) {
+    out.MessageBox("RpcServerListen failed", kErrorCaption);
+    return;
+  }
+  server.EpUnregister(AgentRpcInterfaceId());
+}
+
+}  // namespace netward

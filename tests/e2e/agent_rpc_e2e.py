@@ -1,0 +1,98 @@
+#!/usr/bin/python3
+# The real agent in the console, driven over DCE RPC by impacket as an independent client: the
+# endpoint mapper on a test port, PingRpc, RequestRpc with the right key, the same key in other
+# letter case, a wrong key; then Ctrl+C ends it with exit code 0.
+# Usage: agent_rpc_e2e.py TAPEYESV WORKDIR
+import os
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import time
+
+from impacket.dcerpc.v5 import epm, transport
+from impacket.uuid import uuidtup_to_bin
+
+IFACE = uuidtup_to_bin(('cabcbc10-aaae-11d2-a9f7-00104b7babc3', '1.0'))
+tapeyesv, work = sys.argv[1], sys.argv[2]
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(('127.0.0.1', 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def check(cond, what):
+    print(('ok ' if cond else 'FAIL ') + what, flush=True)
+    if not cond:
+        raise SystemExit(1)
+
+
+def request(dce, key, text):
+    dce.call(1, key.ljust(16, b'\0') + text.ljust(256, b'\0'))
+    r = dce.recv()
+    ref = struct.unpack_from('<L', r, 0)[0]
+    off, block = 4, b''
+    if ref:
+        n = struct.unpack_from('<L', r, 4)[0]
+        block = r[8:8 + n]
+        off = 8 + n + (-n % 4)
+    length, status = struct.unpack_from('<lL', r, off)
+    return block, length, status
+
+
+os.makedirs(work, exist_ok=True)
+rpc_port, epm_port = free_port(), free_port()
+hive = os.path.join(work, 'hive.reg')
+with open(hive, 'w') as f:
+    f.write('REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater\\NETWARD\\Parameters]\n'
+            '"OpenKey"="Secret"\n"AutoIpName"=dword:00000000\n"EndpointMapperPort"=dword:%08x\n'
+            '\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage]\n'
+            '"Export"=hex(7):00,00\n' % epm_port)
+agent = subprocess.Popen([tapeyesv, '-debug', '--hive', hive, '--state-dir', work, '--rpc-port', str(rpc_port),
+                          '--local-endpoint', os.path.join(work, 'rpc.sock')],
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+try:
+    lines = []
+    deadline = time.time() + 20
+    while time.time() < deadline:
+        line = agent.stdout.readline()
+        if not line:
+            break
+        lines.append(line)
+        if line.startswith('To Terminate'):
+            break
+    check(any(l == 'RpcServerUseProtseq ncacn_ip_tcp = 0\n' for l in lines), 'TCP protocol sequence opened')
+    check(any(l == 'RpcServerUseProtseq ncacn_spx = 1703\n' for l in lines), 'SPX reported as not supported')
+
+    e = transport.DCERPCTransportFactory('ncacn_ip_tcp:127.0.0.1[%d]' % epm_port).get_dce_rpc()
+    e.connect()
+    binding = epm.hept_map('127.0.0.1', IFACE, protocol='ncacn_ip_tcp', dce=e)
+    check(binding.endswith('[%d]' % rpc_port), 'endpoint mapper gives the agent port: ' + binding)
+
+    d = transport.DCERPCTransportFactory(binding).get_dce_rpc()
+    d.connect()
+    d.bind(IFACE)
+    d.call(0, b'')
+    check(d.recv() == b'\0\0\0\0', 'PingRpc returns 0')
+
+    block, length, status = request(d, b'Secret', b'TOTAL')
+    check(status == 0 and length == 132 == len(block), 'TOTAL gives a 132-byte block')
+    check(block[:12] == b'TASK19990415' and block[32:36] == b'TOT ', 'reply header and TOT record')
+    block, length, status = request(d, b'sECRET', b'HISTORY_LIST')
+    check(status == 0 and block[132:136] == b'HIST', 'key in other letter case accepted; history listed')
+    block, length, status = request(d, b'Wrong', b'TOTAL')
+    check(status == 0xFFFFFFFE and length == 0 and block == b'', 'wrong key gives -2 and no block')
+finally:
+    agent.send_signal(signal.SIGINT)
+    try:
+        rc = agent.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        agent.kill()
+        rc = 'timeout'
+check(rc == 0, 'agent ended with exit code 0 on Ctrl+C (%s)' % rc)
+print('ALL OK')
