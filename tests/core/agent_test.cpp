@@ -1,4 +1,5 @@
 #include "core/agent.h"
+#include "capture/scripted_driver.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -56,6 +57,7 @@ class AgentTest : public testing::Test {
     AgentOptions opt;
     opt.state_dir = state_.string();
     agent_ = std::make_unique<Agent>(*registry_, *clock_, out_, random_, opt);
+    agent_->hooks().packet_driver = &driver_;  // no live capture in these tests
     thread_ = std::thread([this] { agent_->AgentMain(); });
     ASSERT_TRUE(clock_->AwaitWaiters(1, 10000));
   }
@@ -96,6 +98,7 @@ class AgentTest : public testing::Test {
   std::unique_ptr<SystemRegistry> registry_;
   CapturedOutput out_;
   FixedRandom random_;
+  ScriptedDriver driver_;
   std::unique_ptr<Agent> agent_;
   std::thread thread_;
 };

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/agent.h"
+#include "capture/scripted_driver.h"
 #include "core/byte_writer.h"
 #include "core/history.h"
 #include "platform/files.h"
@@ -49,6 +50,7 @@ class DispatcherTest : public testing::Test {
     AgentOptions opt;
     opt.state_dir = state_.string();
     agent_ = std::make_unique<Agent>(*registry_, *clock_, out_, random_, opt);
+    agent_->hooks().packet_driver = &driver_;  // no live capture in these tests
     thread_ = std::thread([this] { agent_->AgentMain(); });
     ASSERT_TRUE(clock_->AwaitWaiters(1, 10000));
     g_ = Global();
@@ -99,6 +101,7 @@ class DispatcherTest : public testing::Test {
   std::unique_ptr<SystemRegistry> registry_;
   CapturedOutput out_;
   NoRandom random_;
+  ScriptedDriver driver_;
   std::unique_ptr<Agent> agent_;
   std::thread thread_;
   GlobalArea* g_ = nullptr;
