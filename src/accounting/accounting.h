@@ -1,0 +1,49 @@
+// Frame accounting: classification of each frame read, event detection, per-station and global
+// counters, and the group-frame ring. Runs on the adapter's capture thread, writes only that
+// adapter's NicArea and the GlobalArea totals, never allocates and never takes a lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "accounting/frame_view.h"
+#include "core/shared_state.h"
+#include "platform/output.h"
+
+namespace netward {
+
+// Protocol classes handed to station accounting.
+enum ProtocolClass : int {
+  kClassLink = 0,  // link level only: MAC addresses, a bare protocol name
+  kClassIp = 1,    // 4-byte IPv4 addresses, "IP"
+  kClassIpx = 2,   // 10-byte network:node addresses, "IPX"
+};
+
+// Send and receive pseudo-addresses of a WAN adapter: a space, "SEND"/"RECV", 1.
+inline constexpr uint8_t kWanSendAddress[6] = {0x20, 0x53, 0x45, 0x4E, 0x44, 0x01};
+inline constexpr uint8_t kWanReceiveAddress[6] = {0x20, 0x52, 0x45, 0x43, 0x56, 0x01};
+
+// An ARP request or DNS query repeated byte for byte within this many seconds is a re-transmission.
+inline constexpr uint32_t kRetransmitWindowSeconds = 300;
+
+// Entry points of the capture thread, chosen by MediaType (0 = 802.3, 1 = 802.5). `frame` is the
+// 256-byte read buffer. Before the call the capture thread has set FrameLength (the byte count of
+// the read, i.e. the wire length), FrameTime, FrameIndex (the RecentFrames entry being filled),
+// cleared the per-frame flags and incremented FrameSequence. Accounting fills that entry's labels,
+// Station, Direction and Event. Both match capture's AccountEntry type.
+void AccountEthernetFrame(NicArea* nic, const uint8_t* frame);
+void AccountTokenRingFrame(NicArea* nic, const uint8_t* frame);
+
+// 802.2 frames of both media; `llc` is the offset of the DSAP byte in `frame`.
+void AccountLlcFrame(NicArea* nic, FrameView frame, size_t llc);
+
+// Station accounting for one classified frame. `dest` and `src` are the protocol addresses of the
+// class (MACs, IPv4 or IPX network:node); `proto_name` the protocol name of the labels.
+void AccountFrame(NicArea* nic, FrameView frame, int cls, const uint8_t* dest, const uint8_t* src,
+                  const char* proto_name);
+
+// Where accounting's console lines go ("WARNING: Unexpected Frame Type ..."); standard output when
+// none is set.
+void SetAccountingOutput(platform::Output* out);
+
+}  // namespace netward
