@@ -1,0 +1,176 @@
+// Ethernet II / IEEE 802.3 framing and IEEE 802.2 LLC with SNAP (RFC 1042): the 802.3 media entry,
+// the LLC decoder shared by both media and the media dispatch.
+#include <cstdio>
+
+#include "decoder/decoder_internal.h"
+
+namespace netward::decoder {
+namespace {
+
+// 802.3 frame: destination 0-5, source 6-11, type or length 12-13, data from 14.
+constexpr size_t kEthDest = 0, kEthType = 12, kEthData = 14;
+// NetBEUI frames to the NetBIOS multicast address carry a 3-byte LLC header.
+constexpr uint8_t kNetbiosMulticast[6] = {0x03, 0x00, 0x00, 0x00, 0x00, 0x01};
+constexpr size_t kNetbiosAfterLlc = kEthData + 3;
+// Values up to 1500 in the type field are 802.3 lengths.
+constexpr uint16_t kMaxLength = 1500;
+
+// LLC: DSAP 0, SSAP 1, control 2 (second control byte 3 for I- and S-frames);
+// SNAP: OUI 3-5, type 6-7, payload from 8 (an ARP packet's protocol type then at 10-11).
+constexpr size_t kDsap = 0, kSsap = 1, kControl = 2, kControl2 = 3, kSnapType = 6, kSnapData = 8,
+                 kSnapArpProto = 10;
+
+struct NamedSap {
+  uint8_t sap;
+  const char* summary;
+  const char* protocol;
+};
+// Searched in order; the first SAP value matched by the SSAP or the DSAP names the frame.
+constexpr NamedSap kNamedSaps[] = {
+    {0xF0, "NetBEUI ", "NetBEUI"},
+    {0x04, "SNA ", "SNA"},
+    {0x08, "SNA ", "SNA"},
+    {0x42, "Spanning Tree BPDU ", "Spanning Tree BPDU"},
+    {0xF4, "Network Management ", "Network Management"},
+};
+
+struct ControlText {
+  uint8_t control;
+  const char* text;
+  bool shows_nr;  // S-frames: N(R) from the second control byte
+};
+constexpr ControlText kControlTexts[] = {
+    {0x01, " RR", true},          {0x05, " RNR", true},     {0x09, " REJ", true},
+    {0x03, " UI", false},         {0x13, " UI POLL", false}, {0x43, " DISC", false},
+    {0x53, " DISC POLL", false},  {0x0F, " DM", false},      {0x1F, " DM FINAL", false},
+    {0x63, " UA", false},         {0x73, " UA FINAL", false}, {0x6F, " SABME", false},
+    {0x7F, " SABME POLL", false}, {0x87, " FRMR", false},    {0x97, " FRMR FINAL", false},
+    {0xAF, " XID", false},        {0xBF, " XID p/f=1", false}, {0xE3, " TEST", false},
+    {0xF3, " TEST p/f=1", false},
+};
+
+constexpr uint16_t kTypeIp = 0x0800, kTypeIpx = 0x8137, kTypeArp = 0x0806;
+
+void BothTexts(DecodedLine& line, const char* text) {
+  SetText(line.SummaryText).Str(text);
+  SetText(line.ProtocolText).Str(text);
+}
+
+}  // namespace
+
+void DecodeEthernetFrame(DecodedLine& line, FrameView f, const DecoderContext& ctx) {
+  {
+    auto dest = SetText(line.DestinationText);
+    WriteMac(dest, f, kEthDest);
+  }
+  if ((f.u8(kEthDest) & 0x01) && f.Equals(kEthDest, kNetbiosMulticast, 6)) {
+    DecodeNetBiosFrame(line, f.Sub(kNetbiosAfterLlc), ctx);
+    return;
+  }
+  const uint16_t type = f.be16(kEthType);
+  if (type <= kMaxLength) {
+    DecodeLlc(line, f.Sub(kEthData), ctx);
+    return;
+  }
+  switch (type) {
+    case kTypeIp:
+      DecodeIp(line, f.Sub(kEthData), ctx);
+      return;
+    case kTypeIpx:
+      DecodeIpx(line, f.Sub(kEthData), ctx);
+      return;
+    case kTypeArp:
+      // ARP for IP only: hardware type 14-15, protocol type 16-17.
+      if (f.be16(kEthData + 2) == kTypeIp) {
+        DecodeArp(line, f.Sub(kEthData), ctx);
+        return;
+      }
+      break;
+    case 0x80F3:  // AppleTalk ARP
+    case 0x809B:  // AppleTalk DDP
+      BothTexts(line, "Appletalk");
+      return;
+    case 0xC021:
+      BothTexts(line, "LCP");
+      return;
+    case 0x8021:
+      BothTexts(line, "IPCP");
+      return;
+    default:
+      break;
+  }
+  SetText(line.SummaryText).Str("TYPE ").Hex(type, 4);
+}
+
+void DecodeLlc(DecodedLine& line, FrameView llc, const DecoderContext& ctx) {
+  SetText(line.ProtocolText).Str("LLC");
+  switch (llc.be16(kDsap)) {
+    case 0xFFFF:  // raw 802.3 IPX: the two bytes are the IPX checksum
+      DecodeIpx(line, llc, ctx);
+      return;
+    case 0xE0E0:
+      DecodeIpx(line, llc.Sub(3), ctx);
+      return;
+    case 0xAAAA: {
+      const uint16_t type = llc.be16(kSnapType);
+      if (type == kTypeIp) {
+        DecodeIp(line, llc.Sub(kSnapData), ctx);
+      } else if (type == kTypeIpx) {
+        DecodeIpx(line, llc.Sub(kSnapData), ctx);
+      } else if (type == kTypeArp && llc.be16(kSnapArpProto) == kTypeIp) {
+        DecodeArp(line, llc.Sub(kSnapData), ctx);
+      } else {
+        SetText(line.SummaryText).Str("SNAP TYPE ").Hex(type, 4);
+        SetText(line.ProtocolText).Str("SNAP TYPE ").Hex(type, 4);
+      }
+      return;
+    }
+    default:
+      break;
+  }
+
+  const uint8_t dsap = llc.u8(kDsap), ssap = llc.u8(kSsap), control = llc.u8(kControl);
+  auto summary = SetText(line.SummaryText);
+  for (const NamedSap& n : kNamedSaps) {
+    if (ssap == n.sap || dsap == n.sap) {
+      summary.Str(n.summary);
+      SetText(line.ProtocolText).Str(n.protocol);
+      break;
+    }
+  }
+  summary.Str("LLC ").Hex(dsap, 2).Char('/').Hex(ssap, 2);
+  if ((control & 0x01) == 0) {
+    summary.Str(" I-Frame N(R)=").Dec(llc.u8(kControl2) >> 1).Str(" N(S)=").Dec(control >> 1);
+  } else {
+    for (const ControlText& c : kControlTexts) {
+      if (c.control != control) continue;
+      summary.Str(c.text);
+      if (c.shows_nr) summary.Str(" N(R)=").Dec(llc.u8(kControl2) >> 1);
+      break;
+    }
+  }
+  if (ssap & 0x01) summary.Str(" Response");
+}
+
+void ConsoleWarning(const char* text) {
+  fputs(text, stdout);
+  fflush(stdout);
+}
+
+const char* LookupServiceName(const DecoderContext& ctx, uint16_t port, bool tcp) {
+  if (ctx.services) {
+    if (const char* name = ctx.services->ServiceName(port, tcp)) return name;
+  }
+  return port == 80 ? "www-http" : nullptr;
+}
+
+void DecodeFrame(DecodedLine& line, const uint8_t* data, size_t size, int32_t media_type,
+                 const DecoderContext& ctx) {
+  const FrameView frame(data, size);
+  if (media_type == kMedia8023)
+    DecodeEthernetFrame(line, frame, ctx);
+  else if (media_type == kMedia8025)
+    DecodeTokenRingFrame(line, frame, ctx);
+}
+
+}  // namespace netward::decoder

@@ -1,0 +1,136 @@
+// IPX with SAP (Novell IPX/SAP), ARP and RARP for IPv4 (RFC 826, RFC 903) and the NetBIOS Frames
+// protocol of NetBEUI frames sent to the NetBIOS group address.
+#include "decoder/decoder_internal.h"
+
+namespace netward::decoder {
+namespace {
+
+// IPX header (30 bytes, big-endian): destination network 6-9, node 10-15, socket 16-17; source
+// socket 28-29; a SAP packet's operation at 30-31, of which the low byte is read.
+constexpr size_t kIpxDestNet = 6, kIpxDestNode = 10, kIpxDestSocket = 16, kIpxSrcSocket = 28,
+                 kSapOperationLow = 31;
+constexpr uint16_t kSapSocket = 0x0452;
+
+// ARP for 6-byte hardware and 4-byte protocol addresses: operation 6-7, sender protocol address
+// 14-17, target protocol address 24-27.
+constexpr size_t kArpOperation = 6, kArpSender = 14, kArpTarget = 24;
+
+// NetBIOS Frames header, from the first byte after the 3-byte LLC header: command 4,
+// destination name 12-27 (suffix 27), source name 28-43 (suffix 43).
+constexpr size_t kNbfCommand = 4, kNbfDest = 12, kNbfSource = 28;
+
+const char* SapText(uint8_t operation) {
+  switch (operation) {
+    case 1: return "SAP General Service Query";
+    case 2: return "SAP General Service Response";
+    case 3: return "SAP Nearest Service Query";
+    case 4: return "SAP Nearest Service Response";
+    default: return "SAP";
+  }
+}
+
+const char* NbfCommandText(uint8_t command) {
+  switch (command) {
+    case 0x00: return "Add Group Name";
+    case 0x01: return "Add Name Query";
+    case 0x02: return "Name in Conflict";
+    case 0x03: return "Status Query";
+    case 0x07: return "Terminate Trace";
+    case 0x08: return "Datagram";
+    case 0x09: return "Broadcast Datagram";
+    case 0x0A: return "Name Query";
+    case 0x0D: return "Add Name Response";
+    case 0x0E: return "Name Recognize";
+    case 0x0F: return "Status Response";
+    case 0x13: return "Status Response";
+    case 0x14: return "Data Ack";
+    case 0x15: return "Data First Middle";
+    case 0x16: return "Data Only Last";
+    case 0x17: return "Session Confirm";
+    case 0x18: return "Session End";
+    case 0x19: return "Session Initialize";
+    case 0x1A: return "No Receive";
+    case 0x1B: return "Receive Outstanding";
+    case 0x1C: return "Receive Continue";
+    case 0x1F: return "Session Alive";
+    default: return "";
+  }
+}
+
+void AppendRole(TextSink& out, const DecodedLine& line, FrameView arp, size_t off,
+                const DecoderContext& ctx) {
+  if (!ctx.roles) return;
+  uint8_t ip[4];
+  arp.bytes(off, ip, 4);
+  const char* role = ctx.roles->AddressRoleLabel(line.AdapterNumber, ip);
+  if (role && *role) out.Str(" (").Str(role).Char(')');
+}
+
+}  // namespace
+
+void DecodeIpx(DecodedLine& line, FrameView ipx, const DecoderContext&) {
+  {
+    auto dest = SetText(line.DestinationText);
+    dest.HexBytes(ipx, kIpxDestNet, 4).Char(':').HexBytes(ipx, kIpxDestNode, 6);
+  }
+  auto protocol = SetText(line.ProtocolText);
+  protocol.Str("IPX");
+  auto summary = SetText(line.SummaryText);
+  summary.Str("IPX ");
+  const uint16_t dest_socket = ipx.be16(kIpxDestSocket);
+  if (dest_socket == kSapSocket) {
+    const char* text = SapText(ipx.u8(kSapOperationLow));
+    protocol.Char(' ').Str(text);
+    summary.Str(text);
+  } else {
+    summary.Str("DestSocket=").Dec(dest_socket).Str(" SrcSocket=").Dec(ipx.be16(kIpxSrcSocket));
+  }
+  protocol.Str(" (NetWare)");
+  summary.Str(" (NetWare)");
+}
+
+void DecodeArp(DecodedLine& line, FrameView arp, const DecoderContext& ctx) {
+  SetText(line.ProtocolText).Str("Address Resolution Protocol");
+  auto summary = SetText(line.SummaryText);
+  switch (arp.be16(kArpOperation)) {
+    case 1: {
+      summary.Str("ARP Request");
+      auto p = SetText(line.ProtocolText);
+      p.Str("ARP Request, Looking for ").Ipv4(arp, kArpTarget);
+      AppendRole(p, line, arp, kArpTarget, ctx);
+      break;
+    }
+    case 2: {
+      summary.Str("ARP Reply");
+      auto p = SetText(line.ProtocolText);
+      p.Str("ARP Reply,   Found ").Ipv4(arp, kArpSender);
+      AppendRole(p, line, arp, kArpSender, ctx);
+      break;
+    }
+    case 3:
+      summary.Str("RARP Request");
+      break;
+    case 4:
+      summary.Str("RARP Reply");
+      break;
+    default:
+      // The operation printed as a little-endian value: operation 5 shows as 500.
+      summary.Str("ARP ").Hex(arp.le16(kArpOperation), 2);
+      break;
+  }
+  summary.Str(", Target=").Ipv4(arp, kArpTarget).Str(", Sender=").Ipv4(arp, kArpSender);
+}
+
+void DecodeNetBiosFrame(DecodedLine& line, FrameView nbf, const DecoderContext&) {
+  const NetbiosName dest = TakePlainName(nbf, kNbfDest);
+  const NetbiosName src = TakePlainName(nbf, kNbfSource);
+  {
+    auto summary = SetText(line.SummaryText);
+    summary.Str("NetBEUI ").Str(NbfCommandText(nbf.u8(kNbfCommand)));
+    AppendNamePair(summary, dest, src);
+  }
+  auto protocol = SetText(line.ProtocolText);
+  WriteBrowserNote(protocol, "NetBeui,     ", dest, src);
+}
+
+}  // namespace netward::decoder

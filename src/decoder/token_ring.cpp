@@ -1,0 +1,115 @@
+// IEEE 802.5 Token Ring: the 802.5 media entry, MAC frames (ring management, IEEE 802.5 major
+// vectors) and the source-routing path of LLC frames.
+#include <cstring>
+
+#include "decoder/decoder_internal.h"
+
+namespace netward::decoder {
+namespace {
+
+// Access control 0, frame control 1, destination 2-7, source 8-13 (bit 0x80 of byte 8: routing
+// information follows), routing field from 14 (low five bits of byte 14: its length in bytes,
+// routing control included; route designators from 16). MAC frames: major vector length 14-15,
+// class 16, command 17.
+constexpr size_t kFrameControl = 1, kDest = 2, kSource = 8, kRouting = 14, kDesignators = 16,
+                 kMacCommand = 17, kNoRouteLlc = 14;
+constexpr uint8_t kRoutingPresent = 0x80;
+constexpr uint8_t kNetbiosFunctional[6] = {0xC0, 0x00, 0x00, 0x00, 0x00, 0x80};
+
+constexpr const char* kMacFrame = "Token Ring MAC Frame";
+
+const char* MacCommandText(uint8_t command) {
+  switch (command) {
+    case 0x00: return ", Response";
+    case 0x02: return ", BEACON";
+    case 0x03: return ", Claim Token";
+    case 0x04: return ", RING PURGE";
+    case 0x05: return ", ACTIVE Monitor Present";
+    case 0x06: return ", Standby Monitor Present";
+    case 0x07: return ", Duplicate Address Test";
+    case 0x08: return ", Lobe Test";
+    case 0x09: return ", Transmit Forward";
+    case 0x0B: return ", Remove Ring Station";
+    case 0x0C: return ", Change Parameters";
+    case 0x0D: return ", Initialize Ring Station";
+    case 0x0E: return ", Request Ring Station Address";
+    case 0x0F: return ", Request Ring Station State";
+    case 0x10: return ", Request Ring Station Attachments";
+    case 0x20: return ", Request Initialization";
+    case 0x22: return ", Report Ring Station Address";
+    case 0x23: return ", Report Ring Station State";
+    case 0x24: return ", Report Ring Station Attachments";
+    case 0x25: return ", Report new ACTIVE Monitor";
+    case 0x26: return ", Report NAUN Change";
+    case 0x27: return ", Report Neighbor Notification Incomplete";
+    case 0x28: return ", Report Active Monitor Error";
+    case 0x29: return ", Report Soft ERROR";
+    case 0x2A: return ", Report Transmit Forward";
+    default: return nullptr;
+  }
+}
+
+void DecodeMacFrame(DecodedLine& line, FrameView f, const DecoderContext& ctx) {
+  SetText(line.ProtocolText).Str(kMacFrame);
+  uint8_t source[6];
+  f.bytes(kSource, source, 6);
+  source[0] &= static_cast<uint8_t>(~kRoutingPresent);
+  const bool from_self = memcmp(source, ctx.own_address, 6) == 0;
+  memcpy(line.DirectionMark, from_self ? "  >>" : "<<  ", 4);
+  {
+    auto src = SetText(line.SourceText);
+    if (from_self) src.Char('*');
+    for (uint8_t b : source) src.Hex(b, 2);
+  }
+  SetText(line.PeerText).Str("TR-MAC");
+  auto summary = SetText(line.SummaryText);
+  summary.Str(kMacFrame);
+  const uint8_t command = f.u8(kMacCommand);
+  if (const char* text = MacCommandText(command))
+    summary.Str(text);
+  else
+    summary.Str(", Command x").Hex(command, 2);
+}
+
+void DecodeLlcFrame(DecodedLine& line, FrameView f, const DecoderContext& ctx) {
+  const bool routed = f.u8(kSource) & kRoutingPresent;
+  const size_t route_length = f.u8(kRouting) & 0x1F;
+  const size_t llc = kNoRouteLlc + (routed ? route_length : 0);
+  if ((f.u8(kDest) & 0x80) && f.Equals(kDest, kNetbiosFunctional, 6)) {
+    DecodeNetBiosFrame(line, f.Sub(llc + 3), ctx);
+    return;
+  }
+  DecodeLlc(line, f.Sub(llc), ctx);
+  if (!routed || route_length <= 2) return;
+  // Each designator: 12-bit ring number, 4-bit bridge number.
+  auto summary = AppendText(line.SummaryText);
+  summary.Str("  RIF=");
+  for (size_t d = kDesignators; d < kRouting + route_length && !summary.full(); d += 2) {
+    const uint8_t hi = f.u8(d), lo = f.u8(d + 1);
+    summary.Char('{').Hex(hi, 2).Hex(lo >> 4, 1).Char('}').Hex(lo & 0x0F, 1);
+  }
+}
+
+}  // namespace
+
+void DecodeTokenRingFrame(DecodedLine& line, FrameView f, const DecoderContext& ctx) {
+  {
+    auto dest = SetText(line.DestinationText);
+    WriteMac(dest, f, kDest);
+  }
+  const uint8_t type = f.u8(kFrameControl) & 0xC0;
+  if (type == 0x00) {
+    DecodeMacFrame(line, f, ctx);
+  } else if (type == 0x40) {
+    DecodeLlcFrame(line, f, ctx);
+  } else if (ctx.warn) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    char text[] = "WARNING: Unexpected Frame Type x00\n";
+    const size_t at = sizeof text - 4;
+    text[at] = kHex[type >> 4];
+    text[at + 1] = kHex[type & 0xF];
+    ctx.warn(text);
+  }
+}
+
+}  // namespace netward::decoder
