@@ -1,0 +1,186 @@
+// History files: exact records on disk, readers that survive a cut-off last record, and where the
+// statistics of a stop just after midnight go.
+#include "core/history.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "capture/scripted_driver.h"
+#include "core/agent.h"
+#include "platform/files.h"
+
+using namespace netward;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Hex(const std::vector<uint8_t>& b, size_t from, size_t n) {
+  static const char* d = "0123456789abcdef";
+  std::string s;
+  for (size_t i = from; i < from + n && i < b.size(); ++i) {
+    s += d[b[i] >> 4];
+    s += d[b[i] & 15];
+  }
+  return s;
+}
+
+class HistoryTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::path(testing::TempDir()) /
+           ("history_" + std::to_string(getpid()) + "_" + testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string Path(const char* name) const { return (dir_ / name).string(); }
+  std::vector<uint8_t> Bytes(const char* name) const {
+    std::vector<uint8_t> b;
+    platform::ReadFile(Path(name), b);
+    return b;
+  }
+  fs::path dir_;
+};
+
+TEST_F(HistoryTest, TraceRecordsAppendAsFortyLittleEndianBytes) {
+  TraceRecord r;
+  r.Time = 1796385600;    // 0x6B12AB40
+  r.OwnBytes = 3000.0f;   // 0x453B8000
+  r.OwnFrames = 2;
+  r.OwnGroupFrames = 0x0100;
+  r.OwnEventFrames = 0;
+  r.OtherBytes = 64.0f;   // 0x42800000
+  r.OtherFrames = 0xFFFFFFFF;
+  r.OtherGroupFrames = 7;
+  r.OtherEventFrames = 1;
+  ASSERT_TRUE(AppendTraceRecord(Path("20261204.TET"), TraceRecord{}));
+  ASSERT_TRUE(AppendTraceRecord(Path("20261204.TET"), r));
+  const auto b = Bytes("20261204.TET");
+  ASSERT_EQ(b.size(), 2 * kTraceRecordSize) << "appended, not rewritten";
+  EXPECT_EQ(Hex(b, 0, 8), "5445542000000000");
+  EXPECT_EQ(Hex(b, 40, 40), "54455420" "40ab126b" "00803b45" "02000000" "00010000" "00000000" "00008042"
+                            "ffffffff" "07000000" "01000000");
+}
+
+TEST_F(HistoryTest, StatisticsRecordsInAdapterAndTableOrder) {
+  GlobalArea* g = AllocateGlobalArea();
+  g->Nics[0] = AllocateNicArea();
+  g->Nics[1] = AllocateNicArea();
+  g->NicCount = 2;
+  RelaxedStore(g->Nics[0]->StationCount, 1);
+  RelaxedStore(g->Nics[1]->StationCount, 2);
+  StationRecord& s = g->Nics[1]->Stations[1];
+  s.ConnectionChain = &g->Nics[1]->Connections[3];
+  s.Nic = g->Nics[1];
+  const uint8_t ip[4] = {192, 168, 1, 2};
+  memcpy(s.IpAddress, ip, 4);
+  s.AddressLabel.Set("020000000001");
+  s.ProtocolLabel.Set("IP 192.168.1.2");
+  s.Name.Set("PC2");
+  s.LastSequence = 9;
+  s.FirstSeen = 0x6B12A840;
+  s.LastSeen = 0x6B12A841;
+  s.BytesSent = 60.0f;       // 0x42700000
+  s.FramesSent = 1;
+  s.GroupFramesSent = 2;
+  s.EventFramesSent = 3;
+  s.BytesReceived = 128.0f;  // 0x43000000
+  s.FramesReceived = 4;
+  s.Role.Set("GW");
+
+  ASSERT_TRUE(WriteStatisticsFile(Path("20261204.TES"), *g));
+  const auto b = Bytes("20261204.TES");
+  ASSERT_EQ(b.size(), 3 * kStatsRecordSize);
+  EXPECT_EQ(Hex(b, 0, 8), "5445533100000000");
+  EXPECT_EQ(Hex(b, 166, 8), "5445533101000000");
+  std::string want = "54455331" "01000000";                       // tag, adapter index 1
+  want += "00000000" "00000000" "c0a80102";                       // chain (zero), IsSelf, IP
+  want += "303230303030303030303031" "00000000";                 // "020000000001"
+  want += "4950203139322e3136382e312e32" + std::string(2 * 15, '0');  // "IP 192.168.1.2"
+  want += "504332" + std::string(2 * 30, '0');                    // "PC2"
+  want += "09000000" "40a8126b" "41a8126b" "00007042" "01000000" "02000000" "03000000" "00000043" "04000000";
+  want += "4757000000000000";                                     // "GW"
+  want += "00000000" + std::string(2 * 20, '0');                  // Nic (zero), reserved
+  EXPECT_EQ(Hex(b, 332, 166), want);
+  FreeGlobalArea(g);
+}
+
+TEST_F(HistoryTest, ReadersKeepWholeRecordsAndIgnoreACutOffLastOne) {
+  for (uint32_t t = 1; t <= 3; ++t) {
+    TraceRecord r;
+    r.Time = t;
+    AppendTraceRecord(Path("a.TET"), r);
+  }
+  {
+    std::ofstream f(Path("a.TET"), std::ios::app | std::ios::binary);
+    f.write("TET \x04\x00\x00", 7);  // a record cut by a power failure
+  }
+  std::vector<TraceRecord> trace;
+  HistoryReadResult r = ReadTraceFile(Path("a.TET"), trace);
+  EXPECT_TRUE(r.opened);
+  ASSERT_EQ(trace.size(), 3u);
+  EXPECT_EQ(trace[2].Time, 3u);
+  EXPECT_EQ(r.trailing_bytes, 7u);
+
+  GlobalArea* g = AllocateGlobalArea();
+  g->Nics[0] = AllocateNicArea();
+  g->NicCount = 1;
+  RelaxedStore(g->Nics[0]->StationCount, 2);
+  g->Nics[0]->Stations[1].FramesSent = 5;
+  WriteStatisticsFile(Path("a.TES"), *g);
+  FreeGlobalArea(g);
+  auto bytes = Bytes("a.TES");
+  bytes.resize(bytes.size() + 100);  // half a record of zeros after the whole ones
+  memcpy(bytes.data() + kStatsRecordSize, "XES1", 4);  // and one damaged tag
+  std::vector<StatisticsRecord> stats;
+  r = ParseStatisticsFile(bytes.data(), bytes.size(), stats);
+  ASSERT_EQ(stats.size(), 1u);
+  EXPECT_EQ(r.bad_tags, 1u);
+  EXPECT_EQ(r.trailing_bytes, 100u);
+
+  r = ReadStatisticsFile(Path("missing.TES"), stats);
+  EXPECT_FALSE(r.opened);
+  EXPECT_TRUE(stats.empty());
+}
+
+// A stop a minute after midnight, before the new day's first checkpoint: the whole table (the
+// previous day's traffic) goes into the new day's statistics file and none is written for the old.
+TEST_F(HistoryTest, StopJustAfterMidnightWritesTheNewDaysFile) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  constexpr uint32_t kDec4At2359 = 1796385600u + 11 * 3600 + 59 * 60;
+  auto hive = std::make_shared<platform::HiveFile>();
+  platform::TestClock clock(kDec4At2359);
+  platform::SystemRegistry registry(hive);
+  registry.SetInterfaceNames({"eth0"});
+  platform::CapturedOutput out;
+  platform::LibcRandom random;
+  ScriptedDriver driver;
+  AgentOptions opt;
+  opt.state_dir = dir_.string();
+  {
+    Agent agent(registry, clock, out, random, opt);
+    agent.hooks().packet_driver = &driver;
+    std::thread t([&] { agent.AgentMain(); });
+    ASSERT_TRUE(clock.AwaitWaiters(1, 10000));
+    RelaxedStore(Global()->Nics[0]->StationCount, 2);
+    clock.Advance(2 * 60 * 1000);  // 00:01 on the 5th
+    agent.CommonStop();
+    t.join();
+  }
+  FreeGlobalArea(g_global_area.exchange(nullptr));
+  chdir("/");
+  const fs::path history = dir_ / "NETWARD History";
+  EXPECT_FALSE(fs::exists(history / "20261204.TES"));
+  ASSERT_TRUE(fs::exists(history / "20261205.TES"));
+  EXPECT_EQ(fs::file_size(history / "20261205.TES"), 2 * kStatsRecordSize);
+  std::vector<TraceRecord> trace;
+  ReadTraceFile((history / "20261205.TET").string(), trace);
+  EXPECT_EQ(trace.size(), 1u) << "the stop's record goes to the new day";
+}
+
+}  // namespace
