@@ -87,35 +87,38 @@ class Adapter {
   GlobalArea& global() { return *global_; }
 
   // The capture thread's steps 3-5 and the detail-log decision; returns the recent-frame entry.
-  const FrameEntry& Feed(const std::vector<uint8_t>& bytes, uint32_t time, uint32_t wire_length = 0) {
-    uint8_t buffer[kFrameDataBytes] = {};
+  const FrameEntry& Feed(const std::vector<uint8_t>& bytes, uint32_t time, int64_t wire_length = -1) {
+    alignas(8) uint8_t buffer[kFrameDataBytes] = {};
     memcpy(buffer, bytes.data(), bytes.size() < sizeof buffer ? bytes.size() : sizeof buffer);
-    const uint32_t k = nic_->FramesRead++;
-    nic_->FrameIndex = k % kRecentFrames;
-    nic_->FrameTime = time;
-    nic_->FrameLength = wire_length ? wire_length : uint32_t(bytes.size());
+    const uint32_t k = nic_->FramesRead;
+    RelaxedStore(nic_->FramesRead, k + 1);
+    RelaxedStore(nic_->FrameIndex, k % kRecentFrames);
+    RelaxedStore(nic_->FrameTime, time);
+    RelaxedStore(nic_->FrameLength, wire_length >= 0 ? uint32_t(wire_length) : uint32_t(bytes.size()));
     nic_->NetbiosName.Clear();
     nic_->IpHeader = nullptr;
     nic_->IsGroupFrame = 0;
     nic_->FromSelf = 0;
     const uint32_t seq = global_->FrameSequence.fetch_add(1) + 1;
+    // The entry is shared with readers: written as the capture thread writes it.
     FrameEntry& e = nic_->RecentFrames[nic_->FrameIndex];
-    e.Complete = 0;
-    e.Time = time;
-    e.Sequence = seq;
-    e.Length = nic_->FrameLength;
+    e.Complete.store(0, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    RelaxedStore(e.Time, time);
+    RelaxedStore(e.Sequence, seq);
+    RelaxedStore(e.Length, nic_->FrameLength);
     e.SrcLabel.Clear();
     e.ProtoLabel.Clear();
-    e.Station = nullptr;
-    e.Direction = 0;
-    e.Event = 0;
-    memcpy(e.Data, buffer, sizeof buffer);
+    RelaxedStore(e.Station, static_cast<StationRecord*>(nullptr));
+    RelaxedStore(e.Direction, uint32_t{0});
+    RelaxedStore(e.Event, uint32_t{0});
+    SharedCopyIn(e.Data, buffer, sizeof buffer);
     if (nic_->MediaType == 1)
       AccountTokenRingFrame(nic_, buffer);
     else
       AccountEthernetFrame(nic_, buffer);
-    if (e.Event != kEventNone) ++nic_->EventCount;
-    e.Complete = 1;
+    if (e.Event != kEventNone) RelaxedStore(nic_->EventCount, nic_->EventCount + 1);
+    e.Complete.store(1, std::memory_order_release);
     return e;
   }
   StationRecord* Station(const char* addr, const char* proto) {

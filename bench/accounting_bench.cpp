@@ -1,0 +1,203 @@
+// Frames per second through accounting on the mixed workload (600 stations, so the station table
+// fills), alone and behind the capture thread with an in-memory replay; and heap allocations per
+// frame, counted by a replacement operator new and by mallinfo2 around the loop (both must be 0).
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "accounting/accounting.h"
+#include "accounting/stations.h"
+#include "capture/capture_thread.h"
+#include "capture/replay_adapter.h"
+
+using namespace netward;
+
+namespace {
+std::atomic<uint64_t> g_allocations{0};
+}  // namespace
+
+// Counts every allocation through operator new; memory itself still comes from malloc. (g++ takes
+// the free() in these replacements for a mismatched pair; they are the pair.)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(size_t n) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+constexpr uint32_t kMixFrames = 200000;
+constexpr uint8_t kOwn[6] = {0x00, 0x60, 0x08, 0x00, 0x00, 0x0a};
+
+const std::string& MixPath() {
+  static const std::string path = [] {
+    std::string p = std::string(NETWARD_BINARY_DIR) + "/accounting_bench_mix.pcap";
+    if (access(p.c_str(), R_OK) != 0) {
+      std::string cmd = "/usr/bin/python3 " + std::string(NETWARD_SHARED_DIR) + "/workloads/make_pcap.py --frames " +
+                        std::to_string(kMixFrames) + " --stations 600 --seed 1 --out " + p + " 2>/dev/null";
+      if (system(cmd.c_str()) != 0) p.clear();
+    }
+    return p;
+  }();
+  return path;
+}
+
+const MemoryFrameSource* Frames() {
+  static MemoryFrameSource frames;
+  static bool loaded = [] {
+    int link = 0;
+    std::string error;
+    return !MixPath().empty() && frames.LoadFile(MixPath(), link, error);
+  }();
+  return loaded ? &frames : nullptr;
+}
+
+// The frames as 256-byte read buffers with their wire lengths, laid out once.
+struct Buffers {
+  std::vector<uint8_t> bytes;
+  std::vector<uint32_t> lengths;
+};
+const Buffers& LoadBuffers() {
+  static Buffers b = [] {
+    Buffers out;
+    MemoryFrameSource src(*Frames());
+    FrameRef f;
+    int64_t us;
+    while (src.Next(f, us)) {
+      size_t at = out.bytes.size();
+      out.bytes.resize(at + kFrameDataBytes);
+      memcpy(out.bytes.data() + at, f.data, f.captured < kFrameDataBytes ? f.captured : kFrameDataBytes);
+      out.lengths.push_back(f.wire_length);
+    }
+    return out;
+  }();
+  return b;
+}
+
+// The capture thread's per-frame work around the accounting call, without a driver.
+void BM_Accounting(benchmark::State& state) {
+  if (Frames() == nullptr) {
+    state.SkipWithError("cannot make or read the mixed workload");
+    return;
+  }
+  const Buffers& b = LoadBuffers();
+  if (Global() == nullptr) g_global_area.store(AllocateGlobalArea());
+  GlobalArea* g = Global();
+  NicArea* nic = AllocateNicArea();
+  memcpy(nic->OwnAddress, kOwn, 6);
+  const size_t n = b.lengths.size();
+  size_t i = 0;
+  uint32_t time = 1000000;
+  const uint64_t allocations_before = g_allocations.load();
+  const size_t heap_before = mallinfo2().uordblks;
+  for (auto _ : state) {
+    const uint8_t* frame = b.bytes.data() + i * kFrameDataBytes;
+    const uint32_t k = nic->FramesRead++;
+    nic->FrameIndex = k % kRecentFrames;
+    nic->FrameTime = time + static_cast<uint32_t>(k / 2000);
+    nic->FrameLength = b.lengths[i];
+    nic->NetbiosName.Clear();
+    nic->IpHeader = nullptr;
+    nic->IsGroupFrame = nic->FromSelf = 0;
+    FrameEntry& e = nic->RecentFrames[nic->FrameIndex];
+    e.Complete.store(0, std::memory_order_relaxed);
+    e.Sequence = g->FrameSequence.fetch_add(1, std::memory_order_relaxed) + 1;
+    e.Length = nic->FrameLength;
+    e.Event = 0;
+    e.Direction = 0;
+    SharedCopyIn(e.Data, frame, kFrameDataBytes);
+    AccountEthernetFrame(nic, frame);
+    e.Complete.store(1, std::memory_order_release);
+    if (++i == n) {
+      i = 0;
+      RelaxedStore(nic->StationCount, 0);  // a new "day": the table fills again
+      time += 100000;
+    }
+  }
+  const uint64_t allocations = g_allocations.load() - allocations_before;
+  const double heap_growth = double(mallinfo2().uordblks) - double(heap_before);
+  state.SetItemsProcessed(state.iterations());
+  state.counters["allocs_per_frame"] = double(allocations) / double(state.iterations());
+  state.counters["heap_growth_bytes"] = heap_growth;
+  state.counters["stations"] = nic->StationCount;
+  ReleaseStationIndex(nic);
+  delete nic;
+}
+BENCHMARK(BM_Accounting);
+
+// A driver whose one adapter replays the loaded frames `passes` times, then sets the stop event.
+class MemoryDriver : public PacketDriver {
+ public:
+  MemoryDriver(const MemoryFrameSource& frames, uint32_t passes, platform::Event& end, platform::Clock& clock)
+      : frames_(frames), passes_(passes), end_(end), clock_(clock) {}
+  std::unique_ptr<PacketDriverHandle> Open(const char16_t*) override {
+    auto source = std::make_unique<MemoryFrameSource>(frames_);
+    source->SetPasses(passes_);
+    ReplayConfig config;
+    config.have_own_address = true;
+    memcpy(config.own_address, kOwn, 6);
+    config.end_event = &end_;
+    return std::make_unique<ReplayHandle>(std::move(source), kMedium8023, config, clock_);
+  }
+
+ private:
+  const MemoryFrameSource& frames_;
+  uint32_t passes_;
+  platform::Event& end_;
+  platform::Clock& clock_;
+};
+
+class NullOutput : public platform::Output {
+ public:
+  void Write(const char*) override {}
+  void MessageBox(const char*, const char*) override {}
+};
+
+// Capture thread + accounting, one core, frames from memory as fast as the thread takes them.
+void BM_CaptureAndAccounting(benchmark::State& state) {
+  if (Frames() == nullptr) {
+    state.SkipWithError("cannot make or read the mixed workload");
+    return;
+  }
+  if (Global() == nullptr) g_global_area.store(AllocateGlobalArea());
+  NicArea* nic = AllocateNicArea();
+  platform::RealClock clock;
+  NullOutput out;
+  const uint32_t passes = 5;
+  uint64_t total = 0;
+  for (auto _ : state) {
+    platform::Event stop;
+    MemoryDriver driver(*Frames(), passes, stop, clock);
+    CaptureContext ctx;
+    ctx.driver = &driver;
+    ctx.stop_request = &stop;
+    ctx.out = &out;
+    ctx.account_8023 = AccountEthernetFrame;
+    ctx.account_8025 = AccountTokenRingFrame;
+    RelaxedStore(nic->FramesRead, 0u);
+    RelaxedStore(nic->StationCount, 0);
+    CaptureThread(nic, ctx);
+    total += RelaxedLoad(nic->FramesRead);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(total));
+  state.counters["stations"] = RelaxedLoad(nic->StationCount);
+  ReleaseStationIndex(nic);
+  delete nic;
+}
+BENCHMARK(BM_CaptureAndAccounting)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
