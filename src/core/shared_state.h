@@ -79,8 +79,7 @@ struct Text {
   // Stores up to N-1 characters of `s` and zero-fills the rest of the field.
   void Set(const char* s) {
     char tmp[N] = {};
-    size_t len = s ? strnlen(s, N - 1) : 0;
-    memcpy(tmp, s, len);
+    if (s != nullptr) memcpy(tmp, s, strnlen(s, N - 1));
     SharedCopyIn(bytes, tmp, N);
   }
   // Copies the whole field; the result is always NUL-terminated.
