@@ -1,0 +1,201 @@
+// netward: command-line client of the NETWARD agent. Binds the agent's RPC interface, sends each
+// request text with the key, and prints the decoded reply records as text tables or JSON.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "agent_client.h"
+#include "reply_format.h"
+#include "reply_parser.h"
+
+namespace {
+
+using namespace netward::client;
+
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 1;
+constexpr int kExitUnreachable = 2;
+constexpr int kExitKeyRejected = 3;
+constexpr int kExitMalformed = 4;
+
+constexpr const char* kUsage =
+    "usage: netward [--host H] [--port P | --epm [--epm-port N] | --local PATH]\n"
+    "               [--key TEXT] [--json] [--timeout SECONDS] REQUEST...\n";
+
+constexpr const char* kHelp =
+    "Sends each REQUEST (one argument each; quote requests with blanks) to the NETWARD agent and\n"
+    "prints the reply records as text tables, or with --json one JSON object per reply (one line each).\n"
+    "\n"
+    "Options:\n"
+    "  --host H          agent host name or address (default 127.0.0.1)\n"
+    "  --port P          the agent's TCP port\n"
+    "  --epm             ask the endpoint mapper on the host for the agent's TCP port (the default)\n"
+    "  --epm-port N      the endpoint mapper's port (default 135; implies --epm)\n"
+    "  --local PATH      the agent's local endpoint (Unix socket)\n"
+    "  --key TEXT        access key, at most 16 bytes (default: $NETWARD_KEY, else empty)\n"
+    "  --json            JSON output, every record field named\n"
+    "  --timeout S       seconds to wait for each reply (default 30)\n"
+    "  --help            this text\n"
+    "\n"
+    "Requests (keywords are matched on their leading bytes, letter case exact):\n"
+    "  TOTAL             the totals record\n"
+    "  OPEN              refresh the adapters' TCP/IP configuration and station names; totals\n"
+    "  SNAPSHOT [NAME]   write a snapshot to NAME on the agent's PC; without NAME the snapshot image is the reply\n"
+    "  CMD COMMAND       a report text: PING GW, PING DNS, PING WINS, PING host, CONFIG, SUBNET, TEST, or a helper command\n"
+    "  CFG               the installed adapters report\n"
+    "  HISTORY_LIST      totals and one record per day with a trace file\n"
+    "  TET YYYYMMDD      the ten-minute trace intervals of that day\n"
+    "  TES YYYYMMDD      the station statistics of that day\n"
+    "  DETAILS [N]       totals and the decoded recent frames with a sequence number above N\n"
+    "  ERRORS [N]        totals and the decoded event-log frames with a sequence number above N\n"
+    "  STATS_PRO [N]     totals and the stations that changed since frame sequence N\n"
+    "  OID               the adapter status report, one record per adapter\n"
+    "  BCASTSENT LOW|HIGH  group frames this PC sent in the last 15 minutes, grouped by summary (LOW) or protocol (HIGH)\n"
+    "  BCASTERS LOW|HIGH   every station's group frames of the last 15 minutes, grouped by source\n"
+    "  anything else     answered with the totals record\n"
+    "\n"
+    "Exit status: 0 success, 1 usage, 2 agent unreachable or call failed, 3 key rejected (result -2),\n"
+    "4 malformed reply.\n";
+
+bool ParsePort(const char* text, uint16_t& port) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long v = std::strtoul(text, &end, 10);
+  if (errno != 0 || end == text || *end != 0 || v == 0 || v > 65535) return false;
+  port = static_cast<uint16_t>(v);
+  return true;
+}
+
+int Usage(const std::string& why) {
+  std::fprintf(stderr, "netward: %s\n%s", why.c_str(), kUsage);
+  return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Target target;
+  bool json = false, have_key = false, saw_port = false, saw_epm = false, saw_local = false;
+  std::string key;
+  std::vector<std::string> requests;
+
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool inline_value = false;
+    if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
+      value = arg.substr(arg.find('=') + 1);
+      arg = arg.substr(0, arg.find('='));
+      inline_value = true;
+    }
+    auto need = [&](std::string& out) {
+      if (inline_value) {
+        out = value;
+        return true;
+      }
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::fputs("\n", stdout);
+      std::fputs(kHelp, stdout);
+      return kExitOk;
+    } else if (arg == "--json") {
+      json = true;
+    } else if (arg == "--epm") {
+      saw_epm = true;
+    } else if (arg == "--host" || arg == "--port" || arg == "--epm-port" || arg == "--local" || arg == "--key" ||
+               arg == "--timeout") {
+      std::string v;
+      if (!need(v)) return Usage(arg + " needs a value");
+      if (arg == "--host") {
+        if (v.empty()) return Usage("empty host");
+        target.host = v;
+      } else if (arg == "--port") {
+        if (!ParsePort(v.c_str(), target.port)) return Usage("bad port '" + v + "'");
+        saw_port = true;
+      } else if (arg == "--epm-port") {
+        if (!ParsePort(v.c_str(), target.epm_port)) return Usage("bad endpoint mapper port '" + v + "'");
+        saw_epm = true;
+      } else if (arg == "--local") {
+        if (v.empty()) return Usage("empty local endpoint path");
+        target.local_path = v;
+        saw_local = true;
+      } else if (arg == "--key") {
+        key = v;
+        have_key = true;
+      } else {
+        char* end = nullptr;
+        unsigned long s = std::strtoul(v.c_str(), &end, 10);
+        if (end == v.c_str() || *end != 0 || s == 0 || s > 3600) return Usage("bad timeout '" + v + "'");
+        target.timeout_ms = static_cast<unsigned>(s * 1000);
+      }
+    } else if (arg == "--") {
+      for (++i; i < argc; ++i) requests.emplace_back(argv[i]);
+    } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') {
+      return Usage("unknown option " + arg);
+    } else {
+      requests.push_back(argv[i]);
+    }
+  }
+  if (int(saw_port) + int(saw_epm) + int(saw_local) > 1) return Usage("give only one of --port, --epm, --local");
+  if (requests.empty()) return Usage("no request given");
+  target.kind = saw_port ? Target::Kind::kTcp : saw_local ? Target::Kind::kLocal : Target::Kind::kEpm;
+  if (!have_key) {
+    const char* env = std::getenv("NETWARD_KEY");
+    if (env != nullptr) key = env;
+  }
+  std::string err;
+  std::vector<uint8_t> probe;
+  if (!BuildRequestStub(key, "", probe, err)) return Usage(err);
+  for (const std::string& r : requests)
+    if (!BuildRequestStub(key, r, probe, err)) return Usage(err);
+
+  AgentConnection conn;
+  if (!conn.Open(target, err)) {
+    std::fprintf(stderr, "netward: %s\n", err.c_str());
+    return kExitUnreachable;
+  }
+  std::string out;
+  for (const std::string& request : requests) {
+    RequestReply reply;
+    if (!conn.Request(key, request, reply, err)) {
+      std::fprintf(stderr, "netward: %s\n", err.c_str());
+      return kExitUnreachable;
+    }
+    if (reply.result == kResultKeyRejected) {
+      std::fprintf(stderr, "netward: key rejected by the agent at %s (result -2)\n", conn.Where().c_str());
+      return kExitKeyRejected;
+    }
+    if (reply.result != 0) {
+      std::fprintf(stderr, "netward: request '%s': unexpected result %d\n", request.c_str(),
+                   static_cast<int32_t>(reply.result));
+      return kExitMalformed;
+    }
+    ParsedReply parsed;
+    ParseError perr;
+    if (!ParseReplyBlock(reply.block, parsed, perr)) {
+      std::fprintf(stderr, "netward: request '%s': %s\n", request.c_str(), perr.Message().c_str());
+      return kExitMalformed;
+    }
+    out.clear();
+    if (json) {
+      if (!FormatJson(request, parsed, out)) {
+        std::fprintf(stderr, "netward: request '%s': JSON output failed\n", request.c_str());
+        return kExitMalformed;
+      }
+      out += "\n";
+    } else {
+      if (requests.size() > 1) out += "=== " + Latin1ToUtf8(request) + "\n";
+      FormatText(parsed, out);
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+  }
+  return kExitOk;
+}
