@@ -314,11 +314,10 @@ void AccountFrame(NicArea* nic, FrameView f, int cls, const uint8_t* dest, const
   GroupFrameEntry& ge = nic->GroupFrames[slot];
   RelaxedStore(ge.Time, now);
   RelaxedStore(ge.Sequence, sequence);
-  alignas(8) uint8_t data[kFrameDataBytes];
-  f.bytes(0, kFrameDataBytes, data);
-  SharedCopyIn(ge.Data, data, kFrameDataBytes);
-  ge.SrcLabel.Set(nic->SrcLabel.bytes);
-  ge.ProtoLabel.Set(nic->ProtoLabel.bytes);
+  // The same 256 bytes the capture thread stored in the recent-frame entry (this thread wrote them).
+  SharedCopyIn(ge.Data, e.Data, kFrameDataBytes);
+  SharedCopyIn(ge.SrcLabel.bytes, nic->SrcLabel.bytes, sizeof ge.SrcLabel.bytes);
+  SharedCopyIn(ge.ProtoLabel.bytes, nic->ProtoLabel.bytes, sizeof ge.ProtoLabel.bytes);
   RelaxedStore(ge.Station, s);
   SharedZero(ge.DestIp, 4);
 

@@ -21,10 +21,34 @@ constexpr char kHex[] = "0123456789ABCDEF";
 constexpr uint32_t kIndexSlots = 1024;  // at most 500 used: load below one half
 constexpr int kIndexTables = 8;         // adapters (4) plus room for tests and tools
 
+// In front of the label index, a direct-mapped cache from the binary inputs of the labels (class,
+// kind of address label, MAC, protocol address, protocol name) to the station they gave, so that a
+// known station costs no label formatting. An entry counts only for the generation of the index
+// it was made in and for a station the index holds.
+constexpr uint32_t kKeySlots = 1024;
+
+// Protocol names are the accounting's constant texts, so the name's address stands for its text.
+struct StationKey {
+  uint64_t link;        // class, kind of address label (0 plain MAC, 1 "*" MAC, 2 "*LOCAL_MODEM",
+                        // 3 "REMOTE_MODEM") and the six MAC bytes
+  uint64_t addr_low;    // protocol address bytes 0-7 (IP: 0-3)
+  uint64_t addr_high;   // IPX node bytes 8-9
+  const char* name;
+  bool operator==(const StationKey&) const = default;
+};
+
+struct KeyEntry {
+  StationKey key;
+  uint32_t generation;
+  int32_t station;
+};
+
 struct StationIndex {
   int32_t indexed;
+  uint32_t generation;
   uint32_t hash[kIndexSlots];
   int16_t entry[kIndexSlots];  // station index + 1; 0 = free
+  KeyEntry keys[kKeySlots];
 };
 
 StationIndex g_indexes[kIndexTables];
@@ -34,6 +58,7 @@ thread_local int t_last_table = -1;
 
 void ClearIndex(StationIndex& idx) {
   idx.indexed = 0;
+  ++idx.generation;
   memset(idx.entry, 0, sizeof idx.entry);
 }
 
@@ -75,6 +100,25 @@ uint32_t LabelHash(const char (&addr)[16], const char (&proto)[32]) {
                              Word(proto + 24)};
   for (uint64_t w : words) h = (h ^ w) * 0xFF51AFD7ED558CCDull;
   return static_cast<uint32_t>(h ^ (h >> 29));
+}
+
+uint32_t KeyHash(const StationKey& k) {
+  uint64_t h = (k.link * 0x9E3779B97F4A7C15ull) ^ (k.addr_low * 0xC2B2AE3D27D4EB4Full) ^
+               (k.addr_high * 0x165667B19E3779F9ull) ^ (reinterpret_cast<uintptr_t>(k.name) * 0xFF51AFD7ED558CCDull);
+  return static_cast<uint32_t>(h >> 32 ^ h);
+}
+
+// Copies a zero-padded label into a shared text field with whole relaxed words (fields are
+// 8-byte aligned), so that a reader never sees a torn word.
+template <size_t N>
+inline void StoreLabel(Text<N>& field, const char* padded) {
+  size_t i = 0;
+  for (; i + 8 <= N; i += 8) {
+    uint64_t w;
+    memcpy(&w, padded + i, 8);
+    std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(field.bytes + i)).store(w, std::memory_order_relaxed);
+  }
+  for (; i < N; ++i) std::atomic_ref<char>(field.bytes[i]).store(padded[i], std::memory_order_relaxed);
 }
 
 bool SameLabels(const StationRecord& s, const char (&addr)[16], const char (&proto)[32]) {
@@ -148,11 +192,13 @@ void MakeMacLabel(const uint8_t* mac, bool self, char (&out)[16]) {
   PutHex(p, mac, 6);
 }
 
-void MakeProtocolLabel(int cls, const uint8_t* addr, const char* name, char (&out)[29]) {
-  char buf[64] = {};
-  size_t len = strnlen(name, 28);
-  memcpy(buf, name, len);
-  char* p = buf + len;
+namespace {
+// Writes the label into `out`, which must be zero-filled and at least 29 bytes; the text is cut
+// to 28 characters as the 29-byte field holds them.
+void BuildProtocolLabel(int cls, const uint8_t* addr, const char* name, char* out) {
+  char buf[64];
+  char* p = buf;
+  for (size_t i = 0; i < 28 && name[i]; ++i) *p++ = name[i];
   if (cls == 1) {  // "%s %d.%d.%d.%d"
     *p++ = ' ';
     for (int i = 0; i < 4; ++i) {
@@ -165,8 +211,15 @@ void MakeProtocolLabel(int cls, const uint8_t* addr, const char* name, char (&ou
     *p++ = ':';
     p = PutHex(p, addr + 4, 6);
   }
-  memset(out, 0, sizeof out);
-  memcpy(out, buf, sizeof out - 1);
+  const size_t len = static_cast<size_t>(p - buf) < 28 ? static_cast<size_t>(p - buf) : 28;
+  memcpy(out, buf, len);
+}
+}  // namespace
+
+void MakeProtocolLabel(int cls, const uint8_t* addr, const char* name, char (&out)[29]) {
+  char buf[32] = {};
+  BuildProtocolLabel(cls, addr, name, buf);
+  memcpy(out, buf, sizeof out);
 }
 
 const char* AddressRoleLabelPlaceholder(const NicArea& nic, const uint8_t* ip) {
@@ -222,6 +275,10 @@ void LookupDnsName(const NicArea* nic, const uint8_t* ip, char* out, size_t size
 void RememberNetbiosName(NicArea* nic, const char* address_label, const char* proto_label, const char* name) {
   char cut[33] = {};
   memcpy(cut, name, strnlen(name, 32));
+  // Cache labels are zero-padded (Text::Set), so padded copies compare as whole fields.
+  char addr[16] = {}, proto[29] = {};
+  memcpy(addr, address_label, strnlen(address_label, sizeof addr - 1));
+  memcpy(proto, proto_label, strnlen(proto_label, sizeof proto - 1));
   const uint32_t now = nic->FrameTime;
   NameCacheEntry* oldest = nullptr;
   for (NameCacheEntry& e : nic->NameCache) {
@@ -230,7 +287,7 @@ void RememberNetbiosName(NicArea* nic, const char* address_label, const char* pr
       oldest = &e;
       break;
     }
-    if (TextEquals(e.AddressLabel.bytes, 16, address_label) && TextEquals(e.ProtocolLabel.bytes, 29, proto_label)) {
+    if (memcmp(e.AddressLabel.bytes, addr, sizeof addr) == 0 && memcmp(e.ProtocolLabel.bytes, proto, sizeof proto) == 0) {
       RelaxedStore(e.Time, now);
       e.Name.Set(cut);
       return;
@@ -238,39 +295,72 @@ void RememberNetbiosName(NicArea* nic, const char* address_label, const char* pr
     if (oldest == nullptr || t < oldest->Time) oldest = &e;
   }
   RelaxedStore(oldest->Time, now);
-  oldest->AddressLabel.Set(address_label);
-  oldest->ProtocolLabel.Set(proto_label);
+  oldest->AddressLabel.Set(addr);
+  oldest->ProtocolLabel.Set(proto);
   oldest->Name.Set(cut);
 }
 
 StationRecord* FindOrAddStation(NicArea* nic, int cls, const uint8_t* mac, const uint8_t* proto_addr,
                                 const char* proto_name) {
-  // 1. Address label.
-  char addr[16];
-  bool self = memcmp(mac, nic->OwnAddress, 6) == 0;
-  if (self) {
-    if (nic->IsWan) {
-      memset(addr, 0, sizeof addr);
-      memcpy(addr, kLocalModemLabel, sizeof kLocalModemLabel);
-    } else {
-      MakeMacLabel(mac, true, addr);
-    }
-  } else if (nic->IsWan) {
-    memset(addr, 0, sizeof addr);
-    self = memcmp(nic->SrcAddress, kWanSendAddress, 6) == 0;
-    const char* label = self ? kLocalModemLabel : kRemoteModemLabel;
-    memcpy(addr, label, strlen(label));
-  } else {
-    MakeMacLabel(mac, false, addr);
+  // The kind of address label, as step 1 below decides it.
+  const bool mac_self = memcmp(mac, nic->OwnAddress, 6) == 0;
+  const bool wan_send = nic->IsWan && memcmp(nic->SrcAddress, kWanSendAddress, 6) == 0;
+  const uint8_t kind = mac_self ? (nic->IsWan ? 2 : 1) : nic->IsWan ? (wan_send ? 2 : 3) : 0;
+  const bool self = mac_self || wan_send;
+
+  StationIndex& idx = IndexFor(nic);
+  StationKey key{};
+  uint32_t mac_low;
+  uint16_t mac_high;
+  memcpy(&mac_low, mac, 4);
+  memcpy(&mac_high, mac + 4, 2);
+  const uint64_t mac48 = mac_low | uint64_t{mac_high} << 32;
+  key.link = static_cast<uint64_t>(cls & 0xFF) | uint64_t{kind} << 8 | mac48 << 16;
+  if (cls == 1) {
+    uint32_t ip;
+    memcpy(&ip, proto_addr, 4);
+    key.addr_low = ip;
+  } else if (cls == 2) {
+    uint16_t node_tail;
+    memcpy(&key.addr_low, proto_addr, 8);
+    memcpy(&node_tail, proto_addr + 8, 2);
+    key.addr_high = node_tail;
   }
+  key.name = proto_name;
+  KeyEntry& cached = idx.keys[KeyHash(key) & (kKeySlots - 1)];
+  {
+    int32_t count = RelaxedLoad(nic->StationCount);
+    SyncIndex(idx, nic, count > kMaxStations ? kMaxStations : count);
+    if (cached.generation == idx.generation && cached.station < idx.indexed &&
+        cached.key == key) {
+      StationRecord& s = nic->Stations[cached.station];
+      StoreLabel(nic->SrcLabel, s.AddressLabel.bytes);
+      StoreLabel(nic->ProtoLabel, s.ProtocolLabel.bytes);
+      return &s;
+    }
+  }
+  auto remember = [&](int32_t station) {
+    cached.key = key;
+    cached.generation = idx.generation;
+    cached.station = station;
+  };
+
+  // 1. Address label.
+  alignas(8) char addr[16] = {};
+  if (kind == 2)
+    memcpy(addr, kLocalModemLabel, strlen(kLocalModemLabel));
+  else if (kind == 3)
+    memcpy(addr, kRemoteModemLabel, strlen(kRemoteModemLabel));
+  else
+    MakeMacLabel(mac, kind == 1, addr);
   // 2. Protocol label.
-  char proto[32] = {};
-  MakeProtocolLabel(cls, proto_addr, proto_name, reinterpret_cast<char(&)[29]>(proto));
-  nic->SrcLabel.Set(addr);
-  nic->ProtoLabel.Set(proto);
+  alignas(8) char proto[32] = {};
+  BuildProtocolLabel(cls, proto_addr, proto_name, proto);
+  // Both are zero-padded to their field sizes already.
+  StoreLabel(nic->SrcLabel, addr);
+  StoreLabel(nic->ProtoLabel, proto);
 
   // 3. Look-up.
-  StationIndex& idx = IndexFor(nic);
   const uint32_t hash = LabelHash(addr, proto);
   int32_t count;
   while (true) {
@@ -278,7 +368,10 @@ StationRecord* FindOrAddStation(NicArea* nic, int cls, const uint8_t* mac, const
     if (count > kMaxStations) count = kMaxStations;
     SyncIndex(idx, nic, count);
     const int found = IndexFind(idx, nic, hash, addr, proto);
-    if (found >= 0) return &nic->Stations[found];
+    if (found >= 0) {
+      remember(found);
+      return &nic->Stations[found];
+    }
 
     // 4. Not found.
     if (nic->IsGroupFrame && !nic->FromSelf) return nullptr;
@@ -289,8 +382,8 @@ StationRecord* FindOrAddStation(NicArea* nic, int cls, const uint8_t* mac, const
     RelaxedStore(s.ConnectionChain, static_cast<ConnectionEntry*>(nullptr));
     RelaxedStore(s.IsSelf, uint32_t{0});
     SharedZero(s.IpAddress, 4);
-    s.AddressLabel.Set(addr);
-    s.ProtocolLabel.Set(proto);
+    StoreLabel(s.AddressLabel, addr);
+    StoreLabel(s.ProtocolLabel, proto);
     s.Name.Clear();
     RelaxedStore(s.LastSequence, uint32_t{0});
     RelaxedStore(s.FirstSeen, nic->FrameTime);
@@ -338,6 +431,7 @@ StationRecord* FindOrAddStation(NicArea* nic, int cls, const uint8_t* mac, const
       continue;
     IndexInsert(idx, hash, count);
     idx.indexed = count + 1;
+    remember(count);
 
     if (want_lookup) {
       // Handed over only now that the record is published.

@@ -15,6 +15,7 @@ inline constexpr char kSelfRole[] = "Self";
 
 // Finds the station with the labels made from (class, MAC, protocol address, protocol name) or adds
 // it; null when a group frame from another station names an unknown station or the table is full.
+// `proto_name` must be a constant text: its address stands for it in the look-up cache.
 // Leaves the two labels in nic->SrcLabel and nic->ProtoLabel. The result is always the record that
 // a first-to-last scan of Stations[0..StationCount) would find.
 StationRecord* FindOrAddStation(NicArea* nic, int cls, const uint8_t* mac, const uint8_t* proto_addr,
