@@ -10,10 +10,20 @@
 
 using namespace netward;
 
+namespace {
+class Silent : public platform::Output {
+ public:
+  void Write(const char*) override {}
+  void MessageBox(const char*, const char*) override {}
+};
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static GlobalArea* global = [] {
     GlobalArea* g = AllocateGlobalArea();
     g_global_area.store(g);
+    static Silent silent;
+    SetAccountingOutput(&silent);
     return g;
   }();
   static NicArea* nic = [] {
