@@ -90,15 +90,10 @@ Frame NetBeui(uint8_t command, const std::string& dest, uint8_t dest_suffix,
 
 TEST(NetBeui, CommandTexts) {
   const std::pair<uint8_t, const char*> commands[] = {
-      {0x00, "Add Group Name"}, {0x01, "Add Name Query"}, {0x02, "Name in Conflict"},
-      {0x03, "Status Query"}, {0x07, "Terminate Trace"}, {0x08, "Datagram"},
-      {0x09, "Broadcast Datagram"}, {0x0A, "Name Query"}, {0x0D, "Add Name Response"},
-      {0x0E, "Name Recognize"}, {0x0F, "Status Response"}, {0x13, "Status Response"},
-      {0x14, "Data Ack"}, {0x15, "Data First Middle"}, {0x16, "Data Only Last"},
-      {0x17, "Session Confirm"}, {0x18, "Session End"}, {0x19, "Session Initialize"},
-      {0x1A, "No Receive"}, {0x1B, "Receive Outstanding"}, {0x1C, "Receive Continue"},
-      {0x1F, "Session Alive"}, {0x05, ""}, {0x20, ""},
+      {0x00, "Add Group Name"}, {0x0A, "Name Query"}, {0x0F, "Status Response"},
+      {0x13, "Status Response"}, {0x1F, "Session Alive"}, {0x05, ""}, {0x20, ""},
   };
+
   Decoder d;
   for (auto [command, text] : commands)
     EXPECT_EQ(COL(d.Decode(NetBeui(command, "SERVER1", 0x20, "WS7")).SummaryText),

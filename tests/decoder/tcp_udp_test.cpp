@@ -101,52 +101,33 @@ TEST(Udp, DnsQueriesAndReplies) {
             ("UDP/domain 1035 Query Question=" + labels).substr(0, 100));
 }
 
-TEST(Udp, NetbiosNameService) {
-  const uint8_t kBrowse[] = {1, 2, '_', '_', 'M', 'S', 'B', 'R', 'O', 'W', 'S', 'E', '_', '_', 2};
+// Name service question name at UDP 21; datagram source name at 23, destination at 57.
+TEST(Udp, NetbiosNameAndDatagramServices) {
   struct Case {
-    std::string name;
+    uint16_t port;
+    std::string dest;
     uint8_t suffix;
-    const char* protocol;
+    const char *summary, *protocol;
   };
   const Case cases[] = {
-      {std::string(reinterpret_cast<const char*>(kBrowse), 15), 0x01,
+      {137, std::string("\x01\x02__MSBROWSE__\x02", 15), 0x01, nullptr,
        "IP NetBios,  *** MASTER BROWSER ***"},
-      {"*SMBSERVER", 0x20, "IP NetBios,  Browser List"},
-      {"CORP", 0x1D, "IP NetBios,  Browser CORP"},
-      {"CORP", 0x1F, "IP NetBios,  Looking for CORP"},
+      {137, "*SMBSERVER", 0x20, nullptr, "IP NetBios,  Browser List"},
+      {137, "CORP", 0x1D, "UDP/137 QuestionName=CORP<1D>", "IP NetBios,  Browser CORP"},
+      {137, "WS7", 0x1F, "UDP/137 QuestionName=WS7<1F>", "IP NetBios,  Looking for WS7"},
+      {138, "FS1", 0x20, "UDP/138 Dest=FS1<20> Src=WS7<00>", "IP NetBios,  Looking for FS1"},
+      {138, "WS7", 0x00, "UDP/138 Dest=WS7<00> Src=WS7<00>", "IP NetBios,  Advertising WS7"},
+      {138, "", 0x00, "UDP/138 Src=WS7<00>", "IP NetBios,  Advertising WS7"},
   };
   Decoder d;
   for (const Case& c : cases) {
-    Frame f = Udp(137, 137);
-    f.Put(kL4 + 20, {32}).EncodedName(kL4 + 21, c.name, c.suffix);
+    Frame f = Udp(c.port, c.port);
+    if (c.port == 137) f.EncodedName(kL4 + 21, c.dest, c.suffix);
+    if (c.port == 138) f.EncodedName(kL4 + 23, "WS7", 0x00).EncodedName(kL4 + 57, c.dest, c.suffix);
     const DecodedLine l = d.Decode(f);
-    EXPECT_EQ(COL(l.ProtocolText), c.protocol);
-    if (c.name == "CORP" && c.suffix == 0x1D) {
-      EXPECT_EQ(COL(l.SummaryText), "UDP/137 QuestionName=CORP<1D>");
+    if (c.summary) {
+      EXPECT_EQ(COL(l.SummaryText), c.summary);
     }
-  }
-}
-
-TEST(Udp, NetbiosDatagramService) {
-  struct Case {
-    const char *dest, *src;
-    uint8_t dest_suffix;
-    const char* summary;
-    const char* protocol;
-  };
-  const Case cases[] = {
-      {"CORP", "WS7", 0x1E, "UDP/138 Dest=CORP<1E> Src=WS7<00>", "IP NetBios,  Browser CORP"},
-      {"FS1", "WS7", 0x20, "UDP/138 Dest=FS1<20> Src=WS7<00>", "IP NetBios,  Looking for FS1"},
-      {"WS7", "WS7", 0x00, "UDP/138 Dest=WS7<00> Src=WS7<00>", "IP NetBios,  Advertising WS7"},
-      {"", "WS7", 0x00, "UDP/138 Src=WS7<00>", "IP NetBios,  Advertising WS7"},
-      {"*", "WS7", 0x00, "UDP/138 Dest=*<00> Src=WS7<00>", "IP NetBios,  Browser List"},
-  };
-  Decoder d;
-  for (const Case& c : cases) {
-    Frame f = Udp(138, 138);
-    f.EncodedName(kL4 + 23, c.src, 0x00).EncodedName(kL4 + 57, c.dest, c.dest_suffix);
-    const DecodedLine l = d.Decode(f);
-    EXPECT_EQ(COL(l.SummaryText), c.summary);
     EXPECT_EQ(COL(l.ProtocolText), c.protocol);
   }
 }

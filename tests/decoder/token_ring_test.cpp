@@ -14,22 +14,15 @@ Frame TokenRing(uint8_t frame_control) {
 }
 
 TEST(TokenRing, MacCommands) {
+  // The table's edges and its gaps (0x01, 0x0A, 0x11-0x1F, 0x21, above 0x2A).
   const std::pair<uint8_t, const char*> commands[] = {
-      {0x00, ", Response"}, {0x02, ", BEACON"}, {0x03, ", Claim Token"},
-      {0x04, ", RING PURGE"}, {0x05, ", ACTIVE Monitor Present"},
-      {0x06, ", Standby Monitor Present"}, {0x07, ", Duplicate Address Test"},
-      {0x08, ", Lobe Test"}, {0x09, ", Transmit Forward"}, {0x0B, ", Remove Ring Station"},
-      {0x0C, ", Change Parameters"}, {0x0D, ", Initialize Ring Station"},
-      {0x0E, ", Request Ring Station Address"}, {0x0F, ", Request Ring Station State"},
+      {0x00, ", Response"}, {0x02, ", BEACON"}, {0x06, ", Standby Monitor Present"},
       {0x10, ", Request Ring Station Attachments"}, {0x20, ", Request Initialization"},
-      {0x22, ", Report Ring Station Address"}, {0x23, ", Report Ring Station State"},
-      {0x24, ", Report Ring Station Attachments"}, {0x25, ", Report new ACTIVE Monitor"},
-      {0x26, ", Report NAUN Change"}, {0x27, ", Report Neighbor Notification Incomplete"},
-      {0x28, ", Report Active Monitor Error"}, {0x29, ", Report Soft ERROR"},
-      {0x2A, ", Report Transmit Forward"}, {0x01, ", Command x01"}, {0x0A, ", Command x0A"},
-      {0x11, ", Command x11"}, {0x21, ", Command x21"}, {0x2B, ", Command x2B"},
-      {0xFF, ", Command xFF"},
+      {0x27, ", Report Neighbor Notification Incomplete"}, {0x2A, ", Report Transmit Forward"},
+      {0x01, ", Command x01"}, {0x0A, ", Command x0A"}, {0x1F, ", Command x1F"},
+      {0x21, ", Command x21"}, {0x2B, ", Command x2B"}, {0xFF, ", Command xFF"},
   };
+
   Decoder d;
   for (auto [command, text] : commands) {
     Frame f = TokenRing(0x01);  // MAC frame: frame type bits 00
