@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "decoder/decoder.h"
@@ -162,13 +163,12 @@ int DecodeFile(const char* path, const Options& opt, unsigned long& corpus_index
     PutColumn(line.ProtocolText, sizeof line.ProtocolText, stdout);
     putchar('\n');
   }
-  int result = 0;
   if (rc == PCAP_ERROR) {
     // A damaged record ends the file; what was read so far is printed.
     fprintf(stderr, "netward-decode: %s: %s\n", path, pcap_geterr(p));
   }
   pcap_close(p);
-  return result;
+  return 0;
 }
 
 }  // namespace
@@ -225,8 +225,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   // Read the service database only when it is wanted.
-  static SystemServiceNames* system_names = numeric ? nullptr : new SystemServiceNames();
-  opt.ctx.services = numeric ? static_cast<const ServiceNames*>(&no_names) : system_names;
+  std::unique_ptr<SystemServiceNames> system_names;
+  if (!numeric) system_names = std::make_unique<SystemServiceNames>();
+  opt.ctx.services = numeric ? static_cast<const ServiceNames*>(&no_names) : system_names.get();
   opt.ctx.roles = &roles;
   opt.ctx.warn = ConsoleWarning;
   int status = 0;
