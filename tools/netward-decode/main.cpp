@@ -29,12 +29,12 @@ constexpr const char* kUsage =
 
 class TableRoles final : public AddressRoleLabels {
  public:
-  bool Add(const char* spec) {
-    const char* eq = strchr(spec, '=');
+  bool Add(const char* text) {
+    const char* eq = strchr(text, '=');
     unsigned a, b, c, d;
     char tail;
-    if (!eq || count_ == kMax || eq - spec > 15) return false;
-    std::string ip(spec, eq);
+    if (!eq || count_ == kMax || eq - text > 15) return false;
+    std::string ip(text, eq);
     if (sscanf(ip.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 || b > 255 ||
         c > 255 || d > 255)
       return false;
