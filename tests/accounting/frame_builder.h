@@ -30,15 +30,10 @@ class Frame {
   template <size_t N>
   Frame& Bytes(const std::array<uint8_t, N>& a) { b_.insert(b_.end(), a.begin(), a.end()); return *this; }
   Frame& Bytes(std::initializer_list<uint8_t> l) { b_.insert(b_.end(), l); return *this; }
-  Frame& Text(const char* s, size_t n) {  // n bytes, space padded
-    for (size_t i = 0; i < n; ++i) U8(i < strlen(s) ? uint8_t(s[i]) : ' ');
-    return *this;
-  }
   Frame& Zeros(size_t n) { b_.resize(b_.size() + n); return *this; }
   Frame& Eth(const Mac& dst, const Mac& src, uint16_t type) { return Bytes(dst).Bytes(src).U16(type); }
   // IPv4 header of 20 bytes; total length = 20 + `payload`.
   Frame& Ip(const Ip4& src, const Ip4& dst, uint8_t proto, uint16_t payload, uint16_t frag = 0) {
-    ip_ = b_.size();
     return U8(0x45).U8(0).U16(uint16_t(20 + payload)).U16(1).U16(frag).U8(64).U8(proto).U16(0).Bytes(src).Bytes(dst);
   }
   Frame& Tcp(uint16_t sport, uint16_t dport, uint32_t seq, uint8_t flags, uint16_t data = 0) {
@@ -65,7 +60,6 @@ class Frame {
 
  private:
   std::vector<uint8_t> b_;
-  size_t ip_ = 0;
 };
 
 // One adapter with its GlobalArea, fed frame by frame as the capture thread does.
@@ -97,8 +91,7 @@ class Adapter {
     RelaxedStore(nic_->FrameLength, wire_length >= 0 ? uint32_t(wire_length) : uint32_t(bytes.size()));
     nic_->NetbiosName.Clear();
     nic_->IpHeader = nullptr;
-    nic_->IsGroupFrame = 0;
-    nic_->FromSelf = 0;
+    nic_->IsGroupFrame = nic_->FromSelf = 0;
     const uint32_t seq = global_->FrameSequence.fetch_add(1) + 1;
     // The entry is shared with readers: written as the capture thread writes it.
     FrameEntry& e = nic_->RecentFrames[nic_->FrameIndex];
@@ -113,10 +106,7 @@ class Adapter {
     RelaxedStore(e.Direction, uint32_t{0});
     RelaxedStore(e.Event, uint32_t{0});
     SharedCopyIn(e.Data, buffer, sizeof buffer);
-    if (nic_->MediaType == 1)
-      AccountTokenRingFrame(nic_, buffer);
-    else
-      AccountEthernetFrame(nic_, buffer);
+    (nic_->MediaType == 1 ? AccountTokenRingFrame : AccountEthernetFrame)(nic_, buffer);
     if (e.Event != kEventNone) RelaxedStore(nic_->EventCount, nic_->EventCount + 1);
     e.Complete.store(1, std::memory_order_release);
     return e;

@@ -1,14 +1,11 @@
 // Capture files through accounting: station counts and totals against an independent count of the
-// same frames, and tables read by another thread while frames are accounted.
+// same frames.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <map>
-#include <thread>
 
-#include "accounting/name_resolver.h"
-#include "core/records.h"
 #include "frame_builder.h"
 #include "pcap_frames.h"
 
@@ -101,94 +98,15 @@ TEST_F(AccountingTest, SampleCapturesMatchAnIndependentCount) {
   EXPECT_GT(files, 100);
 }
 
-class WorkloadTest : public AccountingTest {
- protected:
-  static void SetUpTestSuite() {
-    path_ = new std::string(testing::TempDir() + "accounting_mix_" + std::to_string(getpid()) + ".pcap");
-    ASSERT_TRUE(MakeWorkload(*path_, 30000, 40, 1));
-  }
-  static void TearDownTestSuite() {
-    fs::remove(*path_);
-    fs::remove(*path_ + ".counts");
-    delete path_;
-  }
-  static std::string* path_;
-};
-std::string* WorkloadTest::path_ = nullptr;
-
-TEST_F(WorkloadTest, MixedWorkloadMatchesAnIndependentCount) {
+TEST_F(AccountingTest, MixedWorkloadMatchesAnIndependentCount) {
+  const std::string path = testing::TempDir() + "accounting_mix_" + std::to_string(getpid()) + ".pcap";
+  ASSERT_TRUE(MakeWorkload(path, 30000, 40, 1));
   std::vector<PcapFrame> frames;
   int link = 0;
-  ASSERT_TRUE(LoadPcap(*path_, frames, link));
+  ASSERT_TRUE(LoadPcap(path, frames, link));
+  fs::remove(path);
   ASSERT_EQ(frames.size(), 30000u);
   CheckAgainstIndependentCount(frames, kOwnMac, "mixed workload");
-}
-
-// Readers on other threads (reply builders, the history writer, the taskbar) copy the tables while
-// the capture thread accounts frames, the main thread empties the station table at "midnight" and
-// look-up threads name stations. Run under the tsan preset, this must report nothing.
-TEST_F(WorkloadTest, TablesReadWhileFramesAreAccounted) {
-  std::vector<PcapFrame> frames;
-  int link = 0;
-  ASSERT_TRUE(LoadPcap(*path_, frames, link));
-  struct Resolver : NameResolver {
-    bool ReverseLookup(const uint8_t (&ip)[4], char* out, size_t size) override {
-      snprintf(out, size, "h%d", ip[3]);
-      return true;
-    }
-  } resolver;
-  ResolverPool pool(resolver);
-  InstallResolverPool(&pool);
-  Adapter a(kOwnMac);
-  a.global().AutoIpName = 1;
-  NicArea& nic = a.nic();
-  std::atomic<bool> done{false};
-
-  std::thread capture([&] {
-    for (int pass = 0; pass < 3; ++pass)
-      for (const PcapFrame& f : frames) a.Feed(f.bytes, f.time + pass * 100, f.wire_length);
-    done = true;
-  });
-  std::thread roll_over([&] {
-    while (!done) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      RelaxedStore(nic.StationCount, 0);
-    }
-  });
-  uint64_t checksum = 0, complete = 0;
-  while (!done) {
-    const int count = RelaxedLoad(nic.StationCount);
-    for (int i = 0; i < count && i < kMaxStations; ++i) {
-      uint8_t rec[kStationRecordSize];
-      SerializeStationRecord(nic.Stations[i], rec);
-      checksum += rec[station_off::FramesSent];
-    }
-    for (int i = 0; i < kRecentFrames; i += 7) {
-      const FrameEntry& e = nic.RecentFrames[i];
-      if (e.Complete.load(std::memory_order_acquire) != 1) continue;
-      uint8_t out[kFrameEntrySize];
-      SerializeFrameEntry(e, StationRef(RelaxedLoad(e.Station)), out);
-      complete += out[frame_off::Complete];
-    }
-    for (int i = 0; i < kGroupFrames; i += 97) {
-      uint8_t out[kGroupFrameEntrySize];
-      SerializeGroupFrameEntry(nic.GroupFrames[i], 0, out);
-      checksum += out[group_off::Data];
-    }
-    char name[33];
-    const uint8_t ip[4] = {10, 1, 0, 2};
-    LookupDnsName(&nic, ip, name, sizeof name);
-    LookupNetbiosName(&nic, "020000000001", "NetBEUI", name, sizeof name);
-    const TotalsSnapshot t = a.global().Totals();
-    checksum += t.OtherFrames + RelaxedLoad(nic.GroupFrameCount) + RelaxedLoad(nic.EventCount);
-  }
-  capture.join();
-  roll_over.join();
-  while (pool.Completed() != pool.Submitted()) std::this_thread::yield();
-  InstallResolverPool(nullptr);
-  EXPECT_GT(complete, 0u);
-  EXPECT_GT(checksum, 0u);
-  EXPECT_GT(pool.Completed(), 0u);
 }
 
 }  // namespace
