@@ -204,6 +204,8 @@ void LearnDnsNames(NicArea* nic, FrameView f, size_t dns) {
   }
 }
 
+// The 214 compared and stored bytes may run past the frame (IP options push the payload on): the
+// view gives zeros there, so a stored copy never holds bytes of another frame.
 void DnsQueryCheck(NicArea* nic, FrameView f, size_t payload) {
   const uint32_t now = nic->FrameTime;
   if (now < nic->LastDnsQueryTime + kRetransmitWindowSeconds && f.equals(payload, kDnsQueryBytes, nic->LastDnsQuery)) {

@@ -29,7 +29,8 @@ inline constexpr uint32_t kRetransmitWindowSeconds = 300;
 // Entry points of the capture thread, chosen by MediaType (0 = 802.3, 1 = 802.5). `frame` is the
 // 256-byte read buffer. Before the call the capture thread has set FrameLength (the byte count of
 // the read, i.e. the wire length), FrameTime, FrameIndex (the RecentFrames entry being filled),
-// cleared the per-frame flags and incremented FrameSequence. Accounting fills that entry's labels,
+// cleared the per-frame flags, incremented FrameSequence and stored Time, Sequence, Length and Data
+// in that entry (the group-frame ring copies its Data). Accounting fills the entry's labels,
 // Station, Direction and Event. Both match capture's AccountEntry type.
 void AccountEthernetFrame(NicArea* nic, const uint8_t* frame);
 void AccountTokenRingFrame(NicArea* nic, const uint8_t* frame);
