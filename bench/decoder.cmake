@@ -6,7 +6,7 @@ endif()
 if(TARGET netward_decoder AND TARGET PkgConfig::DECODER_BENCH_PCAP)
   set(decoder_bench_workload ${CMAKE_CURRENT_BINARY_DIR}/decoder_mix.pcap)
   add_custom_command(OUTPUT ${decoder_bench_workload}
-    COMMAND /usr/bin/python3 ${NETWARD_SHARED_DIR}/workloads/make_pcap.py --frames 200000
+    COMMAND /usr/bin/python3 ${NETWARD_SHARED_DIR}/workloads/make_pcap.py --frames 20000
             --stations 600 --seed 1 --quiet --out ${decoder_bench_workload}
     COMMENT "Generating the decoder benchmark workload")
   add_custom_target(decoder_bench_workload DEPENDS ${decoder_bench_workload})

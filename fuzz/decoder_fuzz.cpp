@@ -1,7 +1,8 @@
 // libFuzzer target for the frame decoder. Input: one byte whose low bit picks the medium
 // (0 = 802.3, 1 = 802.5), then the stored frame bytes (at most 256 are used). The frame is
-// decoded both from a view of exactly the given bytes (reads past them must yield zeros) and
-// from the zero-filled 256-byte stored area, and the two lines must be equal; the line must also
+// decoded from a view of exactly the given bytes (reads past them must yield zeros), from the
+// zero-filled 256-byte stored area and from a stored area with stale bytes behind the frame
+// bounded by the frame's length, and the three lines must be equal; the line must also
 // survive a serialise/parse round trip.
 #include <cstddef>
 #include <cstdint>
@@ -57,17 +58,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t stored[kStoredFrameBytes] = {};
   memcpy(stored, frame, n);
 
-  DecodedLine a, b;
+  // A reused ring slot: the older frame's tail behind this one must not show.
+  uint8_t reused[kStoredFrameBytes];
+  memset(reused, 0xA5, sizeof reused);
+  memcpy(reused, frame, n);
+
+  DecodedLine a, b, c;
   Prepare(a);
   Prepare(b);
+  Prepare(c);
   DecodeFrame(a, exact, n, media, ctx);
   DecodeFrame(b, stored, sizeof stored, media, ctx);
+  DecodeStoredFrame(c, reused, static_cast<uint32_t>(n), media, ctx);
   free(exact);
 
-  uint8_t wire_a[kDecodedLineSize], wire_b[kDecodedLineSize];
+  uint8_t wire_a[kDecodedLineSize], wire_b[kDecodedLineSize], wire_c[kDecodedLineSize];
   SerializeDecodedLine(a, wire_a);
   SerializeDecodedLine(b, wire_b);
+  SerializeDecodedLine(c, wire_c);
   if (memcmp(wire_a, wire_b, sizeof wire_a) != 0) abort();
+  if (memcmp(wire_a, wire_c, sizeof wire_a) != 0) abort();
 
   DecodedLine back;
   if (!ParseDecodedLine(wire_a, back)) abort();

@@ -70,6 +70,13 @@ void DecodeTokenRingFrame(DecodedLine& line, FrameView frame, const DecoderConte
 void DecodeFrame(DecodedLine& line, const uint8_t* data, size_t size, int32_t media_type,
                  const DecoderContext& ctx);
 
+// The reply builders' entry: `stored` is the 256-byte stored area of a frame entry and
+// `frame_length` the frame's length as read (its wire length, which may exceed 256). Bytes at
+// and past the frame's length read as zero whatever the area holds, so a ring slot that still
+// carries the tail of an older, longer frame decodes exactly as the zero-filled area would.
+void DecodeStoredFrame(DecodedLine& line, const uint8_t (&stored)[kStoredFrameBytes],
+                       uint32_t frame_length, int32_t media_type, const DecoderContext& ctx);
+
 // Layer decoders, each given the view from the first byte of its header.
 void DecodeLlc(DecodedLine& line, FrameView llc, const DecoderContext& ctx);
 void DecodeIp(DecodedLine& line, FrameView ip, const DecoderContext& ctx);

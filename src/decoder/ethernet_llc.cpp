@@ -173,4 +173,10 @@ void DecodeFrame(DecodedLine& line, const uint8_t* data, size_t size, int32_t me
     DecodeTokenRingFrame(line, frame, ctx);
 }
 
+void DecodeStoredFrame(DecodedLine& line, const uint8_t (&stored)[kStoredFrameBytes],
+                       uint32_t frame_length, int32_t media_type, const DecoderContext& ctx) {
+  const size_t size = frame_length < kStoredFrameBytes ? frame_length : kStoredFrameBytes;
+  DecodeFrame(line, stored, size, media_type, ctx);
+}
+
 }  // namespace netward::decoder

@@ -114,5 +114,17 @@ TEST(DecodeFrame, OtherMediaLeaveTheLineAlone) {
   EXPECT_EQ(COL(l.ProtocolText), "");
 }
 
+// A ring slot reused by a shorter frame still holds the older frame's tail; the frame length
+// bounds the view, so the time-exceeded message names no stale embedded destination.
+TEST(DecodeFrame, StoredFrameReadsZeroPastItsLength) {
+  Frame f = Ipv4(1).Put(kL4, {11, 0}).Put(kL4 + 24, {9, 9, 9, 9});
+  Decoder d;
+  DecodedLine bounded = d.Decode(Frame{}), stale = d.Decode(Frame{});
+  DecodeStoredFrame(bounded, f.b, kL4 + 8, kMedia8023, d.ctx);
+  DecodeStoredFrame(stale, f.b, 1514, kMedia8023, d.ctx);
+  EXPECT_EQ(COL(bounded.SummaryText), "ICMP Time Exceeded for Dest=0.0.0.0");
+  EXPECT_EQ(COL(stale.SummaryText), "ICMP Time Exceeded for Dest=9.9.9.9");
+}
+
 }  // namespace
 }  // namespace netward::decoder::test

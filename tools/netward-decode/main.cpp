@@ -138,7 +138,7 @@ int DecodeFile(const char* path, const Options& opt, unsigned long& corpus_index
     for (uint8_t b : source) s += snprintf(s, 3, "%02X", b);
     memcpy(line.DirectionMark, own ? (group ? "  >>" : "  ->") : (group ? "<<  " : "<-  "), 4);
 
-    DecodeFrame(line, stored, sizeof stored, media, opt.ctx);
+    DecodeStoredFrame(line, stored, h->len, media, opt.ctx);
 
     if (opt.corpus) {
       char name[4096];
