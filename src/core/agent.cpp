@@ -10,6 +10,8 @@
 #include <cstring>
 #include <new>
 
+#include "accounting/accounting.h"
+#include "accounting/stations.h"
 #include "capture/capture_thread.h"
 #include "core/history.h"
 #include "platform/files.h"
@@ -33,6 +35,13 @@ Agent::~Agent() {
   stop_request_.Set();
   for (auto& t : threads_)
     if (t.joinable()) t.join();
+  if (resolver_pool_) {
+    InstallResolverPool(nullptr);
+    resolver_pool_.reset();
+  }
+  if (global_ != nullptr)
+    for (NicArea* nic : global_->Nics)
+      if (nic != nullptr) ReleaseStationIndex(nic);
   Agent* self = this;
   g_agent.compare_exchange_strong(self, nullptr);
 }
@@ -165,6 +174,8 @@ void Agent::StartCaptureThread(NicArea* nic) {
   ctx.out = &out_;
   ctx.force_promiscuous = options_.force_promiscuous;
   ctx.common_stop = [this] { CommonStop(); };
+  ctx.account_8023 = AccountEthernetFrame;
+  ctx.account_8025 = AccountTokenRingFrame;
   threads_.emplace_back([nic, ctx] {
     // Time-critical where the system allows it: the highest nice value this process may take.
     setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -15);
@@ -187,6 +198,11 @@ void Agent::AgentMain() {
   g_global_area.store(global_, std::memory_order_release);
   ReadHostName();
   LoadSettings();
+  // Reverse look-ups of new IP stations run on a small pool, off the capture threads.
+  SetAccountingOutput(&out_);
+  resolver_ = std::make_unique<SystemNameResolver>();
+  resolver_pool_ = std::make_unique<ResolverPool>(*resolver_);
+  InstallResolverPool(resolver_pool_.get());
   EnterHistoryDirectory();
 
   TraceRecord trace;

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "accounting/name_resolver.h"
 #include "capture/packet_driver.h"
 #include "core/records.h"
 #include "core/shared_state.h"
@@ -103,6 +104,8 @@ class Agent {
   GlobalArea* global_ = nullptr;
   std::string history_dir_;
   std::unique_ptr<PacketDriver> linux_driver_;
+  std::unique_ptr<NameResolver> resolver_;
+  std::unique_ptr<ResolverPool> resolver_pool_;
   std::vector<std::thread> threads_;
 };
 
