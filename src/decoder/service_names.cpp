@@ -10,8 +10,6 @@ namespace {
 constexpr size_t kPorts = 65536;
 // Room for the names of the database; entries beyond it are left out.
 constexpr size_t kNameBytes = 48 * 1024;
-// Names longer than this are cut: the protocol column has 100 characters for several names.
-constexpr size_t kMaxName = 32;
 }  // namespace
 
 SystemServiceNames::SystemServiceNames() {
@@ -30,7 +28,8 @@ SystemServiceNames::SystemServiceNames() {
     const uint16_t port = ntohs(static_cast<uint16_t>(s->s_port));
     uint16_t& slot = index_[tcp ? 1 : 0][port];
     if (slot) continue;
-    const size_t n = strnlen(s->s_name, kMaxName);
+    // Names are kept whole: the columns they are written into bound them.
+    const size_t n = strlen(s->s_name);
     if (n == 0 || used + n + 1 > kNameBytes || used > 0xFFFF) continue;
     memcpy(&names_[used], s->s_name, n);
     names_[used + n] = '\0';
