@@ -1,4 +1,5 @@
 #include "remote/dispatcher.h"
+#include "remote/detail_records.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -122,9 +123,8 @@ void AppendStatisticsDay(const GlobalArea& g, const char* request, uint32_t now,
   }
 }
 
-// Producers that arrive with the decoder, the reports, snapshots and the broadcast builder. Each
+// Producers that arrive with the reports, snapshots and the broadcast builder. Each
 // answers what a missing producer gives: no records, or an empty text area.
-void AppendDetailRecordsPlaceholder(const GlobalArea&, bool /*event_log*/, uint32_t /*newer_than*/, Body&) {}
 void AppendAdapterStatusPlaceholder(const GlobalArea&, Body&) {}
 void AppendBroadcastReplyPlaceholder(const GlobalArea&, bool /*sent_by_this_pc*/, bool /*low*/, uint32_t, Body&) {}
 void WriteSnapshotPlaceholder(const char* /*file_name*/) {}
@@ -197,11 +197,11 @@ void DispatchRequest(const char* request, Body& body) {
     return;
   }
   if (StartsWith(request, "DETAILS", 7)) {
-    AppendDetailRecordsPlaceholder(*g, false, NumberAt(request, 7), body);
+    AppendDetailRecords(*g, false, NumberAt(request, 7), body);
     return;
   }
   if (StartsWith(request, "ERRORS", 6)) {
-    AppendDetailRecordsPlaceholder(*g, true, NumberAt(request, 7), body);
+    AppendDetailRecords(*g, true, NumberAt(request, 7), body);
     return;
   }
   if (StartsWith(request, "STATS_PRO", 9)) {

@@ -45,8 +45,8 @@ class DispatcherTest : public testing::Test {
     hive_->SetString(kSettingsKey, "OpenKey", "Secret");
     clock_ = std::make_unique<TestClock>(kDec4Noon + 3600 + 25 * 60);  // 13:25
     registry_ = std::make_unique<SystemRegistry>(hive_);
-    // Interface names that do not exist here: nothing is captured, the tables stay as tests fill them.
-    registry_->SetInterfaceNames({"nwtest0", "nwtest1"});
+    // One adapter on the scripted driver: frames arrive only when a test pushes them.
+    registry_->SetInterfaceNames({"nwtest0"});
     AgentOptions opt;
     opt.state_dir = state_.string();
     agent_ = std::make_unique<Agent>(*registry_, *clock_, out_, random_, opt);
@@ -162,13 +162,13 @@ TEST_F(DispatcherTest, TraceAndStatisticsDays) {
   EXPECT_EQ(GetU32Le(body.data() + 40 + 12), 9u);
   EXPECT_EQ(GetU32Le(body.data() + 80 + 12), 4u) << "running interval: totals minus the checkpoint";
 
-  AddStation(1, "00A0C9000001", 10).FramesSent = 5;
+  AddStation(0, "00A0C9000001", 10).FramesSent = 5;
   fs::path tes = state_ / "NETWARD History" / "20261204.TES";
   ASSERT_TRUE(WriteStatisticsFile(tes.string(), *g_));
   AppendFile(tes.string(), "TES1", 4);  // a torn last record is ignored
   body = Body("TES 20261204");
   ASSERT_EQ(body.size(), 2 * kStatRecordSize) << "stored records, then the live table";
-  EXPECT_EQ(GetU32Le(body.data() + 4), 2u) << "adapter numbers are 1-based";
+  EXPECT_EQ(GetU32Le(body.data() + 4), 1u) << "adapter numbers are 1-based";
   EXPECT_EQ(GetU32Le(body.data() + 104), 5u);
   EXPECT_EQ(Body("TES 20261130").size(), 0u);
 }
@@ -211,6 +211,35 @@ TEST_F(DispatcherTest, KeywordTableBodies) {
   auto stop = Body("CMD VEDEZOZE STOP");
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(stop.data() + 4)), "TapEye Service terminating");
   EXPECT_TRUE(agent_->agent_stopped().IsSet()) << "the stop ran before the reply";
+}
+
+// An ARP request from 00:a0:c9:00:00:01 for 10.1.0.10, padded to the Ethernet minimum.
+std::vector<uint8_t> ArpRequest() {
+  std::vector<uint8_t> f = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00, 0xa0, 0xc9, 0x00, 0x00, 0x01, 0x08, 0x06,
+                            0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x01, 0x00, 0xa0, 0xc9, 0x00, 0x00, 0x01,
+                            10, 1, 0, 2, 0, 0, 0, 0, 0, 0, 10, 1, 0, 10};
+  f.resize(60, 0);
+  return f;
+}
+
+TEST_F(DispatcherTest, DetailsDecodeTheRecentFramesNewerThanN) {
+  for (int i = 0; i < 3; ++i) driver_.Push(ArpRequest(), 60, clock_->Now());
+  for (int i = 0; i < 1000 && g_->FrameSequence.load() < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_EQ(g_->FrameSequence.load(), 3u);
+  auto body = Body("DETAILS 0");
+  ASSERT_EQ(body.size(), 100 + 3 * 364);
+  const uint8_t* d = body.data() + 100;
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(d), 4), "DETL");
+  EXPECT_EQ(GetU32Le(d + 4), 1u) << "adapter number";
+  EXPECT_EQ(GetU32Le(d + 8), 1u) << "sequence of the first frame";
+  EXPECT_EQ(GetU32Le(d + 12), 60u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(d + 28)), "00A0C9000001");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(d + 112), 4), "<<  ") << "group frame from another station";
+  EXPECT_NE(std::string(reinterpret_cast<const char*>(d + 144), 100).find_first_not_of(' '), std::string::npos)
+      << "the decoder wrote a summary";
+  EXPECT_EQ(Body("DETAILS 2").size(), 100 + 364u);
+  EXPECT_EQ(Body("ERRORS").size(), 100u) << "no events";
 }
 
 }  // namespace

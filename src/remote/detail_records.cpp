@@ -1,0 +1,93 @@
+#include "remote/detail_records.h"
+
+#include <cstring>
+
+#include "accounting/stations.h"
+#include "decoder/decoded_line.h"
+#include "decoder/decoder.h"
+#include "decoder/service_names.h"
+
+namespace netward {
+
+namespace {
+
+// A stable copy of one ring slot, taken with the Complete protocol.
+struct SlotCopy {
+  uint32_t time, sequence, length, direction, event;
+  const StationRecord* station;
+  char src_label[16];
+  char proto_label[29];
+  uint8_t data[kFrameDataBytes];
+};
+
+bool CopySlot(const FrameEntry& e, SlotCopy& c) {
+  if (e.Complete.load(std::memory_order_acquire) == 0) return false;
+  c.time = RelaxedLoad(e.Time);
+  c.sequence = RelaxedLoad(e.Sequence);
+  c.length = RelaxedLoad(e.Length);
+  c.direction = RelaxedLoad(e.Direction);
+  c.event = RelaxedLoad(e.Event);
+  c.station = RelaxedLoad(e.Station);
+  e.SrcLabel.Get(c.src_label);
+  e.ProtoLabel.Get(c.proto_label);
+  SharedCopyOut(c.data, e.Data, sizeof c.data);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  // The writer clears Complete before it rewrites a slot: a change means the copy may be torn.
+  return e.Complete.load(std::memory_order_relaxed) != 0 && RelaxedLoad(e.Sequence) == c.sequence;
+}
+
+const decoder::ServiceNames& Services() {
+  static const decoder::SystemServiceNames names;  // read once: no service look-ups per line
+  return names;
+}
+
+}  // namespace
+
+void AppendDetailRecords(const GlobalArea& g, bool event_log, uint32_t newer_than, Body& body) {
+  static const decoder::EmptyAddressRoleLabels kNoRoles;  // until the TCP/IP report provides them
+  int nics = g.NicCount.load(std::memory_order_acquire);
+  for (int i = 0; i < nics && i < kMaxNics; ++i) {
+    const NicArea* nic = g.Nics[i];
+    const FrameEntry* ring = event_log ? nic->EventLog : nic->RecentFrames;
+    int slots = event_log ? kEventLogEntries : kRecentFrames;
+    decoder::DecoderContext ctx;
+    SharedCopyOut(ctx.own_address, nic->OwnAddress, 6);
+    ctx.roles = &kNoRoles;
+    ctx.services = &Services();
+    for (int s = 0; s < slots; ++s) {
+      if (RelaxedLoad(ring[s].Sequence) == 0) break;
+      SlotCopy c;
+      if (!CopySlot(ring[s], c) || c.sequence <= newer_than) continue;
+      char role[8] = {}, name[34] = {};
+      if (c.station != nullptr) {
+        c.station->Role.Get(role);
+        char full[33];
+        c.station->Name.Get(full);
+        memcpy(name, full, 32);
+      } else {
+        LookupNetbiosName(nic, c.src_label, c.proto_label, name, 33);
+        name[32] = 0;
+      }
+      decoder::LineHeader h;
+      h.adapter_number = static_cast<uint32_t>(i + 1);
+      h.sequence = c.sequence;
+      h.length = c.length;
+      h.time = c.time;
+      h.direction = c.direction;
+      h.event = c.event;
+      h.media_type = static_cast<uint32_t>(RelaxedLoad(nic->MediaType));
+      h.source_label = c.src_label;
+      h.proto_label = c.proto_label;
+      h.role = role;
+      h.name = name;
+      decoder::DecodedLine line;
+      decoder::PrepareDecodedLine(line, h);
+      decoder::DecodeStoredFrame(line, c.data, c.length, RelaxedLoad(nic->MediaType), ctx);
+      uint8_t rec[kDetlRecordSize];
+      decoder::SerializeDecodedLine(line, rec);
+      AppendRecord(body, rec);
+    }
+  }
+}
+
+}  // namespace netward
