@@ -484,14 +484,18 @@ std::vector<std::string> SystemRegistry::InterfaceNames() const {
 }
 
 std::optional<RegValue> SystemRegistry::Query(std::string_view key, std::string_view name) const {
-  if (auto v = hive_->Query(key, name)) return v;
   if (IEquals(CanonicalKey(key), kLinkageKey) && IEquals(name, "Export")) {
+    // The hive may fix the interface list; capture files given on the command line come after it.
     std::vector<std::u16string> entries;
-    for (const auto& ifname : InterfaceNames()) entries.push_back(Widen(kDevicePrefix) + Widen(ifname));
+    if (hive_->Query(key, name)) {
+      entries = hive_->GetMultiString(key, name);
+    } else {
+      for (const auto& ifname : InterfaceNames()) entries.push_back(Widen(kDevicePrefix) + Widen(ifname));
+    }
     for (const auto& e : extra_exports_) entries.push_back(e);
     return RegValue{kRegMultiSz, EncodeMultiStringUtf16(entries)};
   }
-  return std::nullopt;
+  return hive_->Query(key, name);
 }
 
 bool SystemRegistry::KeyExists(std::string_view key) const {
