@@ -1,0 +1,91 @@
+#include "service/agent_runner.h"
+
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "capture/packet_driver.h"
+#include "core/agent.h"
+#include "platform/clock.h"
+#include "platform/registry.h"
+#include "remote/rpc_server.h"
+#include "service/console_events.h"
+
+namespace netward::service {
+
+namespace {
+
+// The state directory holds the history directory, which the agent creates one level deep only.
+void MakeDirectories(const std::string& path) {
+  for (size_t pos = 1; pos <= path.size(); ++pos)
+    if (pos == path.size() || path[pos] == '/') mkdir(path.substr(0, pos).c_str(), 0755);
+}
+
+}  // namespace
+
+int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, const sigset_t& signals) {
+  auto hive = std::make_shared<platform::HiveFile>();
+  if (!run.hive_path.empty()) {
+    platform::HiveFile::Error err;
+    if (!hive->Load(run.hive_path, err)) {
+      fprintf(stderr, "tapeyesv: %s\n", err.message.c_str());
+      host.ReportServiceStatus(kStateStopped, 0, 0);
+      return 2;
+    }
+  }
+  if (!run.options.state_dir.empty()) MakeDirectories(run.options.state_dir);
+  platform::SystemRegistry registry(hive);
+  for (const std::string& name : ReplayAdapterNames(run.options.replay_files))
+    registry.AddExport(platform::Widen(platform::kDevicePrefix + name));
+  platform::RealClock clock;
+  platform::LibcRandom random;
+
+  Agent agent(registry, clock, out, random, run.options);
+  // The two process events exist with the agent; an event without its descriptor cannot wake a
+  // capture thread's poll.
+  if (agent.stop_request().Fd() < 0 || agent.agent_stopped().Fd() < 0) {
+    host.ReportServiceStatus(kStateStopped, 0, 0);
+    out.MessageBox("CreateEvent FAILED", kSevereErrorCaption);
+    return 1;
+  }
+  if (!host.ReportServiceStatus(kStateRunning, 0, 0)) return 1;
+
+  AgentHooks& hooks = agent.hooks();
+  hooks.report_status = [&host](uint32_t state, uint32_t code, uint32_t hint) {
+    host.ReportServiceStatus(state, code, hint);
+  };
+  hooks.rpc_server_thread = RpcServerThread;
+  hooks.rpc_stop_listening = StopRpcListening;
+
+  const bool debug = host.debug_mode();
+  std::atomic<bool> agent_ended{false};
+  std::thread events([&agent, &out, &agent_ended, signals, debug] {
+    while (true) {
+      int sig = 0;
+      if (sigwait(&signals, &sig) != 0) continue;
+      if (agent_ended.load()) return;
+      ConsoleAction a = ActionForSignal(sig, debug);
+      // Top-level windows titled "NETWARD " belong to the taskbar layer, which closes its own
+      // through the agent's window table on CommonStop; there are no others on this platform.
+      if (a.notify_taskbar) agent.NotifyTaskbarWindow();
+      if (a.print_stopping) out.Printf("Stopping %s.\n", kDisplayName);
+      if (a.common_stop) {
+        agent.CommonStop();
+        return;
+      }
+    }
+  });
+  agent.AgentMain();
+  // The agent has ended (also when a remote stop or a fatal error ran CommonStop); wake the
+  // signal thread if it still waits.
+  agent_ended.store(true);
+  pthread_kill(events.native_handle(), SIGHUP);
+  events.join();
+  return 0;
+}
+
+}  // namespace netward::service
