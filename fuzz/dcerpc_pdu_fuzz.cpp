@@ -9,14 +9,14 @@
 namespace {
 
 const dcerpc::InterfaceSpec& Epm() {
-  static const dcerpc::InterfaceSpec spec = dcerpc::MakeEndpointMapperInterface([] {
+  static const dcerpc::InterfaceSpec def = dcerpc::MakeEndpointMapperInterface([] {
     dcerpc::EpEntry e;
     dcerpc::Uuid::Parse("cabcbc10-aaae-11d2-a9f7-00104b7babc3", e.id.uuid);
     e.id.major = 1;
     e.binding = {"ncacn_ip_tcp", "49152"};
     return std::vector<dcerpc::EpEntry>{e, e};
   });
-  return spec;
+  return def;
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 // reassembles requests, runs the manager routine and fragments the reply.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -18,6 +20,11 @@ namespace dcerpc {
 namespace {
 
 constexpr size_t kMaxContextsPerConnection = 32;
+// Call buffers above this size are released after the call instead of kept for the next one, so
+// an idle connection holds little memory whatever its largest call was.
+constexpr size_t kRetainedBufferBytes = 256 * 1024;
+
+using Clock = std::chrono::steady_clock;
 
 struct PresentationContext {
   uint16_t id = 0;
@@ -34,14 +41,18 @@ class Connection {
   void Serve();
 
  private:
-  // Ensures at least n unread bytes are buffered; false on end of stream, error or idle time-out.
-  bool Fill(size_t n);
+  // Ensures at least n unread bytes are buffered; false on end of stream, error, or when the
+  // deadline passes first.
+  bool Fill(size_t n, Clock::time_point deadline);
   bool SendAll(const void* a, size_t alen, const void* b = nullptr, size_t blen = 0);
   bool SendFault(uint32_t call_id, uint16_t ctx, uint32_t status, bool did_not_execute);
   bool HandleBind(std::span<const uint8_t> pdu, const PduHeader& h);
   bool HandleRequest(std::span<const uint8_t> pdu, const PduHeader& h);
   bool Execute();
   PresentationContext* FindContext(uint16_t id);
+  void ReleaseBigReply() {
+    if (reply_.capacity() > kRetainedBufferBytes) std::vector<uint8_t>().swap(reply_);
+  }
 
   RpcServer::Impl& s_;
   int fd_;
@@ -67,20 +78,26 @@ class Connection {
   std::vector<uint8_t> reply_;
 };
 
-bool Connection::Fill(size_t n) {
+bool Connection::Fill(size_t n, Clock::time_point deadline) {
   while (end_ - begin_ < n) {
     if (begin_ > 0 && (in_.size() - begin_ < n || begin_ == end_)) {
       std::memmove(in_.data(), in_.data() + begin_, end_ - begin_);
       end_ -= begin_;
       begin_ = 0;
     }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd_, POLLIN, 0};
+    int pr = poll(&p, 1, static_cast<int>(left));
+    if (pr < 0 && errno == EINTR) continue;
+    if (pr <= 0) return false;  // idle or too slow; a shut-down socket reports POLLIN and reads 0
     ssize_t r = recv(fd_, in_.data() + end_, in_.size() - end_, 0);
     if (r > 0) {
       end_ += static_cast<size_t>(r);
       continue;
     }
     if (r < 0 && errno == EINTR) continue;
-    return false;  // closed, shut down by StopListening, or SO_RCVTIMEO expired
+    return false;  // closed, or shut down by StopListening
   }
   return true;
 }
@@ -202,7 +219,7 @@ bool Connection::HandleRequest(std::span<const uint8_t> pdu, const PduHeader& h)
   if (!call_too_big_) {
     if (stub_.size() + req.stub.size() > s_.limits.max_call_in) {
       call_too_big_ = true;
-      stub_.clear();
+      std::vector<uint8_t>().swap(stub_);
     } else {
       stub_.insert(stub_.end(), req.stub.begin(), req.stub.end());
     }
@@ -210,18 +227,19 @@ bool Connection::HandleRequest(std::span<const uint8_t> pdu, const PduHeader& h)
   if (!(h.flags & kPfcLastFrag)) return true;
   in_call_ = false;
   if (h.auth_length != 0) return SendFault(call_id_, call_ctx_, kStatusAccessDenied, true);
-  if (call_too_big_) return SendFault(call_id_, call_ctx_, kNcaFaultRemoteNoMemory, true);
-  return Execute();
+  bool keep = call_too_big_ ? SendFault(call_id_, call_ctx_, kNcaFaultRemoteNoMemory, true) : Execute();
+  if (stub_.capacity() > kRetainedBufferBytes) std::vector<uint8_t>().swap(stub_);
+  return keep;
 }
 
 bool Connection::Execute() {
   s_.calls.fetch_add(1, std::memory_order_relaxed);
   PresentationContext* ctx = FindContext(call_ctx_);
   if (!ctx) return SendFault(call_id_, call_ctx_, kNcaUnkIf, true);
-  const InterfaceSpec& spec = ctx->iface->spec;
+  const InterfaceSpec& def = ctx->iface->def;
   if (!call_drep_.Ascii() || !call_drep_.IeeeFloat())
     return SendFault(call_id_, call_ctx_, kNcaUnsupportedType, true);
-  if (call_opnum_ >= spec.ops.size() || !spec.ops[call_opnum_])
+  if (call_opnum_ >= def.ops.size() || !def.ops[call_opnum_])
     return SendFault(call_id_, call_ctx_, kNcaOpRngError, true);
   if (s_.active_calls.fetch_add(1) >= s_.limits.max_concurrent_calls) {
     s_.active_calls.fetch_sub(1);
@@ -230,7 +248,7 @@ bool Connection::Execute() {
   reply_.clear();
   uint32_t status;
   try {
-    status = spec.ops[call_opnum_](CallRequest{stub_, call_drep_, call_opnum_}, reply_);
+    status = def.ops[call_opnum_](CallRequest{stub_, call_drep_, call_opnum_}, reply_);
   } catch (const std::bad_alloc&) {
     status = kNcaFaultRemoteNoMemory;
   } catch (...) {
@@ -238,12 +256,14 @@ bool Connection::Execute() {
   }
   s_.active_calls.fetch_sub(1);
   if (status == kStatusOk && reply_.size() > s_.limits.max_call_out) status = kNcaFaultRemoteNoMemory;
-  if (reply_.capacity() > s_.limits.max_call_out) {
-    // Do not keep an oversized block around for the life of the connection.
-    std::vector<uint8_t>().swap(reply_);
+  if (call_flags_ & kPfcMaybe) {  // maybe calls get no reply
+    ReleaseBigReply();
+    return true;
   }
-  if (call_flags_ & kPfcMaybe) return true;  // maybe calls get no reply
-  if (status != kStatusOk) return SendFault(call_id_, call_ctx_, status, false);
+  if (status != kStatusOk) {
+    ReleaseBigReply();
+    return SendFault(call_id_, call_ctx_, status, false);
+  }
 
   // Non-final fragments carry a multiple of 8 stub octets so that NDR alignment is kept.
   size_t per_frag = ((xmit_limit_ - kResponseHeaderSize) / 8) * 8;
@@ -257,20 +277,25 @@ bool Connection::Execute() {
     if (!SendAll(hdr, sizeof hdr, reply_.data() + off, n)) return false;
     off += n;
   } while (off < total);
+  ReleaseBigReply();
   return true;
 }
 
 void Connection::Serve() {
+  // A peer that stops reading blocks our sends for at most the idle time-out.
   timeval tv{};
   tv.tv_sec = s_.limits.idle_timeout_ms / 1000;
   tv.tv_usec = static_cast<suseconds_t>((s_.limits.idle_timeout_ms % 1000) * 1000);
-  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   int one = 1;
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on Unix sockets
 
+  const auto idle = std::chrono::milliseconds(s_.limits.idle_timeout_ms);
   for (;;) {
-    if (!Fill(kHeaderSize)) return;
+    // Each PDU must arrive whole within the idle time-out of the previous one, so a peer that
+    // trickles a byte at a time cannot hold a connection slot for ever.
+    const Clock::time_point deadline = Clock::now() + idle;
+    if (!Fill(kHeaderSize, deadline)) return;
     std::span<const uint8_t> avail(in_.data() + begin_, end_ - begin_);
     PduHeader h;
     if (!ParseHeader(avail, h)) {
@@ -288,7 +313,7 @@ void Connection::Serve() {
       SendFault(h.call_id, 0, kNcaProtoError, true);
       return;
     }
-    if (!Fill(h.frag_length)) return;
+    if (!Fill(h.frag_length, deadline)) return;
     std::span<const uint8_t> pdu(in_.data() + begin_, h.frag_length);
     bool keep = true;
     switch (h.type) {

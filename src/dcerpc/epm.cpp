@@ -248,12 +248,12 @@ bool ParseTower(std::span<const uint8_t> tower, TowerQuery& q) {
 }
 
 InterfaceSpec MakeEndpointMapperInterface(EpSnapshot snapshot) {
-  InterfaceSpec spec;
-  spec.id = kEptInterface;
-  spec.ops.resize(4);
-  spec.ops[2] = [snapshot](const CallRequest& c, std::vector<uint8_t>& out) { return EptLookup(snapshot, c, out); };
-  spec.ops[3] = [snapshot](const CallRequest& c, std::vector<uint8_t>& out) { return EptMap(snapshot, c, out); };
-  return spec;
+  InterfaceSpec def;
+  def.id = kEptInterface;
+  def.ops.resize(4);
+  def.ops[2] = [snapshot](const CallRequest& c, std::vector<uint8_t>& out) { return EptLookup(snapshot, c, out); };
+  def.ops[3] = [snapshot](const CallRequest& c, std::vector<uint8_t>& out) { return EptMap(snapshot, c, out); };
+  return def;
 }
 
 }  // namespace dcerpc

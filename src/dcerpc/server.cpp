@@ -119,7 +119,7 @@ RegisteredInterface* RpcServer::Impl::FindInterface(const SyntaxId& id) {
   std::lock_guard lock(mu);
   for (auto& i : interfaces) {
     if (!i->active.load(std::memory_order_relaxed)) continue;
-    const SyntaxId& have = i->spec.id;
+    const SyntaxId& have = i->def.id;
     if (have.uuid == id.uuid && have.major == id.major && have.minor >= id.minor) return i.get();
   }
   return nullptr;
@@ -152,14 +152,14 @@ RpcServer::~RpcServer() {
   if (IsListening()) StopListening();
 }
 
-uint32_t RpcServer::RegisterInterface(InterfaceSpec spec) {
+uint32_t RpcServer::RegisterInterface(InterfaceSpec def) {
   std::lock_guard lock(impl_->mu);
   for (auto& i : impl_->interfaces) {
-    if (i->active && i->spec.id.uuid == spec.id.uuid && i->spec.id.major == spec.id.major)
+    if (i->active && i->def.id.uuid == def.id.uuid && i->def.id.major == def.id.major)
       return kStatusAlreadyRegistered;
   }
   auto r = std::make_unique<RegisteredInterface>();
-  r->spec = std::move(spec);
+  r->def = std::move(def);
   impl_->interfaces.push_back(std::move(r));
   return kStatusOk;
 }
@@ -167,7 +167,7 @@ uint32_t RpcServer::RegisterInterface(InterfaceSpec spec) {
 uint32_t RpcServer::UnregisterInterface(const SyntaxId& id) {
   std::lock_guard lock(impl_->mu);
   for (auto& i : impl_->interfaces) {
-    if (i->active && i->spec.id.uuid == id.uuid && i->spec.id.major == id.major) {
+    if (i->active && i->def.id.uuid == id.uuid && i->def.id.major == id.major) {
       i->active = false;
       return kStatusOk;
     }
@@ -186,15 +186,16 @@ uint32_t RpcServer::UseProtseq(std::string_view protseq, unsigned /*max_calls*/,
     uint16_t bound = 0;
     uint32_t st = OpenTcp(s.limits.loopback_only, port, fds, bound);
     if (st != kStatusOk) return st;
-    std::lock_guard lock(s.mu);
+    std::vector<std::unique_ptr<Listener>> added;
     for (int fd : fds) {
       auto l = std::make_unique<Listener>();
       l->fd = fd;
       l->protseq = "ncacn_ip_tcp";
       l->endpoint = std::to_string(bound);
-      s.listeners.push_back(std::move(l));
+      added.push_back(std::move(l));
     }
-    s.bindings.push_back({"ncacn_ip_tcp", std::to_string(bound)});
+    Binding b{"ncacn_ip_tcp", std::to_string(bound)};
+    s.AddListeners(std::move(added), &b);
     return kStatusOk;
   }
   if (protseq == "ncalrpc") {
@@ -229,14 +230,15 @@ uint32_t RpcServer::UseProtseq(std::string_view protseq, unsigned /*max_calls*/,
       close(fd);
       return err == EADDRINUSE ? kStatusDuplicateEndpoint : kStatusCantCreateEndpoint;
     }
-    std::lock_guard lock(s.mu);
+    std::vector<std::unique_ptr<Listener>> added;
     auto l = std::make_unique<Listener>();
     l->fd = fd;
     l->protseq = "ncalrpc";
     l->endpoint = path;
     l->unix_path = path;
-    s.listeners.push_back(std::move(l));
-    s.bindings.push_back({"ncalrpc", path});
+    added.push_back(std::move(l));
+    Binding b{"ncalrpc", path};
+    s.AddListeners(std::move(added), &b);
     return kStatusOk;
   }
   return kStatusInvalidProtseq;
@@ -281,28 +283,44 @@ uint32_t RpcServer::StartEndpointMapper(uint16_t port, uint16_t* bound_port) {
   bool need_register;
   {
     std::lock_guard lock(s.mu);
-    for (int fd : fds) {
-      auto l = std::make_unique<Listener>();
-      l->fd = fd;
-      l->protseq = "ncacn_ip_tcp";
-      l->endpoint = std::to_string(bound);
-      l->endpoint_mapper = true;
-      s.listeners.push_back(std::move(l));
-    }
     need_register = !s.epm_registered;
     s.epm_registered = true;
   }
+  // The interface exists before its first connection can be accepted.
   if (need_register) RegisterInterface(MakeEndpointMapperInterface([&s] { return s.EpSnapshot(); }));
+  std::vector<std::unique_ptr<Listener>> added;
+  for (int fd : fds) {
+    auto l = std::make_unique<Listener>();
+    l->fd = fd;
+    l->protseq = "ncacn_ip_tcp";
+    l->endpoint = std::to_string(bound);
+    l->endpoint_mapper = true;
+    added.push_back(std::move(l));
+  }
+  s.AddListeners(std::move(added), nullptr);
   return kStatusOk;
 }
 
 bool RpcServer::IsListening() const { return impl_->listening.load(); }
 
-uint32_t RpcServer::StopListening() {
-  if (!impl_->listening.load()) return kStatusNotListening;
+void RpcServer::Impl::Wake() {
   uint64_t one = 1;
-  ssize_t n = write(impl_->wake_fd, &one, sizeof one);
-  (void)n;
+  ssize_t n = write(wake_fd, &one, sizeof one);
+  (void)n;  // the counter cannot overflow from our few writes
+}
+
+void RpcServer::Impl::AddListeners(std::vector<std::unique_ptr<Listener>> added, const Binding* binding) {
+  std::lock_guard lock(mu);
+  for (auto& l : added) listeners.push_back(std::move(l));
+  if (binding) bindings.push_back(*binding);
+  if (listening.load()) Wake();
+}
+
+uint32_t RpcServer::StopListening() {
+  std::lock_guard lock(impl_->mu);
+  if (!impl_->listening.load()) return kStatusNotListening;
+  impl_->stop_requested = true;
+  impl_->Wake();
   return kStatusOk;
 }
 
@@ -310,24 +328,37 @@ uint32_t RpcServer::Listen() {
   Impl& s = *impl_;
   std::vector<pollfd> pfds;
   std::vector<const Listener*> owners;
-  {
+  // Rebuilds the poll set from the listeners; true when a stop was asked for.
+  auto refresh = [&] {
     std::lock_guard lock(s.mu);
-    if (s.listeners.empty()) return kStatusNoProtseqsRegistered;
-    bool expected = false;
-    if (!s.listening.compare_exchange_strong(expected, true)) return kStatusAlreadyListening;
-    pfds.push_back({s.wake_fd, POLLIN, 0});
-    owners.push_back(nullptr);
+    uint64_t drained;
+    while (read(s.wake_fd, &drained, sizeof drained) > 0) {
+    }
+    pfds.assign(1, pollfd{s.wake_fd, POLLIN, 0});
+    owners.assign(1, nullptr);
     for (auto& l : s.listeners) {
       pfds.push_back({l->fd, POLLIN, 0});
       owners.push_back(l.get());
     }
+    return s.stop_requested;
+  };
+  {
+    std::lock_guard lock(s.mu);
+    if (s.listeners.empty()) return kStatusNoProtseqsRegistered;
+    if (s.listening.load()) return kStatusAlreadyListening;
+    s.listening.store(true);
+    s.stop_requested = false;
   }
+  refresh();
   for (;;) {
     int n = poll(pfds.data(), pfds.size(), 1000);
     s.ReapConnections(false);
     if (n < 0 && errno != EINTR) break;
     if (n <= 0) continue;
-    if (pfds[0].revents) break;
+    if (pfds[0].revents) {
+      if (refresh()) break;
+      continue;
+    }
     for (size_t i = 1; i < pfds.size(); ++i) {
       if (!(pfds[i].revents & POLLIN)) continue;
       int fd = accept4(pfds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -338,13 +369,21 @@ uint32_t RpcServer::Listen() {
         continue;
       }
       s.open_connections.fetch_add(1);
-      s.accepted.fetch_add(1, std::memory_order_relaxed);
       std::lock_guard lock(s.mu);
       auto slot = std::make_unique<ConnectionSlot>();
       ConnectionSlot* raw = slot.get();
       raw->fd = fd;
       const Listener* owner = owners[i];
-      raw->thread = std::thread([&s, raw, fd, owner] { s.ServeConnection(raw, fd, owner); });
+      try {
+        raw->thread = std::thread([&s, raw, fd, owner] { s.ServeConnection(raw, fd, owner); });
+      } catch (const std::exception&) {
+        // No thread for it (process limits): refuse this one, keep serving the others.
+        close(fd);
+        s.open_connections.fetch_sub(1);
+        s.refused.fetch_add(1, std::memory_order_relaxed);
+        continue;
+      }
+      s.accepted.fetch_add(1, std::memory_order_relaxed);
       s.connections.push_back(std::move(slot));
     }
   }
@@ -355,10 +394,14 @@ uint32_t RpcServer::Listen() {
       if (c->fd >= 0) shutdown(c->fd, SHUT_RDWR);
   }
   s.ReapConnections(true);
-  uint64_t drained;
-  while (read(s.wake_fd, &drained, sizeof drained) > 0) {
+  {
+    std::lock_guard lock(s.mu);
+    uint64_t drained;
+    while (read(s.wake_fd, &drained, sizeof drained) > 0) {
+    }
+    s.stop_requested = false;
+    s.listening.store(false);
   }
-  s.listening.store(false);
   return kStatusOk;
 }
 

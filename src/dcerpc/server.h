@@ -66,7 +66,7 @@ class RpcServer {
   RpcServer& operator=(const RpcServer&) = delete;
 
   // Registers an interface; kStatusAlreadyRegistered when the same UUID and major version exist.
-  uint32_t RegisterInterface(InterfaceSpec spec);
+  uint32_t RegisterInterface(InterfaceSpec def);
   uint32_t UnregisterInterface(const SyntaxId& id);
 
   // Opens a protocol sequence. endpoint "" gives a dynamic TCP port or a default socket path.

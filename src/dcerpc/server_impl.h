@@ -15,7 +15,7 @@
 namespace dcerpc {
 
 struct RegisteredInterface {
-  InterfaceSpec spec;
+  InterfaceSpec def;
   std::atomic<bool> active{true};
 };
 
@@ -43,6 +43,9 @@ struct RpcServer::Impl {
   std::vector<EpEntry> EpSnapshot();
   void ServeConnection(ConnectionSlot* slot, int fd, const Listener* listener);
   void ReapConnections(bool all);
+  // Adds listeners under mu and makes a running Listen poll them too.
+  void AddListeners(std::vector<std::unique_ptr<Listener>> added, const Binding* binding);
+  void Wake();
 
   ServerLimits limits;
   mutable std::mutex mu;
@@ -52,7 +55,8 @@ struct RpcServer::Impl {
   std::vector<EpEntry> ep_entries;
   std::list<std::unique_ptr<ConnectionSlot>> connections;
   bool epm_registered = false;
-  int wake_fd = -1;
+  bool stop_requested = false;  // guarded by mu, with `listening`
+  int wake_fd = -1;             // wakes Listen for a stop or a new listener
   unsigned local_socket_seq = 0;
 
   std::atomic<bool> listening{false};

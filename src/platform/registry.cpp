@@ -266,22 +266,22 @@ bool HiveFile::Parse(std::string_view text, Error& error) {
       value.type = kRegDword;
       value.data = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
     } else if (StartsWithI(rest, "hex")) {
-      std::string_view spec = rest.substr(3);
+      std::string_view type_text = rest.substr(3);
       uint32_t type = kRegBinary;
-      if (!spec.empty() && spec[0] == '(') {
-        size_t close = spec.find(')');
+      if (!type_text.empty() && type_text[0] == '(') {
+        size_t close = type_text.find(')');
         if (close == std::string_view::npos || close == 1 || close > 9)
           return fail(line_no, "bad hex(type) value type");
         type = 0;
-        for (char c : spec.substr(1, close - 1)) {
+        for (char c : type_text.substr(1, close - 1)) {
           int h = HexDigit(c);
           if (h < 0) return fail(line_no, "bad hex(type) value type");
           type = type << 4 | static_cast<uint32_t>(h);
         }
-        spec = spec.substr(close + 1);
+        type_text = type_text.substr(close + 1);
       }
-      if (spec.empty() || spec[0] != ':') return fail(line_no, "expected ':' after hex");
-      std::string joined(Trim(spec.substr(1)));
+      if (type_text.empty() || type_text[0] != ':') return fail(line_no, "expected ':' after hex");
+      std::string joined(Trim(type_text.substr(1)));
       while (!joined.empty() && joined.back() == '\\') {
         joined.pop_back();
         if (pos >= text.size()) return fail(line_no, "file ends inside a continued hex value");

@@ -101,10 +101,10 @@ void RpcServerThread(Agent& agent) {
   g_stop_wanted.store(false);
   platform::Output& out = agent.out();
   dcerpc::RpcServer server;
-  dcerpc::InterfaceSpec spec;
-  spec.id = AgentRpcInterfaceId();
-  spec.ops = {PingRpcStub, RequestRpcStub};
-  if (server.RegisterInterface(std::move(spec)) != dcerpc::kStatusOk) {
+  dcerpc::InterfaceSpec def;
+  def.id = AgentRpcInterfaceId();
+  def.ops = {PingRpcStub, RequestRpcStub};
+  if (server.RegisterInterface(std::move(def)) != dcerpc::kStatusOk) {
     out.MessageBox("RpcServerRegisterIf failed", kErrorCaption);
     return;
   }

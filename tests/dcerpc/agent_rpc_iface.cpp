@@ -17,15 +17,15 @@ dcerpc::SyntaxId AgentRpcId() {
 }
 
 dcerpc::InterfaceSpec MakeAgentRpc(AgentRpcState& state) {
-  dcerpc::InterfaceSpec spec;
-  spec.id = AgentRpcId();
-  spec.ops.push_back([&state](const dcerpc::CallRequest&, std::vector<uint8_t>& reply) {
+  dcerpc::InterfaceSpec def;
+  def.id = AgentRpcId();
+  def.ops.push_back([&state](const dcerpc::CallRequest&, std::vector<uint8_t>& reply) {
     state.pings.fetch_add(1, std::memory_order_relaxed);
     dcerpc::NdrWriter w(reply);
     w.U32(0);
     return dcerpc::kStatusOk;
   });
-  spec.ops.push_back([&state](const dcerpc::CallRequest& call, std::vector<uint8_t>& reply) {
+  def.ops.push_back([&state](const dcerpc::CallRequest& call, std::vector<uint8_t>& reply) {
     dcerpc::NdrReader r(call.stub, call.drep.LittleEndian());
     uint8_t key[16];
     uint8_t request[256];
@@ -49,7 +49,7 @@ dcerpc::InterfaceSpec MakeAgentRpc(AgentRpcState& state) {
     w.U32(0);
     return dcerpc::kStatusOk;
   });
-  return spec;
+  return def;
 }
 
 }  // namespace testiface

@@ -202,32 +202,32 @@ class Parser {
       size_t left = block.size() - pos;
       const uint8_t* p = block.data() + pos;
       if (left < 4) return Fail(Printable(p, left), base + pos, "truncated record tag");
-      const TagSpec* spec = nullptr;
+      const TagSpec* def = nullptr;
       for (const TagSpec& t : kTags)
-        if (std::memcmp(p, t.bytes, 4) == 0) spec = &t;
+        if (std::memcmp(p, t.bytes, 4) == 0) def = &t;
       std::string tag = Printable(p, 4);
-      if (spec == nullptr) return Fail(tag, base + pos, "unknown record tag");
-      if (bent_expected > 0 && spec->tag != Tag::kBent)
+      if (def == nullptr) return Fail(tag, base + pos, "unknown record tag");
+      if (bent_expected > 0 && def->tag != Tag::kBent)
         return Fail(tag, base + pos,
                     "the \"BHDR\" record at byte offset " + std::to_string(base + bhdr_at) + " announced " +
                         std::to_string(bent_expected) + " more \"BENT\" entries");
-      if (spec->tag == Tag::kBent && bent_expected == 0)
+      if (def->tag == Tag::kBent && bent_expected == 0)
         return Fail(tag, base + pos, "\"BENT\" entry without a \"BHDR\" header announcing it");
-      if (spec->tag == Tag::kNws) {
+      if (def->tag == Tag::kNws) {
         Record& r = out.records.emplace_back();
         r.tag = Tag::kNws;
         r.offset = base + pos;
         return Snapshot(block.subspan(pos), base + pos, depth, r);
       }
-      if (left < spec->size)
+      if (left < def->size)
         return Fail(tag, base + pos,
-                    "truncated record: " + std::to_string(spec->size) + " bytes needed, " + std::to_string(left) +
+                    "truncated record: " + std::to_string(def->size) + " bytes needed, " + std::to_string(left) +
                         " left in the block");
-      RecordView v(p, spec->size);
+      RecordView v(p, def->size);
       Record& r = out.records.emplace_back();
-      r.tag = spec->tag;
+      r.tag = def->tag;
       r.offset = base + pos;
-      switch (spec->tag) {
+      switch (def->tag) {
         case Tag::kTot: TakeTot(v, r.tot); break;
         case Tag::kTxt4: r.text = v.Text(4, kTxt4Bytes - 4, false); break;
         case Tag::kHist: r.text = v.Text(4, 8, false); break;
@@ -255,7 +255,7 @@ class Parser {
         case Tag::kOid: TakeOid(v, r.oid); break;
         case Tag::kNws: break;
       }
-      pos += spec->size;
+      pos += def->size;
     }
     return true;
   }
