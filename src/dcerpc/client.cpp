@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -132,9 +133,10 @@ uint32_t RpcClient::Bind(const SyntaxId& interface_id) {
   BindAckPdu ack;
   if (h.type != PduType::kBindAck || !ParseBindAck(in_, h, ack) || ack.n_results != 1) return kStatusProtocolError;
   if (ack.results[0].result != kAcceptance) return kStatusUnknownIf;
-  xmit_ = ack.max_recv_frag;
+  // Every implementation takes 1432-octet fragments, so a smaller (or hostile zero) size offered
+  // by the server is raised to that; the fragment loop in Call then always makes progress.
+  xmit_ = std::max(kMinFragSize, std::min(ack.max_recv_frag, opt_.max_xmit_frag));
   recv_ = ack.max_xmit_frag;
-  if (xmit_ > opt_.max_xmit_frag) xmit_ = opt_.max_xmit_frag;
   return kStatusOk;
 }
 

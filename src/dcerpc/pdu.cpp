@@ -1,6 +1,7 @@
 #include "dcerpc/pdu.h"
 
 #include <cstring>
+#include <utility>
 
 namespace dcerpc {
 
@@ -157,15 +158,17 @@ void WriteRequestHeader(uint8_t (&out)[kRequestHeaderSize], uint32_t call_id, ui
                         const DataRep& drep) {
   WriteHeader(out, PduType::kRequest, flags, frag_length, 0, call_id);
   std::memcpy(out + 4, drep.b, 4);
-  std::vector<uint8_t> tmp;
-  NdrWriter w(tmp, drep.LittleEndian());
-  w.U16(frag_length);
-  w.U16(0);
-  w.U32(call_id);
-  w.U32(alloc_hint);
-  w.U16(context_id);
-  w.U16(opnum);
-  std::memcpy(out + 8, tmp.data(), tmp.size());
+  Put32(out + 16, alloc_hint);
+  Put16(out + 20, context_id);
+  Put16(out + 22, opnum);
+  if (!drep.LittleEndian()) {
+    // The integer fields follow the label; every field here is naturally aligned.
+    for (size_t at : {8u, 10u, 20u, 22u}) std::swap(out[at], out[at + 1]);
+    for (size_t at : {12u, 16u}) {
+      std::swap(out[at], out[at + 3]);
+      std::swap(out[at + 1], out[at + 2]);
+    }
+  }
 }
 
 bool ParseBindAck(std::span<const uint8_t> pdu, const PduHeader& h, BindAckPdu& out) {

@@ -93,6 +93,18 @@ TEST(DcerpcPdu, BigEndianHeaderAndRequest) {
   EXPECT_EQ(std::vector<uint8_t>(r.stub.begin(), r.stub.end()), stub);
 }
 
+TEST(DcerpcPdu, RequestHeaderGoldenBytesBothByteOrders) {
+  uint8_t h[kRequestHeaderSize];
+  WriteRequestHeader(h, 0x01020304, kPfcFirstFrag, 0x0118, 0x0a0b0c0d, 7, 1, DataRep::Little());
+  EXPECT_EQ(std::vector<uint8_t>(h, h + sizeof h), Hex("05000001 10000000 18010000 04030201 0d0c0b0a 0700 0100"));
+  WriteRequestHeader(h, 0x01020304, kPfcFirstFrag, 0x0118, 0x0a0b0c0d, 7, 1, DataRep::Big());
+  EXPECT_EQ(std::vector<uint8_t>(h, h + sizeof h), Hex("05000001 00000000 01180000 01020304 0a0b0c0d 0007 0001"));
+  PduHeader ph;
+  ASSERT_TRUE(ParseHeader(h, ph));
+  EXPECT_EQ(ph.frag_length, 0x0118);
+  EXPECT_EQ(ph.call_id, 0x01020304u);
+}
+
 TEST(DcerpcPdu, HeaderRejectsWrongVersionAndShortInput) {
   auto pdu = testpdu::Request(1, 0, 0, {});
   PduHeader h;

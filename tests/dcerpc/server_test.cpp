@@ -70,14 +70,8 @@ TEST(DcerpcServer, ProtocolSequenceStatuses) {
 TEST(DcerpcServer, CallsOverTcpAndLocalSocketWithTheAgentLayouts) {
   RunningServer rs;
   std::string path = std::string(NETWARD_BINARY_DIR) + "/dcerpc_test2.sock";
-  // Protocol sequences may be added while listening is not yet running only; use a second server.
-  RpcServer local(testsrv::TestLimits());
-  testiface::AgentRpcState st2;
-  st2.key = rs.state.key;
-  local.RegisterInterface(testiface::MakeAgentRpc(st2));
-  ASSERT_EQ(local.UseProtseq("ncalrpc", 3, path), 0u);
-  std::thread lt([&] { local.Listen(); });
-  while (!local.IsListening()) std::this_thread::yield();
+  // Opened while Listen already runs: the listener joins the running accept loop.
+  ASSERT_EQ(rs.server.UseProtseq("ncalrpc", 3, path), 0u);
 
   for (bool tcp : {true, false}) {
     RpcClient c;
@@ -109,8 +103,6 @@ TEST(DcerpcServer, CallsOverTcpAndLocalSocketWithTheAgentLayouts) {
       EXPECT_EQ(c.Call(1, shorter, reply), kStatusBadStubData) << n;
     }
   }
-  local.StopListening();
-  lt.join();
 }
 
 TEST(DcerpcServer, FragmentsBothWaysWithNegotiatedSizes) {
@@ -352,6 +344,81 @@ TEST(DcerpcServer, LimitsOnCallSizeAndConnections) {
   for (int i = 0; i < 200 && rs.server.Stats().connections_open; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_TRUE(PingWorks(rs.port));
+}
+
+TEST(DcerpcServer, TricklingPeerIsCutOffBeforeItsPduCompletes) {
+  RunningServer rs;  // idle time-out 400 ms
+  RawPeer p(rs.port);
+  std::vector<uint8_t> pdu;
+  PduHeader h;
+  ASSERT_TRUE(p.Send(testpdu::Bind(1, 5840, 5840, {{0, testiface::AgentRpcId(), {kNdr20}}})));
+  ASSERT_TRUE(p.Read(pdu, h));
+  // One octet every 100 ms keeps each gap well under the time-out, but the PDU would take 30 s.
+  auto req = testpdu::Request(2, 0, 1, std::vector<uint8_t>(280, 0));
+  auto t0 = std::chrono::steady_clock::now();
+  bool cut = false;
+  for (size_t i = 0; i < req.size() && !cut; ++i) {
+    if (send(p.fd(), &req[i], 1, MSG_NOSIGNAL) != 1) break;
+    pollfd pf{p.fd(), POLLIN, 0};
+    cut = poll(&pf, 1, 100) > 0;
+  }
+  EXPECT_TRUE(cut || p.ClosedWithin(1000));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  EXPECT_TRUE(PingWorks(rs.port));
+}
+
+// A server that offers no usable fragment size must not stall our client: it falls back to the
+// 1432 octets every implementation accepts.
+TEST(DcerpcClient, ServerOfferingZeroFragmentSizeGetsMinimumFragments) {
+  int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(lfd, 1), 0);
+  getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+  size_t largest = 0, stub_total = 0;
+  std::thread fake([&] {
+    int fd = accept(lfd, nullptr, nullptr);
+    auto read_pdu = [fd](std::vector<uint8_t>& b, PduHeader& h) {
+      b.assign(kHeaderSize, 0);
+      if (recv(fd, b.data(), kHeaderSize, MSG_WAITALL) != ssize_t(kHeaderSize) || !ParseHeader(b, h)) return false;
+      b.resize(h.frag_length);
+      size_t rest = h.frag_length - kHeaderSize;
+      return rest == 0 || recv(fd, b.data() + kHeaderSize, rest, MSG_WAITALL) == ssize_t(rest);
+    };
+    std::vector<uint8_t> b, out;
+    PduHeader h;
+    if (read_pdu(b, h)) {
+      ContextReply ok{kAcceptance, 0, kNdr20};
+      WriteBindAck(out, PduType::kBindAck, h.call_id, 0, 0, 1, "", {&ok, 1});
+      send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+      while (read_pdu(b, h)) {
+        largest = std::max<size_t>(largest, h.frag_length);
+        stub_total += h.frag_length - kRequestHeaderSize;
+        if (h.flags & kPfcLastFrag) break;
+      }
+      uint8_t r[kResponseHeaderSize];
+      WriteResponseHeader(r, h.call_id, kPfcFirstFrag | kPfcLastFrag, kResponseHeaderSize + 4, 4, 0);
+      const uint8_t status[4] = {};
+      send(fd, r, sizeof r, MSG_NOSIGNAL | MSG_MORE);
+      send(fd, status, sizeof status, MSG_NOSIGNAL);
+    }
+    close(fd);
+  });
+  ClientOptions o;
+  o.timeout_ms = 3000;
+  RpcClient c(o);
+  std::vector<uint8_t> reply;
+  ASSERT_EQ(c.ConnectTcp("127.0.0.1", ntohs(a.sin_port)), 0u);
+  ASSERT_EQ(c.Bind(testiface::AgentRpcId()), 0u);
+  EXPECT_EQ(c.Call(1, std::vector<uint8_t>(10000, 1), reply), 0u);
+  fake.join();
+  close(lfd);
+  EXPECT_EQ(largest, kMinFragSize);
+  EXPECT_EQ(stub_total, 10000u);
+  EXPECT_EQ(reply.size(), 4u);
 }
 
 TEST(DcerpcServer, IdleConnectionIsClosedAndStopEndsListen) {
