@@ -2,6 +2,7 @@
 // keeps services in memory, logs every call, and fails a chosen operation on request.
 #pragma once
 
+#include <cerrno>
 #include <map>
 #include <string>
 #include <vector>
@@ -45,6 +46,7 @@ class FakeServiceChannel : public ServiceChannel {
   bool Connect() override { return connect_ok; }
   bool Notify(const std::string& assignments) override {
     reports.push_back(assignments);
+    if (!notify_ok) errno = EPIPE;
     return notify_ok;
   }
   bool connect_ok = true;

@@ -1,0 +1,341 @@
+// The keywords and the service start over the fake service manager: every path's console text,
+// message box, event-log entry and status report.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "service/console_events.h"
+#include "service/fake_service_manager.h"
+#include "service/service_host.h"
+
+namespace netward::service {
+namespace {
+
+constexpr char kUsage[] =
+    "TapEyeSv -install        to install   the service\n"
+    "TapEyeSv -remove         to remove    the service\n"
+    "TapEyeSv -start          to start     the service\n"
+    "TapEyeSv -stop           to stop      the service\n"
+    "TapEyeSv -debug <params> to run as a console app for debugging\n"
+    "\nStartServiceCtrlDispatcher being called.\n"
+    "This may take several seconds.  Please wait.\n";
+constexpr char kNoSuchService[] = "The specified service does not exist. (0x424)";
+
+struct Harness {
+  FakeServiceManager manager;
+  FakeServiceChannel channel;
+  FakeEventLog log;
+  platform::CapturedOutput out;
+  platform::TestClock clock{1'800'000'000};
+  bool exe_ok = true;
+  int agent_runs = 0;
+  HostRun last_run;
+  bool ran_in_debug = false;
+  std::function<void(ServiceHost&)> agent_body;
+
+  int Run(std::vector<std::string> args) {
+    HostEnv env;
+    env.manager = &manager;
+    env.channel = &channel;
+    env.event_log = &log;
+    env.out = &out;
+    env.clock = &clock;
+    env.executable_path = [this](std::string& p) {
+      if (!exe_ok) errno = ENOENT;
+      p = "/usr/sbin/tapeyesv";
+      return exe_ok;
+    };
+    env.run_agent = [this](ServiceHost& host, const HostRun& run) {
+      ++agent_runs;
+      last_run = run;
+      ran_in_debug = host.debug_mode();
+      if (agent_body) agent_body(host);
+      return 0;
+    };
+    env.default_hive = "/nonexistent/netward.reg";
+    args.insert(args.begin(), "tapeyesv");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    host = std::make_unique<ServiceHost>(std::move(env));
+    return host->Main(static_cast<int>(argv.size()), argv.data());
+  }
+  std::unique_ptr<ServiceHost> host;
+};
+
+struct KeywordCase {
+  const char* name;
+  std::vector<std::string> args;
+  std::function<void(FakeServiceManager&)> setup;
+  std::string expected;
+};
+
+class KeywordTest : public ::testing::TestWithParam<KeywordCase> {};
+
+TEST_P(KeywordTest, PrintsTheTextsOfItsPath) {
+  Harness h;
+  if (GetParam().setup) GetParam().setup(h.manager);
+  EXPECT_EQ(h.Run(GetParam().args), 0);
+  EXPECT_EQ(h.out.Text(), GetParam().expected);
+  EXPECT_TRUE(h.out.Boxes().empty());
+  EXPECT_EQ(h.agent_runs, 0);
+  EXPECT_TRUE(h.channel.reports.empty());
+}
+
+const std::string kNotInstalledStop =
+    "Could not open TapEyeSv - code 1060\nCould not open TapEye - code 1060\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Keywords, KeywordTest,
+    ::testing::Values(
+        KeywordCase{"InstallFresh", {"-install"}, nullptr,
+                    kNotInstalledStop + "OpenService failed - " + kNoSuchService +
+                        "\nNETWARD Agent Service installed.\n"},
+        KeywordCase{"InstallOverRunningService", {"/INSTALL"},
+                    [](FakeServiceManager& m) {
+                      m.Add("TapEyeSv", kStateRunning, 2);
+                      m.Add("TapEye", kStateRunning);
+                    },
+                    "TapEyeSv stopped\nTapEye stopped\nStopping NETWARD Agent Service...\n"
+                    "NETWARD Agent Service stopped.\nNETWARD Agent Service removed.\n"
+                    "NETWARD Agent Service installed.\n"},
+        KeywordCase{"InstallWhenDeleteFails", {"-install"},
+                    [](FakeServiceManager& m) {
+                      m.Add("TapEyeSv", kStateStopped);
+                      m.Add("TapEye", kStateStopped);
+                      m.Fail("Delete", "TapEyeSv", {5, "Permission denied"});
+                    },
+                    "TapEyeSv is already stopped\nTapEye is already stopped\n"
+                    "DeleteService failed - Permission denied (0x5)\n"
+                    "CreateService failed - The specified service already exists. (0x431)\n"},
+        KeywordCase{"RemoveStopped", {"-remove"},
+                    [](FakeServiceManager& m) {
+                      m.Add("TapEyeSv", kStateStopped);
+                      m.Add("TapEye", kStateStopped);
+                    },
+                    "TapEyeSv is already stopped\nTapEye is already stopped\nNETWARD Agent Service removed.\n"},
+        KeywordCase{"RemoveWhenQueryFails", {"-Remove"},
+                    [](FakeServiceManager& m) {
+                      m.Add("TapEyeSv", kStateRunning, 5);
+                      m.Fail("Query", "TapEyeSv", {5, "Permission denied"});
+                    },
+                    "TapEyeSv stopped\nCould not open TapEye - code 1060\nStopping NETWARD Agent Service.\n"
+                    "NETWARD Agent Service failed to stop.\nNETWARD Agent Service removed.\n"},
+        KeywordCase{"RemoveNotInstalled", {"-remove"}, nullptr,
+                    kNotInstalledStop + "OpenService failed - " + kNoSuchService + "\n"},
+        KeywordCase{"StartStopped", {"-start"},
+                    [](FakeServiceManager& m) { m.Add("TapEyeSv", kStateStopped); }, "TapEyeSv started\n"},
+        KeywordCase{"StartRunning", {"/start"},
+                    [](FakeServiceManager& m) { m.Add("TapEyeSv", kStateRunning); },
+                    "TapEyeSv is already running\n"},
+        KeywordCase{"StartFails", {"-start"},
+                    [](FakeServiceManager& m) {
+                      m.Add("TapEyeSv", kStateStopped);
+                      m.Fail("Start", "TapEyeSv", {1, "Job failed"});
+                    },
+                    "TapEyeSv failed to start - code 1\n"},
+        KeywordCase{"StartNotInstalled", {"-start"}, nullptr, "Could not open TapEyeSv - code 1060\n"},
+        KeywordCase{"StopBothStopped", {"-STOP"},
+                    [](FakeServiceManager& m) {
+                      m.Add("TapEyeSv", kStateStopped);
+                      m.Add("TapEye", kStateStopped);
+                    },
+                    "TapEyeSv is already stopped\nTapEye is already stopped\n"},
+        KeywordCase{"StopAgentFailsDriverStillTried", {"-stop"},
+                    [](FakeServiceManager& m) {
+                      m.Add("TapEyeSv", kStateRunning);
+                      m.Add("TapEye", kStateRunning);
+                      m.Fail("Stop", "TapEyeSv", {1061, "cannot accept"});
+                    },
+                    "TapEyeSv failed to stop - code 1061\nTapEye stopped\n"},
+        KeywordCase{"StopDriverFails", {"-stop"},
+                    [](FakeServiceManager& m) {
+                      m.Add("TapEyeSv", kStateRunning);
+                      m.Add("TapEye", kStateRunning);
+                      m.Fail("Stop", "TapEye", {4, "Access denied"});
+                    },
+                    "TapEyeSv stopped\nTapEye failed to stop - code 4\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ServiceHost, NoServiceManager) {
+  const std::string no_scm = "OpenSCManager failed - not booted (0x427)\n";
+  struct Case {
+    const char* keyword;
+    std::string text;
+    size_t boxes;
+  } cases[] = {{"-start", "", 1}, {"-stop", "", 1}, {"-remove", no_scm, 1}, {"-install", no_scm + no_scm, 1}};
+  for (const Case& c : cases) {
+    Harness h;
+    h.manager.Fail("Connect", "", {kErrorServiceControllerConnect, "not booted"});
+    EXPECT_EQ(h.Run({c.keyword}), 0) << c.keyword;
+    EXPECT_EQ(h.out.Text(), c.text) << c.keyword;
+    ASSERT_EQ(h.out.Boxes().size(), c.boxes) << c.keyword;
+    EXPECT_EQ(h.out.Boxes()[0], std::make_pair(std::string("Could not open Service Control Manager"),
+                                               std::string("NETWARD ERROR")));
+  }
+}
+
+TEST(ServiceHost, InstallRegistersTheServiceWithItsOptions) {
+  Harness h;
+  EXPECT_EQ(h.Run({"-install", "--rpc-port", "4000", "--hive", "/etc/nw/a b.reg"}), 0);
+  ASSERT_TRUE(h.manager.services.count("TapEyeSv"));
+  const ServiceConfig& c = h.manager.services["TapEyeSv"].config;
+  EXPECT_EQ(c.binary_path, "/usr/sbin/tapeyesv");
+  EXPECT_EQ(c.display_name, "NETWARD Agent Service");
+  EXPECT_EQ(c.dependencies, std::vector<std::string>{"TapEye"});
+  EXPECT_EQ(c.arguments, (std::vector<std::string>{"--hive", "/etc/nw/a b.reg", "--rpc-port", "4000"}));
+  EXPECT_EQ(c.hive_path, "/etc/nw/a b.reg");
+
+  Harness bad_exe;
+  bad_exe.exe_ok = false;
+  bad_exe.Run({"-install"});
+  EXPECT_EQ(bad_exe.out.Text(), kNotInstalledStop + "OpenService failed - " + kNoSuchService +
+                                    "\nUnable to install NETWARD Agent Service - No such file or directory (0x2)\n");
+
+  Harness bad_option;
+  EXPECT_EQ(bad_option.Run({"-install", "--rpc-port", "0"}), 2);
+  EXPECT_TRUE(bad_option.manager.calls.empty());
+}
+
+TEST(ServiceHost, ErrorTextThatDoesNotFitIsEmpty) {
+  EXPECT_EQ(FormatErrorText({5, std::string(242, 'x')}).size(), 242u + 6);
+  EXPECT_EQ(FormatErrorText({5, std::string(243, 'x')}), "");
+  EXPECT_EQ(FormatErrorText({5, "Access is denied.\r\n"}), "Access is denied. (0x5)");
+  EXPECT_EQ(FormatErrorText({5, ""}), "");
+  Harness h;
+  h.manager.Fail("Connect", "", {5, std::string(300, 'x')});
+  h.Run({"-remove"});
+  EXPECT_EQ(h.out.Text(), "OpenSCManager failed - \n");
+}
+
+TEST(ServiceHost, KeywordSelection) {
+  struct Case {
+    std::vector<std::string> args;
+    bool console;
+    bool promiscuous;
+  } cases[] = {
+      {{"/DEBUG"}, true, false},        {{"-debug", "--rpc-port", "9"}, true, false},
+      {{"-Prom"}, true, true},          {{"-debugx"}, false, false},
+      {{"-debu"}, false, false},        {{"debug"}, false, false},
+      {{}, false, false},               {{"-install2"}, false, false},
+  };
+  for (const Case& c : cases) {
+    Harness h;
+    h.channel.connect_ok = false;
+    int rc = h.Run(c.args);
+    const std::string what = c.args.empty() ? "(none)" : c.args[0];
+    EXPECT_EQ(h.agent_runs, c.console ? 1 : 0) << what;
+    if (c.console) {
+      EXPECT_EQ(rc, 0) << what;
+      EXPECT_TRUE(h.ran_in_debug);
+      EXPECT_EQ(h.last_run.options.force_promiscuous, c.promiscuous) << what;
+      EXPECT_EQ(h.out.Text(), "Debugging NETWARD Agent Service.\n");
+      EXPECT_TRUE(h.log.entries.empty());
+    } else {
+      // Usage, then the dispatcher, which fails outside systemd: one error entry, nothing printed.
+      EXPECT_EQ(rc, 1) << what;
+      EXPECT_EQ(h.out.Text(), kUsage) << what;
+      ASSERT_EQ(h.log.entries.size(), 1u) << what;
+      EXPECT_EQ(h.log.entries[0].type, kEventError);
+      EXPECT_EQ(h.log.entries[0].strings[1], "StartServiceCtrlDispatcher failed.");
+      EXPECT_EQ(h.log.entries[0].strings[0].rfind("TapEyeSv error: ", 0), 0u);
+    }
+    EXPECT_TRUE(h.manager.calls.empty()) << what;
+  }
+  Harness bad;
+  EXPECT_EQ(bad.Run({"-debug", "--frobnicate"}), 2);
+  EXPECT_EQ(bad.agent_runs, 0);
+  EXPECT_EQ(bad.out.Text(), kUsage);
+}
+
+TEST(ServiceHost, ServiceReportsStartRunningAndTheStopStages) {
+  Harness h;
+  setenv("STATE_DIRECTORY", "/var/lib/netward:/var/lib/other", 1);
+  std::vector<ServiceStatusRecord> records;
+  h.agent_body = [&records](ServiceHost& host) {
+    records.push_back(host.status());
+    host.ReportServiceStatus(kStateRunning, 0, 0);
+    // CommonStop's stages.
+    for (int i = 0; i < 3; ++i) host.ReportServiceStatus(kStateStopPending, 0, 3000);
+    host.ReportServiceStatus(kStateStopped, 0, 0);
+    records.push_back(host.status());
+  };
+  EXPECT_EQ(h.Run({"--rpc-port", "4000"}), 0);
+  unsetenv("STATE_DIRECTORY");
+  EXPECT_EQ(h.out.Text(), kUsage);
+  EXPECT_EQ(h.last_run.options.state_dir, "/var/lib/netward");
+  EXPECT_EQ(h.last_run.options.rpc_port, 4000);
+  EXPECT_FALSE(h.ran_in_debug);
+  EXPECT_EQ(h.channel.reports,
+            (std::vector<std::string>{"STATUS=Starting (checkpoint 1)\nEXTEND_TIMEOUT_USEC=3000000",
+                                      "READY=1\nSTATUS=Running",
+                                      "STOPPING=1\nSTATUS=Stopping (checkpoint 2)\nEXTEND_TIMEOUT_USEC=3000000",
+                                      "STOPPING=1\nSTATUS=Stopping (checkpoint 3)\nEXTEND_TIMEOUT_USEC=3000000",
+                                      "STOPPING=1\nSTATUS=Stopping (checkpoint 4)\nEXTEND_TIMEOUT_USEC=3000000",
+                                      "STATUS=Stopped"}));
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].service_type, kServiceTypeOwnProcess);
+  EXPECT_EQ(records[0].current_state, kStateStartPending);
+  EXPECT_EQ(records[0].controls_accepted, 0u);
+  EXPECT_EQ(records[0].checkpoint, 1u);
+  EXPECT_EQ(records[0].wait_hint, 3000u);
+  EXPECT_EQ(records[1].current_state, kStateStopped);
+  EXPECT_EQ(records[1].controls_accepted, kAcceptStop);
+  EXPECT_EQ(records[1].checkpoint, 0u);
+  EXPECT_TRUE(h.log.entries.empty());
+}
+
+TEST(ServiceHost, FailedStartReportStopsTheService) {
+  Harness h;
+  h.channel.notify_ok = false;
+  EXPECT_EQ(h.Run({}), 1);
+  EXPECT_EQ(h.agent_runs, 0);
+  // start-pending, then stopped with the captured error; each failure logged.
+  ASSERT_EQ(h.channel.reports.size(), 2u);
+  EXPECT_EQ(h.host->status().current_state, kStateStopped);
+  EXPECT_EQ(h.host->status().win32_exit_code, h.host->last_error());
+  EXPECT_NE(h.host->last_error(), 0u);
+  ASSERT_EQ(h.log.entries.size(), 2u);
+  EXPECT_EQ(h.log.entries[0].strings[1], "SetServiceStatus");
+}
+
+TEST(ServiceHost, ConsoleModeReportsNothing) {
+  Harness h;
+  h.channel.notify_ok = false;
+  h.agent_body = [](ServiceHost& host) {
+    EXPECT_TRUE(host.ReportServiceStatus(kStateStopPending, 0, 3000));
+    host.LogServiceError("anything");
+  };
+  EXPECT_EQ(h.Run({"-debug"}), 0);
+  EXPECT_TRUE(h.channel.reports.empty());
+  EXPECT_TRUE(h.log.entries.empty());
+}
+
+TEST(ConsoleEvents, SignalsMapToTheConsoleEvents) {
+  struct Case {
+    int sig;
+    bool debug;
+    bool close, print, stop, notify;
+  } cases[] = {
+      {SIGINT, true, false, true, true, false},    // Ctrl+C: the debug handler
+      {SIGTERM, true, true, false, true, false},   // shutdown
+      {SIGHUP, true, true, false, false, true},    // log-off: the agent stays
+      {SIGTERM, false, false, false, true, false}, // the stop control
+      {SIGINT, false, false, false, true, false},
+      {SIGHUP, false, true, false, false, true},
+      {SIGUSR1, true, false, false, false, false},
+  };
+  for (const Case& c : cases) {
+    ConsoleAction a = ActionForSignal(c.sig, c.debug);
+    EXPECT_EQ(a.close_session_windows, c.close) << c.sig << c.debug;
+    EXPECT_EQ(a.print_stopping, c.print) << c.sig << c.debug;
+    EXPECT_EQ(a.common_stop, c.stop) << c.sig << c.debug;
+    EXPECT_EQ(a.notify_taskbar, c.notify) << c.sig << c.debug;
+  }
+}
+
+}  // namespace
+}  // namespace netward::service
