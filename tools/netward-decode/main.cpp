@@ -138,7 +138,10 @@ int DecodeFile(const char* path, const Options& opt, unsigned long& corpus_index
     for (uint8_t b : source) s += snprintf(s, 3, "%02X", b);
     memcpy(line.DirectionMark, own ? (group ? "  >>" : "  ->") : (group ? "<<  " : "<-  "), 4);
 
-    DecodeStoredFrame(line, stored, h->len, media, opt.ctx);
+    // Files built to break parsers may give a wire length below the captured length; the bytes
+    // captured are then all of the frame there is.
+    const uint32_t frame_length = h->len > caplen ? h->len : static_cast<uint32_t>(caplen);
+    DecodeStoredFrame(line, stored, frame_length, media, opt.ctx);
 
     if (opt.corpus) {
       char name[4096];
