@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -63,6 +65,8 @@ class ConsoleAgent {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
   }
 
   std::string Output() const { return ReadFile(dir_ + "/out.txt"); }
@@ -145,7 +149,7 @@ TEST_P(ConsoleStop, WritesTheFinalTraceAndExitsZeroInTime) {
   const std::string out = agent.Output();
   EXPECT_NE(out.find("TapEyeSv shutdown in progress.\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("Stopping NETWARD Agent Service.\n") != std::string::npos, GetParam().prints_stopping) << out;
-  RecordProperty("exit_ms", static_cast<int>(ms));
+  printf("exit %d ms after signal %d\n", static_cast<int>(ms), GetParam().sig);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, ConsoleStop,

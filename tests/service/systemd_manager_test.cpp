@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -80,6 +81,8 @@ TEST(UnitFiles, GeneratedUnitsPassSystemdAnalyzeVerify) {
     GTEST_SKIP() << "systemd-analyze cannot run here: " << r.err;
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(r.err, "");
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
 }
 
 class SystemdManagerTest : public ::testing::Test {
@@ -97,6 +100,10 @@ class SystemdManagerTest : public ::testing::Test {
     p.systemctl = NETWARD_SOURCE_DIR "/tests/service/data/fake_systemctl";
     p.booted_marker = dir_ + "/booted";
     manager_ = std::make_unique<SystemdServiceManager>(p);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
   }
   void State(const char* load, const char* active) {
     WriteFile(dir_ + "/state", std::string("LoadState=") + load + "\nActiveState=" + active + "\n");
