@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
@@ -44,7 +45,17 @@ int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, const
   platform::RealClock clock;
   platform::LibcRandom random;
 
-  Agent agent(registry, clock, out, random, run.options);
+  AgentOptions options = run.options;
+  // The service's local endpoint lives in its runtime directory (RuntimeDirectory=), at a fixed
+  // name clients can find, unless the command line or the settings name one.
+  const char* runtime = getenv("RUNTIME_DIRECTORY");
+  if (!host.debug_mode() && options.local_endpoint.empty() && runtime != nullptr && *runtime != 0 &&
+      registry.GetString(kSettingsKey, "RpcLocalEndpoint").value_or("").empty()) {
+    std::string dir(runtime);
+    options.local_endpoint = dir.substr(0, dir.find(':')) + "/tapeyesv.sock";
+  }
+
+  Agent agent(registry, clock, out, random, options);
   // The two process events exist with the agent; an event without its descriptor cannot wake a
   // capture thread's poll.
   if (agent.stop_request().Fd() < 0 || agent.agent_stopped().Fd() < 0) {
