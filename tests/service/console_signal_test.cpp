@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,7 +36,8 @@ std::string ReadFile(const std::string& path) {
 
 class ConsoleAgent {
  public:
-  explicit ConsoleAgent(const std::string& tag) {
+  // Console mode, or with `notify_socket` the service as systemd would start it.
+  explicit ConsoleAgent(const std::string& tag, const std::string& notify_socket = "") {
     char tmpl[] = "/tmp/nw-sig-XXXXXX";
     dir_ = mkdtemp(tmpl);
     // No live adapters: the hive fixes the driver's list, and a capture file is added to it. The
@@ -42,9 +46,16 @@ class ConsoleAgent {
         << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage]\r\n"
            "\"Export\"=hex(7):00,00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater\\NETWARD\\Parameters]\r\n"
            "\"EndpointMapperPort\"=dword:00000000\r\n";
-    std::vector<std::string> args = {TAPEYESV_PATH,   "-debug",           "--hive", dir_ + "/hive.reg",
-                                     "--state-dir",   dir_ + "/state",    "--local-endpoint",
+    std::vector<std::string> args = {TAPEYESV_PATH, "--hive", dir_ + "/hive.reg", "--local-endpoint",
                                      dir_ + "/" + tag + ".sock"};
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    if (notify_socket.empty()) {
+      args.insert(args.begin() + 1, {"-debug", "--state-dir", dir_ + "/state"});
+    } else {
+      env.push_back("NOTIFY_SOCKET=" + notify_socket);
+      env.push_back("STATE_DIRECTORY=" + dir_ + "/state");
+    }
     const std::string capture = NETWARD_SHARED_DIR "/captures/arista_ether.pcap";
     if (access(capture.c_str(), R_OK) == 0) {
       args.push_back("--replay");
@@ -57,7 +68,10 @@ class ConsoleAgent {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    spawned_ = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    spawned_ = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0;
     posix_spawn_file_actions_destroy(&actions);
   }
   ~ConsoleAgent() {
@@ -115,6 +129,7 @@ class ConsoleAgent {
     return records;
   }
   pid_t pid() const { return pid_; }
+  const std::string& dir() const { return dir_; }
   bool spawned() const { return spawned_; }
 
  private:
@@ -171,6 +186,48 @@ TEST(ConsoleLogOff, SighupKeepsTheAgentRunning) {
   agent.Exited(&status);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(agent.TraceRecords().size(), 2u);
+}
+
+// The service under a stand-in for systemd's notify socket: start-pending, READY=1, then the stop
+// stages of CommonStop on SIGTERM, and the history written under $STATE_DIRECTORY.
+TEST(ServiceMode, ReportsReadinessAndStopStagesThroughTheNotifySocket) {
+  char tmpl[] = "/tmp/nw-notify-XXXXXX";
+  const std::string sock_dir = mkdtemp(tmpl);
+  const std::string path = sock_dir + "/notify";
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  auto next = [fd](int ms) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, ms) != 1) return std::string("(none)");
+    char buf[512];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("(none)");
+  };
+
+  ConsoleAgent agent("svc", path);
+  ASSERT_TRUE(agent.spawned());
+  EXPECT_EQ(next(5000), "STATUS=Starting (checkpoint 1)\nEXTEND_TIMEOUT_USEC=3000000");
+  EXPECT_EQ(next(5000), "READY=1\nSTATUS=Running");
+  ASSERT_TRUE(agent.AwaitStarted()) << agent.Output();
+  ASSERT_EQ(kill(agent.pid(), SIGTERM), 0);
+  for (int checkpoint = 2; checkpoint <= 4; ++checkpoint)
+    EXPECT_EQ(next(3000), "STOPPING=1\nSTATUS=Stopping (checkpoint " + std::to_string(checkpoint) +
+                              ")\nEXTEND_TIMEOUT_USEC=3000000");
+  EXPECT_EQ(next(3000), "STATUS=Stopped");
+  EXPECT_GE(agent.AwaitExit(2500), 0);
+  int status = 0;
+  agent.Exited(&status);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(agent.TraceRecords().size(), 2u);
+  const std::string out = agent.Output();
+  EXPECT_EQ(out.rfind("TapEyeSv -install        to install   the service\n", 0), 0u) << out;
+  close(fd);
+  std::error_code ec;
+  std::filesystem::remove_all(sock_dir, ec);
 }
 
 }  // namespace
