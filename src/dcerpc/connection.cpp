@@ -351,11 +351,13 @@ void Connection::Serve() {
 
 }  // namespace
 
+void RpcServer::Impl::ServeAssociation(int fd, const Listener* listener) {
+  Connection c(*this, fd, listener);
+  c.Serve();
+}
+
 void RpcServer::Impl::ServeConnection(ConnectionSlot* slot, int fd, const Listener* listener) {
-  {
-    Connection c(*this, fd, listener);
-    c.Serve();
-  }
+  ServeAssociation(fd, listener);
   {
     std::lock_guard lock(mu);
     close(fd);

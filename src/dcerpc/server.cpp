@@ -405,6 +405,12 @@ uint32_t RpcServer::Listen() {
   return kStatusOk;
 }
 
+void RpcServer::ServeConnectedSocket(int fd, std::string_view secondary_address) {
+  Listener l;
+  l.endpoint = secondary_address;
+  impl_->ServeAssociation(fd, &l);
+}
+
 ServerStats RpcServer::Stats() const {
   ServerStats st;
   st.connections_accepted = impl_->accepted.load();

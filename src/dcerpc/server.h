@@ -92,6 +92,12 @@ class RpcServer {
   uint32_t StopListening();
   bool IsListening() const;
 
+  // Serves one already connected stream socket on the calling thread until the peer closes it,
+  // a limit ends it or the idle time-out passes; fd stays open. For sockets handed over by a
+  // service manager (inetd-style activation) and for driving the server from tests and fuzzers.
+  // secondary_address is what bind_ack reports as the port the peer reached.
+  void ServeConnectedSocket(int fd, std::string_view secondary_address = "");
+
   ServerStats Stats() const;
 
   struct Impl;

@@ -42,6 +42,8 @@ struct RpcServer::Impl {
   RegisteredInterface* FindInterface(const SyntaxId& id);
   std::vector<EpEntry> EpSnapshot();
   void ServeConnection(ConnectionSlot* slot, int fd, const Listener* listener);
+  // Runs one association on the calling thread until it ends; leaves fd open.
+  void ServeAssociation(int fd, const Listener* listener);
   void ReapConnections(bool all);
   // Adds listeners under mu and makes a running Listen poll them too.
   void AddListeners(std::vector<std::unique_ptr<Listener>> added, const Binding* binding);
