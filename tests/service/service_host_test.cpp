@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "service/console_events.h"
 #include "service/fake_service_manager.h"
 #include "service/service_host.h"
 
@@ -69,22 +68,26 @@ struct Harness {
 struct KeywordCase {
   const char* name;
   std::vector<std::string> args;
-  std::function<void(FakeServiceManager&)> setup;
+  std::function<void(Harness&)> setup;
   std::string expected;
+  size_t boxes = 0;  // "Could not open Service Control Manager" message boxes
 };
 
 class KeywordTest : public ::testing::TestWithParam<KeywordCase> {};
 
 TEST_P(KeywordTest, PrintsTheTextsOfItsPath) {
   Harness h;
-  if (GetParam().setup) GetParam().setup(h.manager);
+  if (GetParam().setup) GetParam().setup(h);
   EXPECT_EQ(h.Run(GetParam().args), 0);
   EXPECT_EQ(h.out.Text(), GetParam().expected);
-  EXPECT_TRUE(h.out.Boxes().empty());
+  const std::pair<std::string, std::string> box("Could not open Service Control Manager", "NETWARD ERROR");
+  EXPECT_EQ(h.out.Boxes(), std::vector(GetParam().boxes, box));
   EXPECT_EQ(h.agent_runs, 0);
   EXPECT_TRUE(h.channel.reports.empty());
 }
 
+void NoManager(Harness& h) { h.manager.Fail("Connect", "", {kErrorServiceControllerConnect, "not booted"}); }
+const std::string kNoManagerLine = "OpenSCManager failed - not booted (0x427)\n";
 const std::string kNotInstalledStop =
     "Could not open TapEyeSv - code 1060\nCould not open TapEye - code 1060\n";
 
@@ -95,7 +98,8 @@ INSTANTIATE_TEST_SUITE_P(
                     kNotInstalledStop + "OpenService failed - " + kNoSuchService +
                         "\nNETWARD Agent Service installed.\n"},
         KeywordCase{"InstallOverRunningService", {"/INSTALL"},
-                    [](FakeServiceManager& m) {
+                    [](Harness& h) {
+                      FakeServiceManager& m = h.manager;
                       m.Add("TapEyeSv", kStateRunning, 2);
                       m.Add("TapEye", kStateRunning);
                     },
@@ -103,7 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "NETWARD Agent Service stopped.\nNETWARD Agent Service removed.\n"
                     "NETWARD Agent Service installed.\n"},
         KeywordCase{"InstallWhenDeleteFails", {"-install"},
-                    [](FakeServiceManager& m) {
+                    [](Harness& h) {
+                      FakeServiceManager& m = h.manager;
                       m.Add("TapEyeSv", kStateStopped);
                       m.Add("TapEye", kStateStopped);
                       m.Fail("Delete", "TapEyeSv", {5, "Permission denied"});
@@ -111,14 +116,23 @@ INSTANTIATE_TEST_SUITE_P(
                     "TapEyeSv is already stopped\nTapEye is already stopped\n"
                     "DeleteService failed - Permission denied (0x5)\n"
                     "CreateService failed - The specified service already exists. (0x431)\n"},
+        KeywordCase{"InstallWithoutExecutablePath", {"-install"}, [](Harness& h) { h.exe_ok = false; },
+                    kNotInstalledStop + "OpenService failed - " + kNoSuchService +
+                        "\nUnable to install NETWARD Agent Service - No such file or directory (0x2)\n"},
+        KeywordCase{"StartWithoutManager", {"-start"}, NoManager, "", 1},
+        KeywordCase{"StopWithoutManager", {"-stop"}, NoManager, "", 1},
+        KeywordCase{"RemoveWithoutManager", {"-remove"}, NoManager, kNoManagerLine, 1},
+        KeywordCase{"InstallWithoutManager", {"-install"}, NoManager, kNoManagerLine + kNoManagerLine, 1},
         KeywordCase{"RemoveStopped", {"-remove"},
-                    [](FakeServiceManager& m) {
+                    [](Harness& h) {
+                      FakeServiceManager& m = h.manager;
                       m.Add("TapEyeSv", kStateStopped);
                       m.Add("TapEye", kStateStopped);
                     },
                     "TapEyeSv is already stopped\nTapEye is already stopped\nNETWARD Agent Service removed.\n"},
         KeywordCase{"RemoveWhenQueryFails", {"-Remove"},
-                    [](FakeServiceManager& m) {
+                    [](Harness& h) {
+                      FakeServiceManager& m = h.manager;
                       m.Add("TapEyeSv", kStateRunning, 5);
                       m.Fail("Query", "TapEyeSv", {5, "Permission denied"});
                     },
@@ -127,56 +141,35 @@ INSTANTIATE_TEST_SUITE_P(
         KeywordCase{"RemoveNotInstalled", {"-remove"}, nullptr,
                     kNotInstalledStop + "OpenService failed - " + kNoSuchService + "\n"},
         KeywordCase{"StartStopped", {"-start"},
-                    [](FakeServiceManager& m) { m.Add("TapEyeSv", kStateStopped); }, "TapEyeSv started\n"},
+                    [](Harness& h) {
+                      FakeServiceManager& m = h.manager; m.Add("TapEyeSv", kStateStopped); }, "TapEyeSv started\n"},
         KeywordCase{"StartRunning", {"/start"},
-                    [](FakeServiceManager& m) { m.Add("TapEyeSv", kStateRunning); },
+                    [](Harness& h) {
+                      FakeServiceManager& m = h.manager; m.Add("TapEyeSv", kStateRunning); },
                     "TapEyeSv is already running\n"},
         KeywordCase{"StartFails", {"-start"},
-                    [](FakeServiceManager& m) {
+                    [](Harness& h) {
+                      FakeServiceManager& m = h.manager;
                       m.Add("TapEyeSv", kStateStopped);
                       m.Fail("Start", "TapEyeSv", {1, "Job failed"});
                     },
                     "TapEyeSv failed to start - code 1\n"},
-        KeywordCase{"StartNotInstalled", {"-start"}, nullptr, "Could not open TapEyeSv - code 1060\n"},
         KeywordCase{"StopBothStopped", {"-STOP"},
-                    [](FakeServiceManager& m) {
+                    [](Harness& h) {
+                      FakeServiceManager& m = h.manager;
                       m.Add("TapEyeSv", kStateStopped);
                       m.Add("TapEye", kStateStopped);
                     },
                     "TapEyeSv is already stopped\nTapEye is already stopped\n"},
         KeywordCase{"StopAgentFailsDriverStillTried", {"-stop"},
-                    [](FakeServiceManager& m) {
+                    [](Harness& h) {
+                      FakeServiceManager& m = h.manager;
                       m.Add("TapEyeSv", kStateRunning);
                       m.Add("TapEye", kStateRunning);
                       m.Fail("Stop", "TapEyeSv", {1061, "cannot accept"});
                     },
-                    "TapEyeSv failed to stop - code 1061\nTapEye stopped\n"},
-        KeywordCase{"StopDriverFails", {"-stop"},
-                    [](FakeServiceManager& m) {
-                      m.Add("TapEyeSv", kStateRunning);
-                      m.Add("TapEye", kStateRunning);
-                      m.Fail("Stop", "TapEye", {4, "Access denied"});
-                    },
-                    "TapEyeSv stopped\nTapEye failed to stop - code 4\n"}),
+                    "TapEyeSv failed to stop - code 1061\nTapEye stopped\n"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(ServiceHost, NoServiceManager) {
-  const std::string no_scm = "OpenSCManager failed - not booted (0x427)\n";
-  struct Case {
-    const char* keyword;
-    std::string text;
-    size_t boxes;
-  } cases[] = {{"-start", "", 1}, {"-stop", "", 1}, {"-remove", no_scm, 1}, {"-install", no_scm + no_scm, 1}};
-  for (const Case& c : cases) {
-    Harness h;
-    h.manager.Fail("Connect", "", {kErrorServiceControllerConnect, "not booted"});
-    EXPECT_EQ(h.Run({c.keyword}), 0) << c.keyword;
-    EXPECT_EQ(h.out.Text(), c.text) << c.keyword;
-    ASSERT_EQ(h.out.Boxes().size(), c.boxes) << c.keyword;
-    EXPECT_EQ(h.out.Boxes()[0], std::make_pair(std::string("Could not open Service Control Manager"),
-                                               std::string("NETWARD ERROR")));
-  }
-}
 
 TEST(ServiceHost, InstallRegistersTheServiceWithItsOptions) {
   Harness h;
@@ -188,12 +181,6 @@ TEST(ServiceHost, InstallRegistersTheServiceWithItsOptions) {
   EXPECT_EQ(c.dependencies, std::vector<std::string>{"TapEye"});
   EXPECT_EQ(c.arguments, (std::vector<std::string>{"--hive", "/etc/nw/a b.reg", "--rpc-port", "4000"}));
   EXPECT_EQ(c.hive_path, "/etc/nw/a b.reg");
-
-  Harness bad_exe;
-  bad_exe.exe_ok = false;
-  bad_exe.Run({"-install"});
-  EXPECT_EQ(bad_exe.out.Text(), kNotInstalledStop + "OpenService failed - " + kNoSuchService +
-                                    "\nUnable to install NETWARD Agent Service - No such file or directory (0x2)\n");
 
   Harness bad_option;
   EXPECT_EQ(bad_option.Run({"-install", "--rpc-port", "0"}), 2);
@@ -225,6 +212,12 @@ TEST(ServiceHost, KeywordSelection) {
   for (const Case& c : cases) {
     Harness h;
     h.channel.connect_ok = false;
+    h.channel.notify_ok = false;
+    // In console mode status reports and event-log entries are skipped, even on failure.
+    h.agent_body = [](ServiceHost& host) {
+      EXPECT_TRUE(host.ReportServiceStatus(kStateStopPending, 0, 3000));
+      host.LogServiceError("anything");
+    };
     int rc = h.Run(c.args);
     const std::string what = c.args.empty() ? "(none)" : c.args[0];
     EXPECT_EQ(h.agent_runs, c.console ? 1 : 0) << what;
@@ -234,6 +227,7 @@ TEST(ServiceHost, KeywordSelection) {
       EXPECT_EQ(h.last_run.options.force_promiscuous, c.promiscuous) << what;
       EXPECT_EQ(h.out.Text(), "Debugging NETWARD Agent Service.\n");
       EXPECT_TRUE(h.log.entries.empty());
+      EXPECT_TRUE(h.channel.reports.empty());
     } else {
       // Usage, then the dispatcher, which fails outside systemd: one error entry, nothing printed.
       EXPECT_EQ(rc, 1) << what;
@@ -277,14 +271,12 @@ TEST(ServiceHost, ServiceReportsStartRunningAndTheStopStages) {
                                       "STOPPING=1\nSTATUS=Stopping (checkpoint 4)\nEXTEND_TIMEOUT_USEC=3000000",
                                       "STATUS=Stopped"}));
   ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].service_type, kServiceTypeOwnProcess);
-  EXPECT_EQ(records[0].current_state, kStateStartPending);
-  EXPECT_EQ(records[0].controls_accepted, 0u);
-  EXPECT_EQ(records[0].checkpoint, 1u);
-  EXPECT_EQ(records[0].wait_hint, 3000u);
-  EXPECT_EQ(records[1].current_state, kStateStopped);
-  EXPECT_EQ(records[1].controls_accepted, kAcceptStop);
-  EXPECT_EQ(records[1].checkpoint, 0u);
+  const ServiceStatusRecord& start = records[0];
+  EXPECT_EQ(std::vector<uint32_t>({start.service_type, start.current_state, start.controls_accepted,
+                                   start.checkpoint, start.wait_hint}),
+            std::vector<uint32_t>({kServiceTypeOwnProcess, kStateStartPending, 0, 1, 3000}));
+  EXPECT_EQ(std::vector<uint32_t>({records[1].current_state, records[1].controls_accepted, records[1].checkpoint}),
+            std::vector<uint32_t>({kStateStopped, kAcceptStop, 0}));
   EXPECT_TRUE(h.log.entries.empty());
 }
 
@@ -300,41 +292,6 @@ TEST(ServiceHost, FailedStartReportStopsTheService) {
   EXPECT_NE(h.host->last_error(), 0u);
   ASSERT_EQ(h.log.entries.size(), 2u);
   EXPECT_EQ(h.log.entries[0].strings[1], "SetServiceStatus");
-}
-
-TEST(ServiceHost, ConsoleModeReportsNothing) {
-  Harness h;
-  h.channel.notify_ok = false;
-  h.agent_body = [](ServiceHost& host) {
-    EXPECT_TRUE(host.ReportServiceStatus(kStateStopPending, 0, 3000));
-    host.LogServiceError("anything");
-  };
-  EXPECT_EQ(h.Run({"-debug"}), 0);
-  EXPECT_TRUE(h.channel.reports.empty());
-  EXPECT_TRUE(h.log.entries.empty());
-}
-
-TEST(ConsoleEvents, SignalsMapToTheConsoleEvents) {
-  struct Case {
-    int sig;
-    bool debug;
-    bool close, print, stop, notify;
-  } cases[] = {
-      {SIGINT, true, false, true, true, false},    // Ctrl+C: the debug handler
-      {SIGTERM, true, true, false, true, false},   // shutdown
-      {SIGHUP, true, true, false, false, true},    // log-off: the agent stays
-      {SIGTERM, false, false, false, true, false}, // the stop control
-      {SIGINT, false, false, false, true, false},
-      {SIGHUP, false, true, false, false, true},
-      {SIGUSR1, true, false, false, false, false},
-  };
-  for (const Case& c : cases) {
-    ConsoleAction a = ActionForSignal(c.sig, c.debug);
-    EXPECT_EQ(a.close_session_windows, c.close) << c.sig << c.debug;
-    EXPECT_EQ(a.print_stopping, c.print) << c.sig << c.debug;
-    EXPECT_EQ(a.common_stop, c.stop) << c.sig << c.debug;
-    EXPECT_EQ(a.notify_taskbar, c.notify) << c.sig << c.debug;
-  }
 }
 
 }  // namespace
