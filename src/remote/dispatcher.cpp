@@ -1,4 +1,5 @@
 #include "remote/dispatcher.h"
+#include "remote/broadcast_reply.h"
 #include "remote/detail_records.h"
 
 #include <cctype>
@@ -126,7 +127,6 @@ void AppendStatisticsDay(const GlobalArea& g, const char* request, uint32_t now,
 // Producers that arrive with the reports, snapshots and the broadcast builder. Each
 // answers what a missing producer gives: no records, or an empty text area.
 void AppendAdapterStatusPlaceholder(const GlobalArea&, Body&) {}
-void AppendBroadcastReplyPlaceholder(const GlobalArea&, bool /*sent_by_this_pc*/, bool /*low*/, uint32_t, Body&) {}
 void WriteSnapshotPlaceholder(const char* /*file_name*/) {}
 void FillReportTextPlaceholder(const char* /*command*/, char (&text)[kTxt4TextBytes]) { text[0] = 0; }
 
@@ -220,13 +220,11 @@ void DispatchRequest(const char* request, Body& body) {
     return;
   }
   if (StartsWith(request, "BCASTSENT", 9)) {
-    body.clear();
-    AppendBroadcastReplyPlaceholder(*g, true, strnlen(request, 10) >= 10 && StartsWith(request + 10, "LOW", 3), now, body);
+    BuildBroadcastReply(*g, true, strnlen(request, 10) >= 10 && StartsWith(request + 10, "LOW", 3), now, body);
     return;
   }
   if (StartsWith(request, "BCASTERS", 8)) {
-    body.clear();
-    AppendBroadcastReplyPlaceholder(*g, false, strnlen(request, 9) >= 9 && StartsWith(request + 9, "LOW", 3), now, body);
+    BuildBroadcastReply(*g, false, strnlen(request, 9) >= 9 && StartsWith(request + 9, "LOW", 3), now, body);
     return;
   }
   if (Agent* agent = CurrentAgent()) agent->out().Printf("ERROR - Unknown request '%s'\n", request);

@@ -202,7 +202,7 @@ TEST_F(DispatcherTest, KeywordTableBodies) {
     size_t body;
   } cases[] = {
       {"CMD CONFIG", 4100},   {"CFG ", 4100},       {"CMD PING WINSX", 4100}, {"HISTORY_LIST", 100 + 12},
-      {"DETAILS 0", 100},     {"ERRORS 5", 100},    {"OID", 0},               {"BCASTERS HIGH", 0},
+      {"DETAILS 0", 100},     {"ERRORS 5", 100},    {"OID", 0},               {"BCASTERS HIGH", 40},
       {"SNAPSHOT", 4},        {"nonsense", 100},    {"TOTALLY", 100},
   };
   for (const auto& c : cases) EXPECT_EQ(Body(c.request).size(), c.body) << c.request;
@@ -240,6 +240,24 @@ TEST_F(DispatcherTest, DetailsDecodeTheRecentFramesNewerThanN) {
       << "the decoder wrote a summary";
   EXPECT_EQ(Body("DETAILS 2").size(), 100 + 364u);
   EXPECT_EQ(Body("ERRORS").size(), 100u) << "no events";
+
+  // Broadcast replies: the three ARP requests form one group of the broadcaster.
+  auto high = Body("BCASTERS HIGH");
+  auto low = Body("BCASTERS LOW");
+  ASSERT_EQ(high.size(), 40 + 244u);
+  ASSERT_EQ(low.size(), high.size());
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(high.data()), 4), "BHDR");
+  EXPECT_EQ(GetU32Le(high.data() + 28), 3u) << "frames in the window";
+  EXPECT_EQ(GetU32Le(high.data() + 32), 3u) << "all recent";
+  EXPECT_EQ(GetU32Le(high.data() + 36), 1u);
+  const uint8_t* e = high.data() + 40;
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(e + 8)), "00A0C9000001");
+  EXPECT_EQ(GetU32Le(e + 96), 3u);
+  EXPECT_EQ(GetU32Le(e + 112), 3u) << "the newest frame describes the entry";
+  EXPECT_EQ(memcmp(high.data() + 40, low.data() + 40, 116), 0) << "only the grouping text differs";
+  EXPECT_EQ(Body("BCASTSENT LOW").size(), 40u) << "this PC sent nothing";
+  clock_->Advance(901 * 1000);
+  EXPECT_EQ(Body("BCASTERS").size(), 40u) << "nothing in the last 15 minutes";
 }
 
 }  // namespace

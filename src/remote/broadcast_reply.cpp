@@ -1,0 +1,156 @@
+#include "remote/broadcast_reply.h"
+
+#include <cstring>
+#include <vector>
+
+#include "accounting/stations.h"
+#include "core/byte_writer.h"
+#include "decoder/decoded_line.h"
+#include "decoder/decoder.h"
+#include "decoder/service_names.h"
+
+namespace netward {
+
+namespace {
+
+constexpr size_t kMaxEntries = size_t(kMaxNics) * kGroupFrames;  // 18,000
+constexpr size_t kIndexSlots = 32768;                           // power of two above kMaxEntries
+
+// Offsets inside a "BENT" entry.
+constexpr size_t kBentAdapter = 4, kBentSource = 8, kBentProto = 24, kBentRole = 52, kBentName = 60,
+                 kBentRecent = 92, kBentCount = 96, kBentTime = 100, kBentSequence = 112, kBentGroupText = 116,
+                 kBentDestination = 216;
+
+uint64_t Fnv1a(const uint8_t* p, size_t n, uint64_t h = 1469598103934665603ull) {
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+void PutTimeText(uint8_t* p, uint32_t t) {
+  char text[9];
+  decoder::FormatTimeText(t, text);
+  memcpy(p, text, 9);
+}
+
+void AddCount(uint8_t* p) { PutU32Le(p, GetU32Le(p) + 1); }
+
+const decoder::ServiceNames& Services() {
+  static const decoder::SystemServiceNames names;
+  return names;
+}
+
+}  // namespace
+
+void BuildBroadcastReply(const GlobalArea& g, bool sent, bool low, uint32_t now, Body& body) {
+  static const decoder::EmptyAddressRoleLabels kNoRoles;
+  body.assign(kBhdrSize + kBentSize * kMaxEntries, 0);
+  uint8_t* header = body.data();
+  memcpy(header, "BHDR", 4);
+  PutTimeText(header + 4, now);
+  PutTimeText(header + 16, now - kBroadcastWindowSeconds);
+  const uint32_t window_start = now - kBroadcastWindowSeconds;
+  const uint32_t recent_start = now - kRecentSeconds;
+
+  // Entries by hash of their group key; -1 = free. Each group has one entry, so the first match is
+  // the only one, and creation order is kept by the entries' positions.
+  std::vector<int32_t> index(kIndexSlots, -1);
+  uint32_t n = 0;
+  auto group_key = [&](const uint8_t* entry, const uint8_t*& a, size_t& alen, const uint8_t*& b, size_t& blen) {
+    if (sent) {
+      a = entry + kBentGroupText, alen = 100, b = nullptr, blen = 0;
+    } else {
+      a = entry + kBentSource, alen = 16, b = entry + kBentProto, blen = 28;
+    }
+  };
+
+  int nics = g.NicCount.load(std::memory_order_acquire);
+  for (int i = 0; i < nics && i < kMaxNics; ++i) {
+    uint32_t previous_sequence = g.FrameSequence.load(std::memory_order_relaxed);
+    const NicArea* nic = g.Nics[i];
+    const int32_t media = RelaxedLoad(nic->MediaType);
+    decoder::DecoderContext ctx;
+    SharedCopyOut(ctx.own_address, nic->OwnAddress, 6);
+    ctx.roles = &kNoRoles;
+    ctx.services = &Services();
+    const uint32_t count = RelaxedLoad(nic->GroupFrameCount);
+    const uint32_t stored = count < uint32_t(kGroupFrames) ? count : uint32_t(kGroupFrames);
+    for (uint32_t k = 0; k < stored; ++k) {
+      const GroupFrameEntry& e = nic->GroupFrames[(count - 1 - k) % kGroupFrames];
+      const uint32_t sequence = RelaxedLoad(e.Sequence);
+      const uint32_t time = RelaxedLoad(e.Time);
+      if (sequence == 0 || sequence > previous_sequence || time < window_start) break;
+      previous_sequence = sequence;
+
+      char src_label[16], proto_label[29];
+      e.SrcLabel.Get(src_label);
+      e.ProtoLabel.Get(proto_label);
+      uint8_t data[kFrameDataBytes];
+      SharedCopyOut(data, e.Data, sizeof data);
+      decoder::DecodedLine line;
+      line.AdapterNumber = static_cast<uint32_t>(i + 1);
+      bool decoded = false;
+      auto decode = [&] {
+        if (media == 0 || media == 1) decoder::DecodeFrame(line, data, sizeof data, media, ctx);
+        decoded = true;
+      };
+      if (sent) {
+        if (src_label[0] != '*') continue;
+        decode();
+      }
+      // The key of this frame, laid out as in an entry.
+      uint8_t probe[kBentSize] = {};
+      memcpy(probe + kBentSource, src_label, 16);
+      memcpy(probe + kBentProto, proto_label, 28);
+      if (sent) memcpy(probe + kBentGroupText, low ? line.SummaryText : line.ProtocolText, 100);
+      const uint8_t *a, *b;
+      size_t alen, blen;
+      group_key(probe, a, alen, b, blen);
+      uint64_t h = Fnv1a(b, blen, Fnv1a(a, alen));
+      size_t slot = h & (kIndexSlots - 1);
+      uint8_t* entry = nullptr;
+      while (index[slot] >= 0) {
+        uint8_t* candidate = body.data() + kBhdrSize + size_t(index[slot]) * kBentSize;
+        if (memcmp(candidate + (a - probe), a, alen) == 0 && (blen == 0 || memcmp(candidate + (b - probe), b, blen) == 0)) {
+          entry = candidate;
+          break;
+        }
+        slot = (slot + 1) & (kIndexSlots - 1);
+      }
+      if (entry == nullptr) {
+        entry = body.data() + kBhdrSize + size_t(n) * kBentSize;
+        index[slot] = static_cast<int32_t>(n++);
+        memcpy(entry, "BENT", 4);
+        PutU32Le(entry + kBentAdapter, static_cast<uint32_t>(i + 1));
+        memcpy(entry + kBentSource, src_label, 16);
+        memcpy(entry + kBentProto, proto_label, 28);
+        const StationRecord* station = RelaxedLoad(e.Station);
+        if (station != nullptr) {
+          char role[8], name[33];
+          station->Role.Get(role);
+          station->Name.Get(name);
+          memcpy(entry + kBentRole, role, 8);
+          memcpy(entry + kBentName, name, 32);
+        } else {
+          char name[33];
+          LookupNetbiosName(nic, src_label, proto_label, name, sizeof name);
+          memcpy(entry + kBentName, name, 32);
+        }
+        PutU32Le(entry + kBentSequence, sequence);
+        PutTimeText(entry + kBentTime, time);
+        if (!decoded) decode();
+        memcpy(entry + kBentGroupText, low ? line.SummaryText : line.ProtocolText, 100);
+        memcpy(entry + kBentDestination, line.DestinationText, 28);
+      }
+      AddCount(header + 28);
+      AddCount(entry + kBentCount);
+      if (time >= recent_start) {
+        AddCount(header + 32);
+        AddCount(entry + kBentRecent);
+      }
+    }
+  }
+  PutU32Le(header + 36, n);
+  body.resize(kBhdrSize + kBentSize * n);
+}
+
+}  // namespace netward
