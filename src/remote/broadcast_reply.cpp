@@ -1,13 +1,12 @@
 #include "remote/broadcast_reply.h"
+#include "remote/detail_records.h"
 
 #include <cstring>
 #include <vector>
 
-#include "accounting/stations.h"
 #include "core/byte_writer.h"
 #include "decoder/decoded_line.h"
 #include "decoder/decoder.h"
-#include "decoder/service_names.h"
 
 namespace netward {
 
@@ -34,15 +33,9 @@ void PutTimeText(uint8_t* p, uint32_t t) {
 
 void AddCount(uint8_t* p) { PutU32Le(p, GetU32Le(p) + 1); }
 
-const decoder::ServiceNames& Services() {
-  static const decoder::SystemServiceNames names;
-  return names;
-}
-
 }  // namespace
 
 void BuildBroadcastReply(const GlobalArea& g, bool sent, bool low, uint32_t now, Body& body) {
-  static const decoder::EmptyAddressRoleLabels kNoRoles;
   body.assign(kBhdrSize + kBentSize * kMaxEntries, 0);
   uint8_t* header = body.data();
   memcpy(header, "BHDR", 4);
@@ -69,9 +62,7 @@ void BuildBroadcastReply(const GlobalArea& g, bool sent, bool low, uint32_t now,
     const NicArea* nic = g.Nics[i];
     const int32_t media = RelaxedLoad(nic->MediaType);
     decoder::DecoderContext ctx;
-    SharedCopyOut(ctx.own_address, nic->OwnAddress, 6);
-    ctx.roles = &kNoRoles;
-    ctx.services = &Services();
+    MakeDecoderContext(*nic, ctx);
     const uint32_t count = RelaxedLoad(nic->GroupFrameCount);
     const uint32_t stored = count < uint32_t(kGroupFrames) ? count : uint32_t(kGroupFrames);
     for (uint32_t k = 0; k < stored; ++k) {
@@ -123,18 +114,10 @@ void BuildBroadcastReply(const GlobalArea& g, bool sent, bool low, uint32_t now,
         PutU32Le(entry + kBentAdapter, static_cast<uint32_t>(i + 1));
         memcpy(entry + kBentSource, src_label, 16);
         memcpy(entry + kBentProto, proto_label, 28);
-        const StationRecord* station = RelaxedLoad(e.Station);
-        if (station != nullptr) {
-          char role[8], name[33];
-          station->Role.Get(role);
-          station->Name.Get(name);
-          memcpy(entry + kBentRole, role, 8);
-          memcpy(entry + kBentName, name, 32);
-        } else {
-          char name[33];
-          LookupNetbiosName(nic, src_label, proto_label, name, sizeof name);
-          memcpy(entry + kBentName, name, 32);
-        }
+        char role[8], name[33];
+        SourceRoleAndName(*nic, RelaxedLoad(e.Station), src_label, proto_label, role, name);
+        memcpy(entry + kBentRole, role, 8);
+        memcpy(entry + kBentName, name, 32);
         PutU32Le(entry + kBentSequence, sequence);
         PutTimeText(entry + kBentTime, time);
         if (!decoded) decode();

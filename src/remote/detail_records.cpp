@@ -36,38 +36,42 @@ bool CopySlot(const FrameEntry& e, SlotCopy& c) {
   return e.Complete.load(std::memory_order_relaxed) != 0 && RelaxedLoad(e.Sequence) == c.sequence;
 }
 
-const decoder::ServiceNames& Services() {
-  static const decoder::SystemServiceNames names;  // read once: no service look-ups per line
-  return names;
-}
-
 }  // namespace
 
+void MakeDecoderContext(const NicArea& nic, decoder::DecoderContext& ctx) {
+  static const decoder::SystemServiceNames kServices;  // read once: no service look-ups per line
+  static const decoder::EmptyAddressRoleLabels kNoRoles;
+  SharedCopyOut(ctx.own_address, nic.OwnAddress, 6);
+  ctx.roles = &kNoRoles;
+  ctx.services = &kServices;
+}
+
+void SourceRoleAndName(const NicArea& nic, const StationRecord* station, const char* src_label,
+                       const char* proto_label, char (&role)[8], char (&name)[33]) {
+  memset(role, 0, sizeof role);
+  if (station != nullptr) {
+    station->Role.Get(role);
+    station->Name.Get(name);
+  } else {
+    LookupNetbiosName(&nic, src_label, proto_label, name, sizeof name);
+  }
+}
+
 void AppendDetailRecords(const GlobalArea& g, bool event_log, uint32_t newer_than, Body& body) {
-  static const decoder::EmptyAddressRoleLabels kNoRoles;  // until the TCP/IP report provides them
   int nics = g.NicCount.load(std::memory_order_acquire);
   for (int i = 0; i < nics && i < kMaxNics; ++i) {
     const NicArea* nic = g.Nics[i];
     const FrameEntry* ring = event_log ? nic->EventLog : nic->RecentFrames;
     int slots = event_log ? kEventLogEntries : kRecentFrames;
     decoder::DecoderContext ctx;
-    SharedCopyOut(ctx.own_address, nic->OwnAddress, 6);
-    ctx.roles = &kNoRoles;
-    ctx.services = &Services();
+    MakeDecoderContext(*nic, ctx);
     for (int s = 0; s < slots; ++s) {
       if (RelaxedLoad(ring[s].Sequence) == 0) break;
       SlotCopy c;
       if (!CopySlot(ring[s], c) || c.sequence <= newer_than) continue;
-      char role[8] = {}, name[34] = {};
-      if (c.station != nullptr) {
-        c.station->Role.Get(role);
-        char full[33];
-        c.station->Name.Get(full);
-        memcpy(name, full, 32);
-      } else {
-        LookupNetbiosName(nic, c.src_label, c.proto_label, name, 33);
-        name[32] = 0;
-      }
+      char role[8], name[33];
+      SourceRoleAndName(*nic, c.station, c.src_label, c.proto_label, role, name);
+      name[32] = 0;  // the column holds 32 bytes
       decoder::LineHeader h;
       h.adapter_number = static_cast<uint32_t>(i + 1);
       h.sequence = c.sequence;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "decoder/decoder.h"
 #include "remote/reply_records.h"
 
 namespace netward {
@@ -13,5 +14,12 @@ inline constexpr size_t kDetlRecordSize = 364;
 // first slot whose Sequence is 0, and appends a record for each complete slot whose Sequence is
 // greater than `newer_than`. A slot rewritten while it is copied is left out.
 void AppendDetailRecords(const GlobalArea& g, bool event_log, uint32_t newer_than, Body& body);
+
+// Shared by the detail and broadcast builders: the decoder context of an adapter (service names
+// read once per process, no roles until the TCP/IP report provides them), and the role and name
+// shown for a source: the station's own, or the name cache's for a frame without a station.
+void MakeDecoderContext(const NicArea& nic, decoder::DecoderContext& ctx);
+void SourceRoleAndName(const NicArea& nic, const StationRecord* station, const char* src_label,
+                       const char* proto_label, char (&role)[8], char (&name)[33]);
 
 }  // namespace netward
