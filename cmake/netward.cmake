@@ -8,6 +8,7 @@ function(netward_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_compile_definitions(${name} PRIVATE
     NETWARD_SHARED_DIR="${NETWARD_SHARED_DIR}"
     NETWARD_SOURCE_DIR="${CMAKE_SOURCE_DIR}"

@@ -1,5 +1,6 @@
 // History files: exact records on disk, readers that survive a cut-off last record, and where the
 // statistics of a stop just after midnight go.
+#include "common/hex.h"
 #include "core/history.h"
 
 #include <gtest/gtest.h>
@@ -14,19 +15,10 @@
 #include "platform/files.h"
 
 using namespace netward;
+using netward::testing_hex::Hex;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Hex(const std::vector<uint8_t>& b, size_t from, size_t n) {
-  static const char* d = "0123456789abcdef";
-  std::string s;
-  for (size_t i = from; i < from + n && i < b.size(); ++i) {
-    s += d[b[i] >> 4];
-    s += d[b[i] & 15];
-  }
-  return s;
-}
 
 class HistoryTest : public testing::Test {
  protected:

@@ -1,3 +1,4 @@
+#include "common/hex.h"
 #include "core/records.h"
 
 #include <gtest/gtest.h>
@@ -5,18 +6,9 @@
 #include <memory>
 
 using namespace netward;
+using netward::testing_hex::Hex;
 
 namespace {
-
-std::string Hex(const uint8_t* p, size_t n) {
-  static const char* d = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += d[p[i] >> 4];
-    s += d[p[i] & 15];
-  }
-  return s;
-}
 
 TEST(Records, StationRecordGoldenBytes) {
   auto nic = std::unique_ptr<NicArea>(AllocateNicArea());

@@ -1,3 +1,4 @@
+#include "common/hex.h"
 #include "remote/dispatcher.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include "platform/files.h"
 
 using namespace netward;
+using netward::testing_hex::Hex;
 using namespace netward::platform;
 namespace fs = std::filesystem;
 
@@ -25,13 +27,6 @@ class NoRandom : public Random {
   void Seed(uint32_t) override {}
   uint32_t Next() override { return 0x41; }
 };
-
-std::string Hex(const uint8_t* p, size_t n) {
-  static const char* d = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) (s += d[p[i] >> 4]) += d[p[i] & 15];
-  return s;
-}
 
 class DispatcherTest : public testing::Test {
  protected:
