@@ -15,6 +15,7 @@
 #include "accounting/stations.h"
 #include "capture/capture_thread.h"
 #include "capture/replay_adapter.h"
+#include "memory_driver.h"
 
 using namespace netward;
 
@@ -136,34 +137,6 @@ void BM_Accounting(benchmark::State& state) {
   delete nic;
 }
 BENCHMARK(BM_Accounting);
-
-// A driver whose one adapter replays the loaded frames `passes` times, then sets the stop event.
-class MemoryDriver : public PacketDriver {
- public:
-  MemoryDriver(const MemoryFrameSource& frames, uint32_t passes, platform::Event& end, platform::Clock& clock)
-      : frames_(frames), passes_(passes), end_(end), clock_(clock) {}
-  std::unique_ptr<PacketDriverHandle> Open(const char16_t*) override {
-    auto source = std::make_unique<MemoryFrameSource>(frames_);
-    source->SetPasses(passes_);
-    ReplayConfig config;
-    config.have_own_address = true;
-    memcpy(config.own_address, kOwn, 6);
-    config.end_event = &end_;
-    return std::make_unique<ReplayHandle>(std::move(source), kMedium8023, config, clock_);
-  }
-
- private:
-  const MemoryFrameSource& frames_;
-  uint32_t passes_;
-  platform::Event& end_;
-  platform::Clock& clock_;
-};
-
-class NullOutput : public platform::Output {
- public:
-  void Write(const char*) override {}
-  void MessageBox(const char*, const char*) override {}
-};
 
 // Capture thread + accounting, one core, frames from memory as fast as the thread takes them.
 void BM_CaptureAndAccounting(benchmark::State& state) {

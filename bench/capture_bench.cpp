@@ -8,6 +8,7 @@
 
 #include "capture/capture_thread.h"
 #include "capture/replay_adapter.h"
+#include "memory_driver.h"
 
 using namespace netward;
 
@@ -28,35 +29,6 @@ const std::string& MixPath() {
   }();
   return path;
 }
-
-// A driver whose one adapter replays the loaded frames `passes` times, then sets the stop event.
-class MemoryDriver : public PacketDriver {
- public:
-  MemoryDriver(const MemoryFrameSource& frames, uint32_t passes, platform::Event& end, platform::Clock& clock)
-      : frames_(frames), passes_(passes), end_(end), clock_(clock) {}
-  std::unique_ptr<PacketDriverHandle> Open(const char16_t*) override {
-    auto source = std::make_unique<MemoryFrameSource>(frames_);
-    source->SetPasses(passes_);
-    ReplayConfig config;
-    config.have_own_address = true;
-    const uint8_t own[6] = {0x00, 0x60, 0x08, 0x00, 0x00, 0x0a};
-    memcpy(config.own_address, own, 6);
-    config.end_event = &end_;
-    return std::make_unique<ReplayHandle>(std::move(source), kMedium8023, config, clock_);
-  }
-
- private:
-  const MemoryFrameSource& frames_;
-  uint32_t passes_;
-  platform::Event& end_;
-  platform::Clock& clock_;
-};
-
-class NullOutput : public platform::Output {
- public:
-  void Write(const char*) override {}
-  void MessageBox(const char*, const char*) override {}
-};
 
 void BM_CaptureLoop(benchmark::State& state, AccountEntry account) {
   static MemoryFrameSource frames;

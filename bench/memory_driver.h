@@ -1,0 +1,45 @@
+// Shared by the capture and accounting benchmarks: a packet driver whose one adapter replays
+// frames held in memory, and an output that drops everything.
+#pragma once
+
+#include <cstring>
+#include <memory>
+
+#include "capture/packet_driver.h"
+#include "capture/replay_adapter.h"
+#include "platform/output.h"
+
+namespace netward {
+
+// The workload's own station (station 0 of the generator).
+inline constexpr uint8_t kWorkloadOwnAddress[6] = {0x00, 0x60, 0x08, 0x00, 0x00, 0x0a};
+
+// One adapter that replays the loaded frames `passes` times, then sets the end event.
+class MemoryDriver : public PacketDriver {
+ public:
+  MemoryDriver(const MemoryFrameSource& frames, uint32_t passes, platform::Event& end, platform::Clock& clock)
+      : frames_(frames), passes_(passes), end_(end), clock_(clock) {}
+  std::unique_ptr<PacketDriverHandle> Open(const char16_t*) override {
+    auto source = std::make_unique<MemoryFrameSource>(frames_);
+    source->SetPasses(passes_);
+    ReplayConfig config;
+    config.have_own_address = true;
+    memcpy(config.own_address, kWorkloadOwnAddress, 6);
+    config.end_event = &end_;
+    return std::make_unique<ReplayHandle>(std::move(source), kMedium8023, config, clock_);
+  }
+
+ private:
+  const MemoryFrameSource& frames_;
+  uint32_t passes_;
+  platform::Event& end_;
+  platform::Clock& clock_;
+};
+
+class NullOutput : public platform::Output {
+ public:
+  void Write(const char*) override {}
+  void MessageBox(const char*, const char*) override {}
+};
+
+}  // namespace netward
