@@ -1,4 +1,6 @@
-#include "common/hex.h"
+// The request language against an agent whose tables were filled by frames through capture and
+// accounting: one golden record of each type, the keyword table, the day files and the broadcast
+// grouping.
 #include "remote/dispatcher.h"
 
 #include <gtest/gtest.h>
@@ -7,15 +9,24 @@
 #include <filesystem>
 #include <thread>
 
-#include "core/agent.h"
+#include "accounting/frame_builder.h"
 #include "capture/scripted_driver.h"
+#include "common/hex.h"
+#include "core/agent.h"
 #include "core/byte_writer.h"
 #include "core/history.h"
 #include "platform/files.h"
+#include "remote/broadcast_reply.h"
 
 using namespace netward;
-using netward::testing_hex::Hex;
 using namespace netward::platform;
+using netward::test::Frame;
+using netward::test::IpN;
+using netward::test::kBroadcast;
+using netward::test::kOwnMac;
+using netward::test::Mac;
+using netward::test::MacN;
+using netward::testing_hex::Hex;
 namespace fs = std::filesystem;
 
 namespace {
@@ -27,6 +38,29 @@ class NoRandom : public Random {
   void Seed(uint32_t) override {}
   uint32_t Next() override { return 0x41; }
 };
+
+std::string Text(const std::vector<uint8_t>& b, size_t from, size_t n) {
+  return std::string(reinterpret_cast<const char*>(b.data() + from), n);
+}
+std::string Blanks(size_t n) { return std::string(n, ' '); }
+std::string Zeros(size_t n) { return std::string(n, '\0'); }
+
+// The station 02:00:00:00:00:02 (10.1.0.2) asks for this PC's address.
+std::vector<uint8_t> OtherArp() {
+  return Frame().Eth(kBroadcast, MacN(2), 0x0806).Arp(1, MacN(2), IpN(2), Mac{}, IpN(10)).Done();
+}
+// This PC (00:60:08:00:00:0a, 10.1.0.10) asks for 10.1.0.2.
+std::vector<uint8_t> OwnArp() {
+  return Frame().Eth(kBroadcast, kOwnMac, 0x0806).Arp(1, kOwnMac, IpN(10), Mac{}, IpN(2)).Done();
+}
+// A UDP datagram from this PC to 10.1.0.2 port 9, 4 bytes of data: 46 bytes, padded to 60.
+std::vector<uint8_t> OwnUdp() {
+  return Frame().Eth(MacN(2), kOwnMac, 0x0800).Ip(IpN(10), IpN(2), 17, 12).Udp(1025, 9, 12).U32(0).Done();
+}
+// A TCP reset from 10.1.0.2 port 40001 to this PC's port 40002 (ports without service names).
+std::vector<uint8_t> ResetFromOther() {
+  return Frame().Eth(kOwnMac, MacN(2), 0x0800).Ip(IpN(2), IpN(10), 6, 20).Tcp(40001, 40002, 5, 0x04).Done();
+}
 
 class DispatcherTest : public testing::Test {
  protected:
@@ -40,12 +74,11 @@ class DispatcherTest : public testing::Test {
     hive_->SetString(kSettingsKey, "OpenKey", "Secret");
     clock_ = std::make_unique<TestClock>(kDec4Noon + 3600 + 25 * 60);  // 13:25
     registry_ = std::make_unique<SystemRegistry>(hive_);
-    // One adapter on the scripted driver: frames arrive only when a test pushes them.
-    registry_->SetInterfaceNames({"nwtest0"});
+    registry_->SetInterfaceNames({"nwtest0"});  // one adapter on the scripted driver
     AgentOptions opt;
     opt.state_dir = state_.string();
     agent_ = std::make_unique<Agent>(*registry_, *clock_, out_, random_, opt);
-    agent_->hooks().packet_driver = &driver_;  // no live capture in these tests
+    agent_->hooks().packet_driver = &driver_;
     thread_ = std::thread([this] { agent_->AgentMain(); });
     ASSERT_TRUE(clock_->AwaitWaiters(1, 10000));
     g_ = Global();
@@ -58,7 +91,21 @@ class DispatcherTest : public testing::Test {
     chdir("/");
     fs::remove_all(state_);
   }
-  // Calls HandleRequest with a zero-padded key; returns the result and the block.
+  // Frames through the capture thread and accounting, stamped with the clock's time.
+  void Feed(const std::vector<std::vector<uint8_t>>& frames) {
+    const uint32_t want = g_->FrameSequence.load() + static_cast<uint32_t>(frames.size());
+    for (const auto& f : frames) driver_.Push(f, static_cast<uint32_t>(f.size()), clock_->Now());
+    for (int i = 0; i < 2000 && g_->FrameSequence.load() < want; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(g_->FrameSequence.load(), want);
+    // The sequence counts a frame before it is accounted: wait until its ring entry is complete.
+    const FrameEntry& last = g_->Nics[0]->RecentFrames[(want - 1) % kRecentFrames];
+    for (int i = 0; i < 2000 && last.Complete.load() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  // The usual mix: own ARP, three ARPs of 10.1.0.2, own UDP, a reset from 10.1.0.2.
+  void FeedMix() { Feed({OwnArp(), OtherArp(), OtherArp(), OtherArp(), OwnUdp(), ResetFromOther()}); }
+
   int32_t Call(const char* key, const char* request, std::vector<uint8_t>& block) {
     uint8_t k[16] = {};
     memcpy(k, key, strnlen(key, 16));
@@ -66,7 +113,7 @@ class DispatcherTest : public testing::Test {
     strncpy(req, request, 255);
     uint8_t* reply = nullptr;
     int32_t len = -1;
-    int32_t rc = HandleRequest(k, req, &reply, &len);
+    const int32_t rc = HandleRequest(k, req, &reply, &len);
     block.assign(reply, reply + (reply ? len : 0));
     if (rc != 0) {
       EXPECT_EQ(len, 0);
@@ -79,15 +126,13 @@ class DispatcherTest : public testing::Test {
     EXPECT_EQ(Call("Secret", request, block), 0) << request;
     return std::vector<uint8_t>(block.begin() + (block.size() >= 32 ? 32 : 0), block.end());
   }
-  StationRecord& AddStation(int nic, const char* label, uint32_t last_sequence) {
-    NicArea* n = g_->Nics[nic];
-    StationRecord& s = n->Stations[n->StationCount];
-    s.AddressLabel.Set(label);
-    s.ProtocolLabel.Set("IP 10.1.0.2");
-    s.LastSequence = last_sequence;
-    s.Nic = n;
-    RelaxedStore(n->StationCount, n->StationCount + 1);
-    return s;
+  // Records of `size` bytes behind the leading "TOT " record.
+  std::vector<std::vector<uint8_t>> Records(const char* request, size_t size, size_t skip = kTotRecordSize) {
+    auto body = Body(request);
+    EXPECT_EQ((body.size() - skip) % size, 0u) << request;
+    std::vector<std::vector<uint8_t>> out;
+    for (size_t at = skip; at + size <= body.size(); at += size) out.emplace_back(body.begin() + at, body.begin() + at + size);
+    return out;
   }
 
   fs::path state_;
@@ -102,26 +147,31 @@ class DispatcherTest : public testing::Test {
   GlobalArea* g_ = nullptr;
 };
 
+// Little-endian 32-bit words as hex, for the counter runs of the golden records.
+std::string Words(std::initializer_list<uint32_t> words) {
+  std::string s;
+  for (uint32_t w : words) {
+    uint8_t b[4];
+    PutU32Le(b, w);
+    s += Hex(b, 4);
+  }
+  return s;
+}
+constexpr uint32_t kFloat60 = 0x42700000;  // 60.0f: the bytes of one minimum-size frame
+
 TEST_F(DispatcherTest, HeaderAndTotalsGoldenBytes) {
-  g_->FrameSequence = 7;
-  g_->OwnBytes = 2.0f;
-  g_->OtherFrames = 3;
-  g_->DayChanges = 1;
-  g_->LastOtherTime = clock_->Now() - 5;  // start-up has taken 2 s of the clock: it is 13:25:02
+  FeedMix();
+  clock_->Advance(5000);  // start-up took 2 s of the clock: 13:25:02 frames, asked at 13:25:07
   g_->StatusCode = 2;
-  g_->HostName.Set("WORKSTATION");
-  g_->AddressText.Set("IP=10.1.0.10");
   std::vector<uint8_t> block;
   ASSERT_EQ(Call("Secret", "TOTAL please", block), 0);
   ASSERT_EQ(block.size(), 132u) << "TOTAL and anything starting with it: header + 100 bytes";
-  EXPECT_EQ(std::string(block.begin(), block.begin() + 28), "TASK1999041520261204" "13:25:02");
-  EXPECT_EQ(Hex(block.data() + 28, 4), "02000000");
-  const uint8_t* t = block.data() + 32;
-  EXPECT_EQ(Hex(t, 48),
-            "544f5420" "07000000" "00000040" "00000000" "00000000" "00000000" "00000000" "03000000" "00000000"
-            "00000000" "01000000" "05000000");
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(t + 48)), "WORKSTATION");
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(t + 80)), "IP=10.1.0.10");
+  EXPECT_EQ(Text(block, 0, 28), "TASK1999041520261204" "13:25:07");
+  EXPECT_EQ(Hex(block, 28, 4), "02000000");
+  // Six frames; own: one unicast of 60 bytes, one ARP; others: three ARPs and a reset (an event,
+  // whose bytes are not counted); five seconds since the reset.
+  EXPECT_EQ(Hex(block, 32, 48), "544f5420" + Words({6, kFloat60, 1, 1, 0, 0, 0, 3, 1, 0, 5}));
+  EXPECT_EQ(Text(block, 80, 32), Text(std::vector<uint8_t>(g_->HostName.bytes, g_->HostName.bytes + 32), 0, 32));
 }
 
 TEST_F(DispatcherTest, KeyIsCaseFoldedOverAllSixteenBytesAndOpenReloadsIt) {
@@ -139,6 +189,27 @@ TEST_F(DispatcherTest, KeyIsCaseFoldedOverAllSixteenBytesAndOpenReloadsIt) {
   EXPECT_EQ(Call("Third", "OPEN", block), kKeyRejected) << "'OPEN' without a blank does not reload";
 }
 
+TEST_F(DispatcherTest, StationRecordGoldenBytesAndStationsChangedSince) {
+  FeedMix();
+  auto stats = Records("STATS_PRO", kStatRecordSize);
+  ASSERT_EQ(stats.size(), 2u) << "this PC and 10.1.0.2; the broadcasters' ARPs make no station of their own";
+  const auto& own = stats[0];
+  EXPECT_EQ(Text(own, 0, 8), std::string("STAT\x01\0\0\0", 8));
+  std::string host(g_->HostName.bytes);
+  EXPECT_EQ(Text(own, 8, 92), "*00600800000A   " "IP 10.1.0.10" + Blanks(16) + "Self    " + host +
+                                  Blanks(32 - host.size()) + "13:25:02");
+  EXPECT_EQ(Hex(own.data() + 100, 24), Words({kFloat60, 1, 1, 0, 0, 0})) << "sent: the UDP datagram and the ARP";
+  const auto& peer = stats[1];
+  EXPECT_EQ(Text(peer, 8, 92), "020000000002    " "IP 10.1.0.2" + Blanks(17) + Blanks(8) + Blanks(32) + "13:25:02")
+      << "no role and no name: blanks";
+  EXPECT_EQ(Hex(peer.data() + 100, 24), Words({0, 0, 0, 1, kFloat60, 1})) << "sent the reset, received the datagram";
+
+  EXPECT_EQ(Records("STATS_PRO 5", kStatRecordSize).size(), 1u) << "the reset is the sender's alone: an event is not received";
+  EXPECT_EQ(Records("STATS_PRO 6", kStatRecordSize).size(), 0u);
+  Feed({OwnArp()});
+  EXPECT_EQ(Records("STATS_PRO   6", kStatRecordSize).size(), 1u) << "blanks before n are skipped";
+}
+
 TEST_F(DispatcherTest, TraceAndStatisticsDays) {
   // A stored trace record at 10:40 (interval 64) for today, nothing for yesterday.
   TraceRecord r;
@@ -149,46 +220,22 @@ TEST_F(DispatcherTest, TraceAndStatisticsDays) {
   ASSERT_EQ(Call("Secret", "TET 20261203", block), 0);
   EXPECT_EQ(block.size(), 32u) << "a past day without a file: header only";
   // Today: the start marker written at start-up, the stored record, and the running interval.
-  g_->OwnFrames = 4;
-  auto body = Body("TET 20261204");
-  ASSERT_EQ(body.size(), 3 * kTetRecordSize);
-  EXPECT_EQ(GetU32Le(body.data() + 4), 13u * 6 + 2) << "start marker at 13:25";
-  EXPECT_EQ(GetU32Le(body.data() + 40 + 4), 64u);
-  EXPECT_EQ(GetU32Le(body.data() + 40 + 12), 9u);
-  EXPECT_EQ(GetU32Le(body.data() + 80 + 12), 4u) << "running interval: totals minus the checkpoint";
+  FeedMix();
+  auto tet = Records("TET 20261204", kTetRecordSize, 0);
+  ASSERT_EQ(tet.size(), 3u);
+  EXPECT_EQ(Hex(tet[0], 0, 8), "54455420" + Words({13 * 6 + 2})) << "start marker at 13:25";
+  EXPECT_EQ(Hex(tet[1], 4, 12), Words({64, 0, 9}));
+  EXPECT_EQ(Hex(tet[2], 4, 36), Words({13 * 6 + 2, kFloat60, 1, 1, 0, 0, 0, 3, 1}))
+      << "running interval: totals minus the checkpoint";
 
-  AddStation(0, "00A0C9000001", 10).FramesSent = 5;
   fs::path tes = state_ / "NETWARD History" / "20261204.TES";
   ASSERT_TRUE(WriteStatisticsFile(tes.string(), *g_));
   AppendFile(tes.string(), "TES1", 4);  // a torn last record is ignored
-  body = Body("TES 20261204");
-  ASSERT_EQ(body.size(), 2 * kStatRecordSize) << "stored records, then the live table";
-  EXPECT_EQ(GetU32Le(body.data() + 4), 1u) << "adapter numbers are 1-based";
-  EXPECT_EQ(GetU32Le(body.data() + 104), 5u);
+  auto stats = Records("TES 20261204", kStatRecordSize, 0);
+  ASSERT_EQ(stats.size(), 4u) << "two stored records, then the two live stations";
+  EXPECT_EQ(stats[0], stats[2]) << "a stored station reads back as the live one";
+  EXPECT_EQ(stats[1], stats[3]);
   EXPECT_EQ(Body("TES 20261130").size(), 0u);
-}
-
-TEST_F(DispatcherTest, StatRecordGoldenBytesAndStationsChangedSince) {
-  StationRecord& s = AddStation(0, "*00600800000A", 3);
-  s.Role.Set("Self");
-  s.Name.Set("HOST");
-  s.LastSeen = kDec4Noon + 61;
-  s.BytesSent = 1.0f;
-  s.FramesReceived = 2;
-  AddStation(0, "00A0C9000001", 8);
-  auto body = Body("STATS_PRO 5");
-  ASSERT_EQ(body.size(), 100 + kStatRecordSize) << "only the station changed after sequence 5";
-  body = Body("STATS_PRO");
-  ASSERT_EQ(body.size(), 100 + 2 * kStatRecordSize);
-  const uint8_t* st = body.data() + 100;
-  std::string text(reinterpret_cast<const char*>(st), 100);
-  EXPECT_EQ(text.substr(0, 8), std::string("STAT\x01\0\0\0", 8));
-  EXPECT_EQ(text.substr(8, 16), "*00600800000A   ");
-  EXPECT_EQ(text.substr(24, 28), "IP 10.1.0.2                 ");
-  EXPECT_EQ(text.substr(52, 8), "Self    ");
-  EXPECT_EQ(text.substr(60, 32), "HOST" + std::string(28, ' '));
-  EXPECT_EQ(text.substr(92, 8), "12:01:01");
-  EXPECT_EQ(Hex(st + 100, 24), "0000803f" "00000000" "00000000" "00000000" "00000000" "02000000");
 }
 
 TEST_F(DispatcherTest, KeywordTableBodies) {
@@ -202,56 +249,81 @@ TEST_F(DispatcherTest, KeywordTableBodies) {
   };
   for (const auto& c : cases) EXPECT_EQ(Body(c.request).size(), c.body) << c.request;
   auto hist = Body("HISTORY_LIST");
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(hist.data() + 100), 12), std::string("HIST20261204", 12));
+  EXPECT_EQ(Text(hist, 100, 12), "HIST20261204");
   auto stop = Body("CMD VEDEZOZE STOP");
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(stop.data() + 4)), "TapEye Service terminating");
   EXPECT_TRUE(agent_->agent_stopped().IsSet()) << "the stop ran before the reply";
 }
 
-// An ARP request from 00:a0:c9:00:00:01 for 10.1.0.10, padded to the Ethernet minimum.
-std::vector<uint8_t> ArpRequest() {
-  std::vector<uint8_t> f = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00, 0xa0, 0xc9, 0x00, 0x00, 0x01, 0x08, 0x06,
-                            0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x01, 0x00, 0xa0, 0xc9, 0x00, 0x00, 0x01,
-                            10, 1, 0, 2, 0, 0, 0, 0, 0, 0, 10, 1, 0, 10};
-  f.resize(60, 0);
-  return f;
+TEST_F(DispatcherTest, DecodedLineGoldenBytesAndTheRings) {
+  FeedMix();
+  // The reset, from the event log: every column of the record.
+  auto errors = Records("ERRORS", 364);
+  ASSERT_EQ(errors.size(), 1u);
+  const std::string reset = std::string("DETL", 4) + Text(std::vector<uint8_t>{1, 0, 0, 0, 6, 0, 0, 0, 60, 0, 0, 0}, 0, 12) +
+                            "13:25:02" + Zeros(4) + "020000000002" + Zeros(4) + "IP 10.1.0.2" + Zeros(17) +
+                            Zeros(8) + Zeros(32) + "<=  " +
+                            // the decoder writes the peer's MAC label, then its IP address over it
+                            "10.1.0.10" + Zeros(1) + "0A" + Zeros(1) + Blanks(15) +
+                            // the IP decoder stores its whole zero-filled work text
+                            "TCP/40002 40001 Ack=0 Seq=5 DataLen=0     RST" + Zeros(55) +
+                            "TCP/IP" + Zeros(94) + "TCP RESET" + Blanks(7) + Zeros(4);
+  ASSERT_EQ(reset.size(), 364u);
+  EXPECT_EQ(Text(errors[0], 0, 364), reset);
+
+  auto details = Records("DETAILS 0", 364);
+  ASSERT_EQ(details.size(), 6u);
+  EXPECT_EQ(details[5], errors[0]) << "the same frame in the recent ring";
+  for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(GetU32Le(details[i].data() + 8), i + 1) << "slot order";
+  EXPECT_EQ(Text(details[0], 72, 8), "Self" + Zeros(4)) << "own station's role";
+  EXPECT_EQ(Text(details[1], 72, 8), Zeros(8)) << "group frame without a station: zero role";
+  EXPECT_EQ(Text(details[4], 112, 4), "  ->");
+  EXPECT_EQ(Records("DETAILS 4", 364).size(), 2u) << "newer than n only";
+  EXPECT_EQ(Records("ERRORS 6", 364).size(), 0u);
+
+  // A slot that a capture thread is rewriting is left out.
+  g_->Nics[0]->RecentFrames[2].Complete.store(0);
+  details = Records("DETAILS 0", 364);
+  ASSERT_EQ(details.size(), 5u);
+  EXPECT_EQ(GetU32Le(details[2].data() + 8), 4u);
 }
 
-TEST_F(DispatcherTest, DetailsDecodeTheRecentFramesNewerThanN) {
-  for (int i = 0; i < 3; ++i) driver_.Push(ArpRequest(), 60, clock_->Now());
-  for (int i = 0; i < 1000 && g_->FrameSequence.load() < 3; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  ASSERT_EQ(g_->FrameSequence.load(), 3u);
-  auto body = Body("DETAILS 0");
-  ASSERT_EQ(body.size(), 100 + 3 * 364);
-  const uint8_t* d = body.data() + 100;
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(d), 4), "DETL");
-  EXPECT_EQ(GetU32Le(d + 4), 1u) << "adapter number";
-  EXPECT_EQ(GetU32Le(d + 8), 1u) << "sequence of the first frame";
-  EXPECT_EQ(GetU32Le(d + 12), 60u);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(d + 28)), "00A0C9000001");
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(d + 112), 4), "<<  ") << "group frame from another station";
-  EXPECT_NE(std::string(reinterpret_cast<const char*>(d + 144), 100).find_first_not_of(' '), std::string::npos)
-      << "the decoder wrote a summary";
-  EXPECT_EQ(Body("DETAILS 2").size(), 100 + 364u);
-  EXPECT_EQ(Body("ERRORS").size(), 100u) << "no events";
-
-  // Broadcast replies: the three ARP requests form one group of the broadcaster.
+TEST_F(DispatcherTest, BroadcastReplyGoldenBytesAndWindow) {
+  FeedMix();
+  clock_->Advance(5000);
   auto high = Body("BCASTERS HIGH");
+  ASSERT_EQ(high.size(), 40 + 2 * 244u) << "one entry per broadcaster";
+  EXPECT_EQ(Text(high, 0, 28), std::string("BHDR13:25:07\0\0\0\0" "13:10:07\0\0\0\0", 28));
+  EXPECT_EQ(Hex(high, 28, 12), Words({4, 4, 2})) << "four group frames, all in the last minute, two entries";
+  // The walk goes from the newest frame back: 10.1.0.2's three ARPs make the first entry.
+  const std::string first = std::string("BENT\x01\0\0\0", 8) + "020000000002" + Zeros(4) + "IP 10.1.0.2" + Zeros(17) +
+                            Zeros(8) + Zeros(32) + Text(std::vector<uint8_t>{3, 0, 0, 0, 3, 0, 0, 0}, 0, 8) +
+                            "13:25:02" + Zeros(4) + std::string("\x04\0\0\0", 4) +
+                            "ARP Request, Looking for 10.1.0.10" + Zeros(66) + "FFFFFFFFFFFF" + Zeros(16);
+  ASSERT_EQ(first.size(), 244u);
+  EXPECT_EQ(Text(high, 40, 244), first);
+  EXPECT_EQ(Text(high, 284, 24), std::string("BENT\x01\0\0\0", 8) + "*00600800000A" + Zeros(3));
+  EXPECT_EQ(Text(high, 284 + 52, 4), "Self");
+
   auto low = Body("BCASTERS LOW");
-  ASSERT_EQ(high.size(), 40 + 244u);
   ASSERT_EQ(low.size(), high.size());
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(high.data()), 4), "BHDR");
-  EXPECT_EQ(GetU32Le(high.data() + 28), 3u) << "frames in the window";
-  EXPECT_EQ(GetU32Le(high.data() + 32), 3u) << "all recent";
-  EXPECT_EQ(GetU32Le(high.data() + 36), 1u);
-  const uint8_t* e = high.data() + 40;
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(e + 8)), "00A0C9000001");
-  EXPECT_EQ(GetU32Le(e + 96), 3u);
-  EXPECT_EQ(GetU32Le(e + 112), 3u) << "the newest frame describes the entry";
-  EXPECT_EQ(memcmp(high.data() + 40, low.data() + 40, 116), 0) << "only the grouping text differs";
-  EXPECT_EQ(Body("BCASTSENT LOW").size(), 40u) << "this PC sent nothing";
-  clock_->Advance(901 * 1000);
+  for (size_t e = 40; e < high.size(); e += 244) {
+    EXPECT_EQ(Hex(low, e, 116), Hex(high, e, 116)) << "same entries and counts";
+    EXPECT_EQ(Hex(low, e + 216, 28), Hex(high, e + 216, 28));
+  }
+  EXPECT_EQ(Text(low, 40 + 116, 47), "ARP Request, Target=10.1.0.10, Sender=10.1.0.2" + Zeros(1))
+      << "LOW groups by the summary";
+  EXPECT_EQ(Body("BCASTERS").size(), high.size()) << "a bare BCASTERS is the high list";
+
+  auto sent = Body("BCASTSENT HIGH");
+  ASSERT_EQ(sent.size(), 40 + 244u) << "only this PC's ARP";
+  EXPECT_EQ(Hex(sent, 28, 12), Words({1, 1, 1}));
+  EXPECT_EQ(Text(sent, 40 + 8, 13), "*00600800000A");
+
+  clock_->Advance(61 * 1000);
+  EXPECT_EQ(Hex(Body("BCASTERS LOW"), 28, 12), Words({4, 0, 2})) << "still in the window, none recent";
+  clock_->Advance(900 * 1000);
+  EXPECT_EQ(Hex(Body("BCASTERS"), 0, 40), Hex(Body("BCASTSENT LOW"), 0, 40));
   EXPECT_EQ(Body("BCASTERS").size(), 40u) << "nothing in the last 15 minutes";
 }
 
