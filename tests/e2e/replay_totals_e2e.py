@@ -1,10 +1,11 @@
 #!/usr/bin/python3
-# The agent replays a generated mixed capture; the netward client fetches the totals, station
-# statistics and decoded frames as JSON, and they are checked against an independent count of the
-# capture file (frames in all, frames sent by the own station, sum of the per-station counters).
+# The agent replays a generated mixed capture. Two independent clients, the netward tool (JSON) and
+# impacket (raw DCE RPC, records taken apart here), fetch every statistics keyword; both are checked
+# against an independent count of the capture file and against each other.
 # Usage: replay_totals_e2e.py TAPEYESV NETWARD GENERATOR WORKDIR
 import json
 import os
+import shutil
 import signal
 import socket
 import struct
@@ -12,8 +13,15 @@ import subprocess
 import sys
 import time
 
+from impacket.dcerpc.v5 import transport
+from impacket.uuid import uuidtup_to_bin
+
+IFACE = uuidtup_to_bin(('cabcbc10-aaae-11d2-a9f7-00104b7babc3', '1.0'))
 tapeyesv, netward, generator, work = sys.argv[1:5]
 OWN = bytes.fromhex('00600800000a')
+GROUP_RING = 4500
+SIZES = {b'TOT ': 100, b'TXT4': 4100, b'HIST': 12, b'TET ': 40, b'STAT': 124, b'DETL': 364, b'BHDR': 40,
+         b'BENT': 244}
 
 
 def check(cond, what):
@@ -43,14 +51,52 @@ def pcap_frames(path):
     return frames
 
 
-def query(port, *requests):
-    out = subprocess.run([netward, '--port', str(port), '--key', 'secret', '--json', *requests],
+def netward_json(port, *requests, key='secret'):
+    out = subprocess.run([netward, '--port', str(port), '--key', key, '--json', *requests],
                          capture_output=True, text=True, timeout=30)
-    check(out.returncode == 0, 'netward %s exits 0 (%s)' % (' '.join(requests), out.stderr.strip()))
-    return [json.loads(line) for line in out.stdout.splitlines() if line.strip()]
+    return out.returncode, [json.loads(line) for line in out.stdout.splitlines() if line.strip()], out.stderr
 
 
-os.makedirs(work, exist_ok=True)
+def query(port, request):
+    rc, replies, err = netward_json(port, request)
+    check(rc == 0, 'netward %s exits 0 (%s)' % (request, err.strip()))
+    return replies[0]['Records']
+
+
+def tagged(records, tag):
+    return [r for r in records if r['Tag'] == tag]
+
+
+def raw_request(dce, text, key=b'Secret'):
+    dce.call(1, key.ljust(16, b'\0') + text.ljust(256, b'\0'))
+    r = dce.recv()
+    off, block = 4, b''
+    if struct.unpack_from('<L', r, 0)[0]:
+        n = struct.unpack_from('<L', r, 4)[0]
+        block = r[8:8 + n]
+        off = 8 + n + (-n % 4)
+    length, status = struct.unpack_from('<lL', r, off)
+    check(status == 0 and length == len(block), 'impacket: %s accepted, %d bytes' % (text.decode(), length))
+    records, at = [], 32
+    while at < len(block):
+        tag = block[at:at + 4]
+        if tag not in SIZES or at + SIZES[tag] > len(block):
+            check(False, 'impacket: %s: record %r at %d' % (text.decode(), tag, at))
+        records.append((tag.decode(), block[at:at + SIZES[tag]]))
+        at += SIZES[tag]
+    return records
+
+
+def u32(rec, off):
+    return struct.unpack_from('<I', rec, off)[0]
+
+
+def text(rec, off, n):
+    return rec[off:off + n].split(b'\0')[0].decode('latin-1').rstrip()
+
+
+shutil.rmtree(work, ignore_errors=True)  # the day's history files of an earlier run would add up too
+os.makedirs(work)
 if not os.path.exists(generator):
     print('SKIP: no workload generator at', generator)
     raise SystemExit(77)
@@ -59,6 +105,8 @@ subprocess.run(['/usr/bin/python3', generator, '--frames', '20000', '--stations'
                 '--out', capture], check=True, stderr=subprocess.DEVNULL)
 frames = pcap_frames(capture)
 own_sent = sum(1 for data, _ in frames if data[6:12] == OWN)
+group = [data for data, _ in frames if data[0] & 1]
+in_ring = group[-GROUP_RING:]
 
 rpc_port = free_port()
 hive = os.path.join(work, 'hive.reg')
@@ -75,30 +123,90 @@ try:
     for line in agent.stdout:
         if line.startswith('To Terminate'):
             break
-    for _ in range(200):
-        tot = query(rpc_port, 'TOTAL')[0]['Records'][0]
+    for _ in range(400):
+        tot = tagged(query(rpc_port, 'TOTAL'), 'TOT ')[0]
         if tot['FrameSequence'] == len(frames):
             break
         time.sleep(0.05)
+    today = time.strftime('%Y%m%d')
+
+    # ---- netward, checked against the capture file ----
     check(tot['FrameSequence'] == len(frames), 'every frame of the file read (%d)' % tot['FrameSequence'])
     own = tot['OwnFrames'] + tot['OwnGroupFrames'] + tot['OwnEventFrames']
     check(own == own_sent, 'frames sent by this station: %d, file says %d' % (own, own_sent))
     total = own + tot['OtherFrames'] + tot['OtherGroupFrames'] + tot['OtherEventFrames']
     check(total == len(frames), 'every frame counted once in the totals (%d)' % total)
 
-    stats = [r for r in query(rpc_port, 'STATS_PRO 0')[0]['Records'] if r['Tag'] == 'STAT']
-    sent = sum(r['FramesSent'] + r['GroupFramesSent'] + r['EventFramesSent'] for r in stats)
+    stats = tagged(query(rpc_port, 'STATS_PRO 0'), 'STAT')
     check(0 < len(stats) <= 500, '%d stations' % len(stats))
     selfs = [r for r in stats if r['AddressLabel'].startswith('*')]
     check(len(selfs) >= 1, 'own stations marked with "*": %s' % [(r['ProtocolLabel'], r['Role']) for r in selfs])
     check(all(r['AddressLabel'].startswith('*') for r in stats if r['Role'] == 'Self'), 'only own stations are Self')
+    check(tagged(query(rpc_port, 'STATS_PRO %d' % len(frames)), 'STAT') == [], 'no station changed after the last frame')
 
-    details = [r for r in query(rpc_port, 'DETAILS 0')[0]['Records'] if r['Tag'] == 'DETL']
+    details = tagged(query(rpc_port, 'DETAILS 0'), 'DETL')
     check(len(details) == 300, 'the recent-frame ring holds the last 300 frames')
-    check(sorted(r['Sequence'] for r in details)[-1] == len(frames), 'the last frame is in the ring')
-    errors = [r for r in query(rpc_port, 'ERRORS 0')[0]['Records'] if r['Tag'] == 'DETL']
+    check(sorted(r['Sequence'] for r in details) == list(range(len(frames) - 299, len(frames) + 1)),
+          'the ring holds exactly the newest 300 sequence numbers')
+    check(all(r['Length'] == frames[r['Sequence'] - 1][1] for r in details), 'each line has its frame\'s wire length')
+    errors = tagged(query(rpc_port, 'ERRORS 0'), 'DETL')
     check(len(errors) == min(100, tot['OwnEventFrames'] + tot['OtherEventFrames']), '%d event frames logged' % len(errors))
     check(all(r['EventText'].strip() for r in errors), 'every logged frame names its event')
+
+    for low in ('LOW', 'HIGH'):
+        reply = query(rpc_port, 'BCASTERS ' + low)
+        head, entries = tagged(reply, 'BHDR')[0], tagged(reply, 'BENT')
+        check(head['GroupFrames'] == len(in_ring), 'BCASTERS %s: %d group frames, the ring holds %d'
+              % (low, head['GroupFrames'], len(in_ring)))
+        check(head['EntryCount'] == len(entries) and sum(e['WindowFrames'] for e in entries) == head['GroupFrames'],
+              'BCASTERS %s: %d entries whose counts add up' % (low, len(entries)))
+        sources = {d[6:12].hex().upper() for d in in_ring}
+        check(all(e['AddressLabel'].lstrip('*') in sources for e in entries), 'every broadcaster is a source of the file')
+    sent = query(rpc_port, 'BCASTSENT HIGH')
+    own_group = sum(1 for d in in_ring if d[6:12] == OWN)
+    check(tagged(sent, 'BHDR')[0]['GroupFrames'] == own_group, 'BCASTSENT counts the %d own group frames' % own_group)
+    check(all(e['AddressLabel'].startswith('*') for e in tagged(sent, 'BENT')), 'BCASTSENT lists own frames only')
+
+    hist = [r['Date'] for r in tagged(query(rpc_port, 'HISTORY_LIST'), 'HIST')]
+    check(hist == [today], 'history list names today: %s' % hist)
+    tet = tagged(query(rpc_port, 'TET ' + today), 'TET ')
+    fields = ('OwnFrames', 'OwnGroupFrames', 'OwnEventFrames', 'OtherFrames', 'OtherGroupFrames', 'OtherEventFrames')
+    check(sum(r[k] for r in tet for k in fields) == len(frames),
+          'the day\'s trace intervals add up to every frame: %s' % [[r['Interval']] + [r[k] for k in fields] for r in tet])
+    tes = tagged(query(rpc_port, 'TES ' + today), 'STAT')
+    plain = lambda r: {k: v for k, v in r.items() if k != 'Offset'}  # TES has no TOT record in front
+    diff = [(a, b) for a, b in zip(tes, stats) if plain(a) != plain(b)][:1]
+    check(len(tes) == len(stats) and not diff, 'the day\'s statistics are the live stations (%d) %s' % (len(tes), diff))
+
+    rc, _, err = netward_json(rpc_port, 'TOTAL', key='wrong')
+    check(rc == 3 and 'key' in err.lower(), 'netward: a wrong key is refused with exit 3 (%s)' % err.strip())
+
+    # ---- impacket on the same requests, checked against netward ----
+    d = transport.DCERPCTransportFactory('ncacn_ip_tcp:127.0.0.1[%d]' % rpc_port).get_dce_rpc()
+    d.connect()
+    d.bind(IFACE)
+    raw = raw_request(d, b'TOTAL')
+    check(u32(raw[0][1], 4) == len(frames), 'impacket: TOTAL frame sequence')
+    raw = [rec for tag, rec in raw_request(d, b'STATS_PRO 0') if tag == 'STAT']
+    check([(text(r, 8, 16), text(r, 24, 28), u32(r, 104), u32(r, 120)) for r in raw] ==
+          [(s['AddressLabel'], s['ProtocolLabel'], s['FramesSent'], s['FramesReceived']) for s in stats],
+          'impacket: the same %d stations in the same order' % len(raw))
+    for request, want in (('DETAILS 0', details), ('ERRORS 0', errors)):
+        raw = [rec for tag, rec in raw_request(d, request.encode()) if tag == 'DETL']
+        check([(u32(r, 8), text(r, 144, 100)) for r in raw] == [(r['Sequence'], r['SummaryText']) for r in want],
+              'impacket: %s gives the same decoded lines' % request)
+    for request in ('BCASTERS HIGH', 'BCASTSENT LOW'):
+        raw = raw_request(d, request.encode())
+        want = query(rpc_port, request)
+        check([tag for tag, _ in raw] == [r['Tag'] for r in want], 'impacket: %s gives the same records' % request)
+        check([u32(r, 96) for tag, r in raw if tag == 'BENT'] == [e['WindowFrames'] for e in tagged(want, 'BENT')],
+              'impacket: %s entry counts agree' % request)
+    raw = raw_request(d, b'HISTORY_LIST')
+    check([text(r, 4, 8) for tag, r in raw if tag == 'HIST'] == hist, 'impacket: history list')
+    raw = raw_request(d, ('TET ' + today).encode())
+    check(len(raw) == len(tet) and all(u32(r, 4) == t['Interval'] for (_, r), t in zip(raw, tet)), 'impacket: trace')
+    raw = raw_request(d, ('TES ' + today).encode())
+    check([text(r, 8, 16) for _, r in raw] == [s['AddressLabel'] for s in tes], 'impacket: day statistics')
 finally:
     agent.send_signal(signal.SIGINT)
     try:
@@ -107,6 +215,6 @@ finally:
         agent.kill()
         rc = 'timeout'
 check(rc == 0, 'agent ended with exit code 0 (%s)' % rc)
-tet = [n for n in os.listdir(os.path.join(work, 'NETWARD History')) if n.endswith('.TES')]
-check(len(tet) == 1, 'statistics file written at the stop')
+tes_files = [n for n in os.listdir(os.path.join(work, 'NETWARD History')) if n.endswith('.TES')]
+check(len(tes_files) == 1, 'statistics file written at the stop')
 print('ALL OK')
