@@ -73,20 +73,19 @@ void CaptureThread(NicArea* nic, const CaptureContext& ctx) {
   }
   PacketDriverHandle* drv = handle.get();
   nic->Driver.store(drv, std::memory_order_release);
-  // Readers find the handle through `Driver`: it is withdrawn before the adapter closes, on every
-  // way out of this function.
-  struct Withdraw {
-    NicArea* nic;
+  // Readers find the handle through `Driver` at any time, also after this thread has ended: on every
+  // way out the adapter is closed and the handle handed to the driver service, which keeps it alive.
+  struct CloseOnExit {
+    PacketDriver* driver;
     std::unique_ptr<PacketDriverHandle>& handle;
-    ~Withdraw() {
-      nic->Driver.store(nullptr, std::memory_order_release);
-      handle.reset();
+    void Close() {
+      if (!handle) return;
+      handle->Close();
+      driver->KeepClosed(std::move(handle));
     }
-  } withdraw{nic, handle};
-  auto close_adapter = [&withdraw] {
-    withdraw.nic->Driver.store(nullptr, std::memory_order_release);
-    withdraw.handle.reset();
-  };
+    ~CloseOnExit() { Close(); }
+  } closer{ctx.driver, handle};
+  auto close_adapter = [&closer] { closer.Close(); };
   drv->SetFilter(kFilterOff);
 
   std::unique_ptr<uint8_t[]> query(new (std::nothrow) uint8_t[kQueryBlockBytes]());

@@ -91,8 +91,14 @@ bool CookedToEthernet(const uint8_t* in, uint32_t captured, uint32_t wire_length
   return true;
 }
 
-LiveHandle::~LiveHandle() {
+LiveHandle::~LiveHandle() { Close(); }
+
+void LiveHandle::Close() {
+  StoreFilter(kFilterOff);
   if (pcap_) pcap_close(pcap_);
+  pcap_ = nullptr;
+  fd_ = -1;
+  promiscuous_member_ = false;
 }
 
 std::unique_ptr<LiveHandle> LiveHandle::Open(const std::string& ifname, platform::Output& out) {
@@ -220,6 +226,7 @@ bool LiveHandle::SetPromiscuousMembership(bool on) {
 void LiveHandle::Drain() {
   pcap_pkthdr* h = nullptr;
   const u_char* d = nullptr;
+  if (pcap_ == nullptr) return;
   for (int i = 0; i < kDrainLimit && pcap_next_ex(pcap_, &h, &d) == 1; ++i) {
   }
 }
@@ -235,6 +242,7 @@ bool LiveHandle::SetOid(uint32_t oid, const void* data, uint32_t length) {
 }
 
 QueuedReadHandle::Pull LiveHandle::PullFrame(FrameRef& frame, int& wait_fd, int& timeout_ms) {
+  if (pcap_ == nullptr) return Pull::kEnd;
   while (true) {
     pcap_pkthdr* h = nullptr;
     const u_char* d = nullptr;

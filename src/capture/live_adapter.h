@@ -39,6 +39,9 @@ class LiveHandle : public QueuedReadHandle {
 
   bool QueryOid(uint32_t oid, void* data, uint32_t length) override;
   bool SetOid(uint32_t oid, const void* data, uint32_t length) override;
+  // Closes the packet socket (its promiscuous membership goes with it); the interface's status is
+  // still answered from sysfs.
+  void Close() override;
 
  protected:
   Pull PullFrame(FrameRef& frame, int& wait_fd, int& timeout_ms) override;

@@ -29,6 +29,14 @@ int HexDigit(char c) {
 
 }  // namespace
 
+PacketDriver::~PacketDriver() = default;
+
+void PacketDriver::KeepClosed(std::unique_ptr<PacketDriverHandle> handle) {
+  if (!handle) return;
+  std::lock_guard<std::mutex> lock(closed_mu_);
+  closed_.push_back(std::move(handle));
+}
+
 std::vector<std::string> ReplayAdapterNames(const std::vector<std::string>& files) {
   std::vector<std::string> names;
   for (const std::string& f : files) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,9 @@ struct FrameRef {
 
 // An open adapter. QueryOid may be called from any thread (the adapter status report does); every
 // other operation belongs to the capture thread that opened the adapter.
+//
+// When its capture thread ends the adapter is closed but the object stays: readers that found it
+// through `NicArea::Driver` keep a valid object, which the driver service frees when it goes away.
 struct PacketDriverHandle {
   virtual ~PacketDriverHandle() = default;
 
@@ -89,14 +93,25 @@ struct PacketDriverHandle {
   virtual uint32_t FinishRead(int slot, uint32_t* time) = 0;
   // True once a capture-file adapter has delivered its last frame.
   virtual bool Exhausted() const { return false; }
+  // Releases the device (socket, file); afterwards only QueryOid and Exhausted may be called, and
+  // QueryOid answers from what is known without the device. Called once, by the capture thread,
+  // while other threads may be in QueryOid.
+  virtual void Close() {}
 };
 
 // The driver service: opens adapters by their `Export` entry ("\Device\TapEye_<name>").
 class PacketDriver {
  public:
-  virtual ~PacketDriver() = default;
+  virtual ~PacketDriver();
   // Null when the adapter cannot be opened (the reason is printed by the driver).
   virtual std::unique_ptr<PacketDriverHandle> Open(const char16_t* device_name) = 0;
+  // Takes a closed handle and keeps it until the driver is destroyed (the agent's end). Called once
+  // per adapter, from any capture thread.
+  void KeepClosed(std::unique_ptr<PacketDriverHandle> handle);
+
+ private:
+  std::mutex closed_mu_;
+  std::vector<std::unique_ptr<PacketDriverHandle>> closed_;
 };
 
 // Adapter names given to `--replay` files: each file's stem, made unique with "_2", "_3", ...

@@ -112,6 +112,13 @@ ReplayHandle::ReplayHandle(std::unique_ptr<FrameSource> source, int medium, cons
 
 ReplayHandle::~ReplayHandle() = default;
 
+void ReplayHandle::Close() {
+  StoreFilter(kFilterOff);
+  source_.reset();
+  ended_ = true;
+  held_ = false;
+}
+
 void ReplayHandle::LearnOwnAddress() {
   struct Count {
     uint8_t mac[6];
@@ -183,7 +190,7 @@ bool ReplayHandle::SetOid(uint32_t oid, const void* data, uint32_t length) {
 }
 
 QueuedReadHandle::Pull ReplayHandle::PullFrame(FrameRef& frame, int& wait_fd, int& timeout_ms) {
-  if (ended_) return Pull::kEnd;
+  if (ended_ || !source_) return Pull::kEnd;
   int64_t file_us = 0;
   if (held_) {
     frame = held_frame_;

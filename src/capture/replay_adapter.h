@@ -69,6 +69,8 @@ class ReplayHandle : public QueuedReadHandle {
 
   bool QueryOid(uint32_t oid, void* data, uint32_t length) override;
   bool SetOid(uint32_t oid, const void* data, uint32_t length) override;
+  // Drops the frame source (the file, or the frames held in memory).
+  void Close() override;
   const uint8_t* OwnAddress() const { return own_address_; }
 
  protected:

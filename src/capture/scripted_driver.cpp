@@ -13,8 +13,13 @@ namespace netward {
 class ScriptedHandle : public PacketDriverHandle {
  public:
   explicit ScriptedHandle(ScriptedDriver& d) : d_(d) {}
+  // A closed handle may outlive the driver's own members (the base class frees it last).
   ~ScriptedHandle() override {
+    if (!closed_) Close();
+  }
+  void Close() override {
     std::lock_guard<std::mutex> lock(d_.mu_);
+    closed_ = true;
     ++d_.closes_;
     for (auto& r : d_.reads_) r = ScriptedDriver::Read{};
     d_.fifo_.clear();
@@ -106,6 +111,7 @@ class ScriptedHandle : public PacketDriverHandle {
 
  private:
   ScriptedDriver& d_;
+  bool closed_ = false;
 };
 
 ScriptedDriver::ScriptedDriver() : wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}

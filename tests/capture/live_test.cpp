@@ -80,12 +80,19 @@ class LiveCapture : public testing::Test {
     ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
   }
   // Markers of the test frames recorded so far, in ring order, with their lengths.
-  std::vector<std::pair<int, uint32_t>> Recorded(NicArea* nic) {
+  // The entries are read as the product's readers do, while the capture thread runs.
+  std::vector<std::pair<int, uint32_t>> Recorded(NicArea* nic, uint8_t* last_byte_of_600 = nullptr) {
     std::vector<std::pair<int, uint32_t>> out;
     uint32_t n = RelaxedLoad(nic->FramesRead);
     for (uint32_t k = 0; k < n && k < kRecentFrames; ++k) {
       const FrameEntry& e = nic->RecentFrames[k];
-      if ((e.Data[12] << 8 | e.Data[13]) == kTestType) out.emplace_back(e.Data[14], e.Length);
+      if (e.Complete.load(std::memory_order_acquire) != 1) continue;
+      uint8_t data[kFrameDataBytes];
+      SharedCopyOut(data, e.Data, sizeof data);
+      const uint32_t length = RelaxedLoad(e.Length);
+      if ((data[12] << 8 | data[13]) != kTestType) continue;
+      out.emplace_back(data[14], length);
+      if (length == 600 && last_byte_of_600) *last_byte_of_600 = data[255];
     }
     return out;
   }
@@ -111,9 +118,10 @@ TEST_F(LiveCapture, FramesArriveInOrderAndOtherUnicastOnlyWhenPromiscuous) {
     SCOPED_TRACE(prom ? "promiscuous" : "normal");
     auto hive = std::make_shared<HiveFile>();
     RealClock clock;
+    std::unique_ptr<LinuxPacketDriver> driver;  // outlives the capture thread
     CaptureRun run;
-    LinuxPacketDriver driver(*hive, clock, run.out(), {});
-    StartAndAwaitFilter(run, driver, prom);
+    driver = std::make_unique<LinuxPacketDriver>(*hive, clock, run.out(), std::vector<std::string>{});
+    StartAndAwaitFilter(run, *driver, prom);
     EXPECT_EQ(Promiscuity(), prom ? 1 : 0);
     Send({{mac_, 60, 1}, {"ff:ff:ff:ff:ff:ff", 100, 2}, {other, 80, 3}, {mac_, 600, 4}, {"01:00:5e:00:00:01", 70, 5}});
     const size_t expected = prom ? 5 : 4;
@@ -121,13 +129,9 @@ TEST_F(LiveCapture, FramesArriveInOrderAndOtherUnicastOnlyWhenPromiscuous) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::vector<std::pair<int, uint32_t>> want = {{1, 60}, {2, 100}, {4, 600}, {5, 70}};
     if (prom) want.insert(want.begin() + 2, {3, 80});
-    EXPECT_EQ(Recorded(run.nic()), want);
-    // The long frame: its first 256 bytes, all markers past the header.
-    for (const FrameEntry& e : run.nic()->RecentFrames) {
-      if (e.Length == 600) {
-        EXPECT_EQ(e.Data[255], 4);
-      }
-    }
+    uint8_t last_byte = 0;
+    EXPECT_EQ(Recorded(run.nic(), &last_byte), want);
+    EXPECT_EQ(last_byte, 4);  // the long frame: its first 256 bytes, all markers past the header
     run.Stop();
     EXPECT_EQ(Promiscuity(), 0);  // membership gone with the socket
   }
@@ -136,9 +140,10 @@ TEST_F(LiveCapture, FramesArriveInOrderAndOtherUnicastOnlyWhenPromiscuous) {
 TEST_F(LiveCapture, StopEndsABusyCaptureAtOnce) {
   auto hive = std::make_shared<HiveFile>();
   RealClock clock;
+  std::unique_ptr<LinuxPacketDriver> driver;
   CaptureRun run;
-  LinuxPacketDriver driver(*hive, clock, run.out(), {});
-  StartAndAwaitFilter(run, driver, true);
+  driver = std::make_unique<LinuxPacketDriver>(*hive, clock, run.out(), std::vector<std::string>{});
+  StartAndAwaitFilter(run, *driver, true);
   std::vector<std::tuple<std::string, int, int>> burst(3000, {"ff:ff:ff:ff:ff:ff", 60, 7});
   Send(burst);
   ASSERT_GT(run.FramesRead(), 0u);

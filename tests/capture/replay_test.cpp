@@ -74,8 +74,9 @@ std::u16string DeviceOf(const std::string& path) { return Device(fs::path(path).
 struct Replay {
   std::shared_ptr<HiveFile> hive = std::make_shared<HiveFile>();
   TestClock clock{kStart};
-  CaptureRun run;
+  // Outlives the capture thread, which hands the closed adapter to it at its end.
   std::unique_ptr<LinuxPacketDriver> driver;
+  CaptureRun run;
 
   bool Play(const std::u16string& device, std::vector<std::string> files = {}, int ms = 20000) {
     driver = std::make_unique<LinuxPacketDriver>(*hive, clock, run.out(), std::move(files));
