@@ -1,0 +1,200 @@
+// Sixteen RPC clients ask for the recent frames and the station table through the agent's real RPC
+// server while a replay runs at full speed. Every decoded line must describe one whole frame: the
+// sequence number, length, source and summary of a line all belong to the same frame.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "accounting/frame_builder.h"
+#include "accounting/stations.h"
+#include "capture/replay_adapter.h"
+#include "core/agent.h"
+#include "core/byte_writer.h"
+#include "dcerpc/client.h"
+#include "dcerpc/status.h"
+#include "remote/rpc_server.h"
+
+using namespace netward;
+using namespace netward::platform;
+using netward::test::Frame;
+using netward::test::kBroadcast;
+using netward::test::kOwnMac;
+using netward::test::Mac;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kDistinct = 256;  // frames of one pass; a line's frame is (sequence - 1) % kDistinct
+constexpr int kClients = 16;
+constexpr int kCallsPerClient = 12;
+constexpr size_t kDetl = 364, kStat = 124, kTot = 100;
+
+Mac Station(int i) { return {0x02, 0x00, 0x00, 0x00, 0x01, static_cast<uint8_t>(i % 50)}; }
+std::array<uint8_t, 4> StationIp(int i) { return {10, 1, 0, static_cast<uint8_t>(100 + i % 50)}; }
+
+// Frame i: every eighth an ARP broadcast of station i % 50, else a UDP datagram from it to this PC,
+// destination port 41000 + i, with i % 150 bytes of data.
+std::vector<uint8_t> Make(int i) {
+  if (i % 8 == 0) return Frame().Eth(kBroadcast, Station(i), 0x0806).Arp(1, Station(i), StationIp(i), Mac{}, {10, 1, 0, 10}).Done();
+  const uint16_t data = static_cast<uint16_t>(i % 150);
+  return Frame().Eth(kOwnMac, Station(i), 0x0800).Ip(StationIp(i), {10, 1, 0, 10}, 17, uint16_t(8 + data))
+      .Udp(40000, uint16_t(41000 + i), uint16_t(8 + data)).Zeros(data).Done();
+}
+
+// One adapter that replays the frames until the agent stops.
+class LoopDriver : public PacketDriver {
+ public:
+  LoopDriver(Clock& clock) : clock_(clock) {
+    for (int i = 0; i < kDistinct; ++i) {
+      frames_.push_back(Make(i));
+      frames_.back().resize(std::max<size_t>(frames_.back().size(), 60));
+    }
+  }
+  std::unique_ptr<PacketDriverHandle> Open(const char16_t*) override {
+    auto source = std::make_unique<MemoryFrameSource>();
+    for (const auto& f : frames_) source->Add(f.data(), uint32_t(f.size()), uint32_t(f.size()), 0);
+    source->SetPasses(1u << 30);
+    ReplayConfig config;
+    config.have_own_address = true;
+    memcpy(config.own_address, kOwnMac.data(), 6);
+    return std::make_unique<ReplayHandle>(std::move(source), kMedium8023, config, clock_);
+  }
+  std::vector<std::vector<uint8_t>> frames_;
+
+ private:
+  Clock& clock_;
+};
+
+uint16_t FreePort() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t n = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+// The reply block of a RequestRpc reply stub: unique pointer, conformant byte array, length, status.
+bool ReplyBlock(const std::vector<uint8_t>& stub, std::vector<uint8_t>& block) {
+  if (stub.size() < 12 || GetU32Le(stub.data()) == 0) return false;
+  const uint32_t n = GetU32Le(stub.data() + 4);
+  if (stub.size() < 8 + n + 8) return false;
+  block.assign(stub.begin() + 8, stub.begin() + 8 + n);
+  return GetU32Le(stub.data() + 8 + n + (-n & 3u) + 4) == 0;
+}
+
+TEST(ConcurrentRequests, WholeFramesWhileReplayRunsAtFullSpeed) {
+  const fs::path state = fs::path(testing::TempDir()) / ("remote_conc_" + std::to_string(getpid()));
+  fs::remove_all(state);
+  fs::create_directories(state);
+  auto hive = std::make_shared<HiveFile>();
+  hive->SetString(kSettingsKey, "OpenKey", "Secret");
+  hive->SetDword(kSettingsKey, "EndpointMapperPort", FreePort());
+  SystemRegistry registry(hive);
+  registry.SetInterfaceNames({"nwloop0"});
+  RealClock clock;
+  CapturedOutput out;
+  LibcRandom random;
+  AgentOptions opt;
+  opt.state_dir = state.string();
+  opt.rpc_port = FreePort();
+  opt.local_endpoint = (state / "rpc.sock").string();
+  Agent agent(registry, clock, out, random, opt);
+  LoopDriver driver(clock);
+  agent.hooks().packet_driver = &driver;
+  agent.hooks().rpc_server_thread = RpcServerThread;
+  agent.hooks().rpc_stop_listening = StopRpcListening;
+  std::thread main([&agent] { agent.AgentMain(); });
+
+  // Expected source label and summary start of each frame of a pass.
+  std::vector<std::string> label(kDistinct), summary(kDistinct);
+  for (int i = 0; i < kDistinct; ++i) {
+    char l[16];
+    MakeMacLabel(Station(i).data(), false, l);
+    label[i] = l;
+    summary[i] = i % 8 == 0 ? "ARP Request" : "UDP/" + std::to_string(41000 + i) + " 40000";
+  }
+
+  std::atomic<int> lines{0}, stations{0}, replies{0}, bad{0};
+  std::atomic<uint32_t> first_sequence{0}, last_sequence{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      dcerpc::RpcClient client;
+      bool up = false;
+      for (int i = 0; i < 500 && !up; ++i) {
+        up = client.ConnectTcp("127.0.0.1", uint16_t(opt.rpc_port)) == dcerpc::kStatusOk &&
+             client.Bind(AgentRpcInterfaceId()) == dcerpc::kStatusOk;
+        if (!up) {
+          client.Close();
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+      }
+      if (!up) {
+        ++bad;
+        return;
+      }
+      for (int k = 0; k < kCallsPerClient; ++k) {
+        const bool details = (c + k) % 2 == 0;
+        std::vector<uint8_t> stub(kRequestStubBytes, 0), reply, block;
+        memcpy(stub.data(), "Secret", 6);
+        strcpy(reinterpret_cast<char*>(stub.data()) + 16, details ? "DETAILS 0" : "STATS_PRO 0");
+        if (client.Call(kRequestRpcOpnum, stub, reply) != dcerpc::kStatusOk || !ReplyBlock(reply, block) ||
+            block.size() < 32 + kTot) {
+          ++bad;
+          continue;
+        }
+        ++replies;
+        const uint32_t seq_now = GetU32Le(block.data() + 32 + 4);
+        uint32_t expected = 0;
+        first_sequence.compare_exchange_strong(expected, seq_now);
+        last_sequence.store(seq_now);
+        const size_t size = details ? kDetl : kStat;
+        if ((block.size() - 32 - kTot) % size != 0) ++bad;
+        for (size_t at = 32 + kTot; at + size <= block.size(); at += size) {
+          const uint8_t* r = block.data() + at;
+          if (!details) {
+            ++stations;
+            if (memcmp(r, "STAT", 4) != 0 || GetU32Le(r + 4) != 1) ++bad;
+            continue;
+          }
+          ++lines;
+          const uint32_t seq = GetU32Le(r + 8);
+          const int i = static_cast<int>((seq - 1) % kDistinct);
+          const std::string src(reinterpret_cast<const char*>(r + 28), strnlen(reinterpret_cast<const char*>(r + 28), 16));
+          const std::string sum(reinterpret_cast<const char*>(r + 144), summary[i].size());
+          if (memcmp(r, "DETL", 4) != 0 || seq == 0 || GetU32Le(r + 12) != driver.frames_[i].size() ||
+              src != label[i] || sum != summary[i]) {
+            if (bad++ < 5)
+              ADD_FAILURE() << "torn line: sequence " << seq << " length " << GetU32Le(r + 12) << " source " << src
+                            << " summary '" << sum << "'; frame " << i << " is " << driver.frames_[i].size()
+                            << " bytes from " << label[i] << " '" << summary[i] << "'";
+          }
+        }
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+  agent.CommonStop();
+  main.join();
+  FreeGlobalArea(g_global_area.exchange(nullptr));
+  fs::remove_all(state);
+
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(replies.load(), kClients * kCallsPerClient);
+  EXPECT_GT(lines.load(), 0);
+  EXPECT_GT(stations.load(), 0);
+  EXPECT_GT(last_sequence.load(), first_sequence.load()) << "the replay ran while the clients asked";
+}
+
+}  // namespace
