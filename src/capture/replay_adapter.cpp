@@ -221,6 +221,12 @@ QueuedReadHandle::Pull ReplayHandle::PullFrame(FrameRef& frame, int& wait_fd, in
   held_ = false;
   // Frames earlier than the first (files are not always in order) keep the start time.
   int64_t t = int64_t(start_time_) + (offset_us > 0 ? offset_us / 1000000 : 0);
+  // A fast replay runs ahead of the file's own spacing; its frames are never stamped later than
+  // the agent's clock, so time windows counted back from now hold what has been replayed so far.
+  if (config_.pace == ReplayPace::kFast) {
+    const int64_t now = clock_.Now();
+    if (t > now) t = now;
+  }
   frame.time = t > int64_t(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(t);
   return Pull::kFrame;
 }

@@ -1,6 +1,7 @@
 // Capture-file adapters: frames of a pcap or pcapng file (or of frames held in memory) delivered as
 // an adapter would deliver them, as fast as possible or at the file's own rate, with their times
-// rebased to the start of the replay.
+// rebased to the start of the replay. As fast as possible, a frame's time is also held back to the
+// agent's clock: min(rebased time, now).
 #pragma once
 
 #include <cstdint>

@@ -164,7 +164,7 @@ TEST(Replay, OtherLinkTypesAreRefusedNamingFileAndType) {
   }
 }
 
-TEST(Replay, HiveConfiguredTokenRingFileWithOwnAddressAndRebasedTimes) {
+TEST(Replay, HiveConfiguredTokenRingFileWithOwnAddress) {
   // 802.5: access control, frame control 0x40 (LLC), destination, source with the routing bit.
   auto tr = [](uint8_t src_last, uint32_t len) {
     std::vector<uint8_t> f(len, 0);
@@ -187,9 +187,9 @@ TEST(Replay, HiveConfiguredTokenRingFileWithOwnAddressAndRebasedTimes) {
     EXPECT_EQ(r.run.nic()->MediaType, 1);
     const uint8_t learnt[6] = {0x10, 0, 0x5A, 0, 0, 2};  // most frequent source, routing bit cleared
     EXPECT_EQ(memcmp(r.run.nic()->OwnAddress, learnt, 6), 0);
+    // The clock stands still: a fast replay stamps nothing later than now.
     EXPECT_EQ(r.run.nic()->RecentFrames[0].Time, kStart);
-    EXPECT_EQ(r.run.nic()->RecentFrames[1].Time, kStart + 5);
-    EXPECT_EQ(r.run.nic()->RecentFrames[2].Time, kStart + 7);
+    EXPECT_EQ(r.run.nic()->RecentFrames[2].Time, kStart);
     PacketDriverHandle* h = r.run.nic()->Driver.load();
     uint32_t filter = 0;
     ASSERT_TRUE(h->QueryOid(kOidGenCurrentPacketFilter, &filter, 4));
@@ -225,6 +225,59 @@ TEST(Replay, RealtimePaceKeepsTheFilesSpacing) {
       EXPECT_LT(took, std::chrono::milliseconds(300));
   }
   fs::remove(path);
+}
+
+// Frame times read straight off a replay adapter, the agent clock moved between reads: a fast
+// replay keeps the file's spacing from the start but never stamps a frame later than the clock;
+// real-time pace keeps the rebased times.
+TEST(Replay, FrameTimesAreRebasedAndFastPaceNeverRunsAheadOfTheClock) {
+  struct Step {
+    int64_t file_us;       // from the first frame
+    uint64_t advance_ms;   // clock moved before this frame is read
+    uint32_t expect;       // seconds after the start
+  };
+  struct Case {
+    const char* name;
+    ReplayPace pace;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"fast",
+       ReplayPace::kFast,
+       {{0, 0, 0},
+        {5500000, 10000, 5},
+        {7000000, 0, 7},
+        {1200000000, 0, 10},        // twenty minutes in: held at the clock
+        {1201000000, 1000, 11},
+        {1210000000, 2000000, 1210},  // the clock has passed the file time again
+        {-3000000, 0, 0}}},           // earlier than the first frame: the start time
+      {"realtime", ReplayPace::kRealtime, {{0, 0, 0}, {1100000, 0, 1}}},
+  };
+  const int64_t first = int64_t(1000000000) * 1000000;
+  const uint8_t src[6] = {2, 0, 0, 0, 0, 1};
+  const std::vector<uint8_t> bytes = EthernetFrame(src, 60, 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto source = std::make_unique<MemoryFrameSource>();
+    for (const Step& s : c.steps) source->Add(bytes.data(), 60, 60, first + s.file_us);
+    TestClock clock{kStart};
+    ReplayConfig config;
+    config.pace = c.pace;
+    config.have_own_address = true;
+    ReplayHandle h(std::move(source), kMedium8023, config, clock);
+    ASSERT_TRUE(h.SetFilter(kFilterNormal8023));
+    ASSERT_TRUE(h.AllocateReadObject(0));
+    Event stop;
+    uint8_t buffer[kReadLength];
+    uint32_t count = 0;
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+      clock.Advance(c.steps[i].advance_ms);
+      ASSERT_TRUE(h.StartRead(0, buffer, kReadLength, &count));
+      ASSERT_EQ(h.WaitRead(0, stop), WaitResult::kCompleted);
+      uint32_t time = 0;
+      EXPECT_EQ(h.FinishRead(0, &time), 60u);
+      EXPECT_EQ(time, kStart + c.steps[i].expect) << "frame " << i;
+    }
+  }
 }
 
 TEST(Replay, AdapterNamesOfReplayFilesAreUniqueStems) {
