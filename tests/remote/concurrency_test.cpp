@@ -109,7 +109,8 @@ TEST(ConcurrentRequests, WholeFramesWhileReplayRunsAtFullSpeed) {
   opt.state_dir = state.string();
   opt.rpc_port = FreePort();
   opt.local_endpoint = (state / "rpc.sock").string();
-  Agent agent(registry, clock, out, random, opt);
+  auto owned = std::make_unique<Agent>(registry, clock, out, random, opt);
+  Agent& agent = *owned;
   LoopDriver driver(clock);
   agent.hooks().packet_driver = &driver;
   agent.hooks().rpc_server_thread = RpcServerThread;
@@ -187,6 +188,7 @@ TEST(ConcurrentRequests, WholeFramesWhileReplayRunsAtFullSpeed) {
   for (auto& t : clients) t.join();
   agent.CommonStop();
   main.join();
+  owned.reset();  // joins the capture and RPC threads before their tables go
   FreeGlobalArea(g_global_area.exchange(nullptr));
   fs::remove_all(state);
 
