@@ -26,14 +26,11 @@ TEST(Icmp, MessageTypes) {
     uint8_t type;
     const char* text;
   };
+  // The fixed texts' first and last, the composed type 11, unnamed types inside and above.
   const Case cases[] = {
       {0, "ICMP PING Reply"}, {4, "ICMP Source Quench"}, {8, "ICMP PING"},
-      {9, "ICMP Router Advertisement"}, {10, "ICMP Router Solicitation"},
-      {11, "ICMP Time Exceeded for Dest=10.9.8.7"}, {12, "ICMP Parameter Problem"},
-      {13, "ICMP Timestamp"}, {14, "ICMP Timestamp Reply"}, {15, "ICMP Information Request"},
-      {16, "ICMP Information Reply"}, {17, "ICMP Subnet Mask Address Request"},
-      {18, "ICMP Subnet Mask Address Reply"}, {1, "ICMP"}, {2, "ICMP"}, {6, "ICMP"},
-      {7, "ICMP"}, {19, "ICMP"}, {255, "ICMP"},
+      {11, "ICMP Time Exceeded for Dest=10.9.8.7"}, {18, "ICMP Subnet Mask Address Reply"},
+      {1, "ICMP"}, {7, "ICMP"}, {19, "ICMP"}, {255, "ICMP"},
   };
   Decoder d;
   for (const Case& c : cases) {
@@ -45,22 +42,16 @@ TEST(Icmp, MessageTypes) {
 }
 
 TEST(Icmp, DestinationUnreachableCodes) {
-  const char* texts[] = {
-      "ICMP Network Unreachable", "ICMP Host Unreachable", "ICMP Protocol Unreachable", nullptr,
-      "ICMP Fragmentation needed but not set", "ICMP Source Route Failed",
-      "ICMP Destination Network Unknown", "ICMP Destination Host Unknown",
-      "ICMP Source Host Isolated", "ICMP Destination Network Administratively Prohibited",
-      "ICMP Destination Host Administratively Prohibited", "ICMP Network Unreachable for TOS",
-      "ICMP Host Unreachable for TOS",
-      "ICMP Communication Administratively Prohibited by Filtering",
-      "ICMP Host Precedence Violation", "ICMP Precedence Cutoff in Effect",
-      "ICMP Destination Unreachable",
+  const std::pair<uint8_t, const char*> texts[] = {
+      {0, "ICMP Network Unreachable"}, {2, "ICMP Protocol Unreachable"},
+      {4, "ICMP Fragmentation needed but not set"},  // next-hop MTU 0: no MaxMTU
+      {5, "ICMP Source Route Failed"}, {15, "ICMP Precedence Cutoff in Effect"},
+      {16, "ICMP Destination Unreachable"}, {255, "ICMP Destination Unreachable"},
   };
   Decoder d;
-  for (uint8_t code = 0; code < std::size(texts); ++code) {
-    if (!texts[code]) continue;
+  for (auto [code, text] : texts) {
     const DecodedLine l = d.Decode(Icmp(3, code));
-    EXPECT_EQ(COL(l.SummaryText), std::string(texts[code]) + ", for Target=10.9.8.7");
+    EXPECT_EQ(COL(l.SummaryText), std::string(text) + ", for Target=10.9.8.7");
     EXPECT_EQ(COL(l.ProtocolText), "ICMP Destination Unreachable");
   }
   Frame mtu = Icmp(3, 4);
@@ -89,15 +80,15 @@ TEST(Icmp, PortUnreachableNamesThePort) {
 }
 
 TEST(Icmp, Redirects) {
-  const char* texts[] = {"ICMP Redirect for network", "ICMP Redirect for host",
-                         "ICMP Redirect for TOS and network", "ICMP Redirect for TOS and host",
-                         "ICMP Redirect"};
+  const std::pair<uint8_t, const char*> texts[] = {
+      {0, "ICMP Redirect for network"}, {3, "ICMP Redirect for TOS and host"},
+      {4, "ICMP Redirect"}};
   Decoder d;
-  for (uint8_t code = 0; code < 5; ++code) {
+  for (auto [code, text] : texts) {
     Frame f = Icmp(5, code);
     f.Put(kL4 + 4, {10, 0, 0, 254});
     EXPECT_EQ(COL(d.Decode(f).SummaryText),
-              std::string(texts[code]) + ".  Use Router=10.0.0.254 for Dest=10.9.8.7");
+              std::string(text) + ".  Use Router=10.0.0.254 for Dest=10.9.8.7");
   }
   Frame local = Icmp(5, 1);
   local.Put(kL4 + 4, {10, 9, 8, 7});
@@ -120,7 +111,6 @@ TEST(Ip, ProtocolsOptionsAndTheSummaryColumn) {
     EXPECT_EQ(COL(l.SummaryText), name);
     EXPECT_EQ(COL(l.ProtocolText), name);
   }
-  EXPECT_EQ(COL(d.Decode(Ipv4(9)).SummaryText), "Protocol=x'09'");
 
   // Header length 6: the ICMP message starts at IP byte 24.
   Frame options = Ipv4(1);
