@@ -1,56 +1,48 @@
 #include <gtest/gtest.h>
 
 #include "agent_rpc_iface.h"
+#include "common/hex.h"
 #include "dcerpc/epm.h"
 #include "dcerpc/ndr.h"
 #include "dcerpc/pdu.h"
 #include "pdu_builder.h"
 
 using namespace dcerpc;
+using netward::testing_hex::Hex;
 
 namespace {
-
-std::vector<uint8_t> Hex(const char* s) {
-  std::vector<uint8_t> v;
-  auto val = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-  for (; *s; ++s) {
-    if (*s == ' ') continue;
-    v.push_back(static_cast<uint8_t>(val(s[0]) << 4 | val(s[1])));
-    ++s;
-  }
-  return v;
-}
 
 TEST(DcerpcPdu, FaultGoldenBytes) {
   uint8_t f[kFaultSize];
   WriteFault(f, 7, 1, 0x1c010002, true);
-  EXPECT_EQ(std::vector<uint8_t>(f, f + kFaultSize),
-            Hex("05000323 10000000 20000000 07000000 00000000 01000000 0200011c 00000000"));
+  EXPECT_EQ(Hex(f, sizeof f),
+            "05000323" "10000000" "20000000" "07000000" "00000000" "01000000" "0200011c" "00000000");
   static_assert(kFaultSize == 32);
 }
 
 TEST(DcerpcPdu, ResponseHeaderGoldenBytes) {
   uint8_t h[kResponseHeaderSize];
   WriteResponseHeader(h, 2, kPfcFirstFrag | kPfcLastFrag, 28, 4, 0);
-  EXPECT_EQ(std::vector<uint8_t>(h, h + sizeof h), Hex("05000203 10000000 1c000000 02000000 04000000 00000000"));
+  EXPECT_EQ(Hex(h, sizeof h), "05000203" "10000000" "1c000000" "02000000" "04000000" "00000000");
   static_assert(kResponseHeaderSize == 24);
 }
 
 TEST(DcerpcPdu, BindNakGoldenBytes) {
   uint8_t b[kBindNakSize];
   WriteBindNak(b, 3, kNakProtocolVersionNotSupported);
-  EXPECT_EQ(std::vector<uint8_t>(b, b + sizeof b), Hex("05000d03 10000000 15000000 03000000 0400 01 0500"));
+  EXPECT_EQ(Hex(b, sizeof b), "05000d03" "10000000" "15000000" "03000000" "0400" "01" "0500");
 }
 
 TEST(DcerpcPdu, BindAckGoldenBytesWithPaddedSecondaryAddress) {
   std::vector<uint8_t> out;
   ContextReply r[2] = {{kAcceptance, 0, kNdr20}, {kProviderRejection, kTransferSyntaxesNotSupported, {}}};
   WriteBindAck(out, PduType::kBindAck, 1, 4280, 4280, 0x12345, "135", r);
-  EXPECT_EQ(out, Hex("05000c03 10000000 54000000 01000000"
-                     "b810b810 45230100 0400 31333500 0000"
-                     "02000000"
-                     "0000 0000 045d888a eb1cc911 9fe80800 2b104860 02000000"
-                     "0200 0200 00000000 00000000 00000000 00000000 00000000"));
+  EXPECT_EQ(Hex(out.data(), out.size()),
+            "05000c03" "10000000" "54000000" "01000000"
+            "b810b810" "45230100" "0400" "31333500" "0000"
+            "02000000"
+            "0000" "0000" "045d888a" "eb1cc911" "9fe80800" "2b104860" "02000000"
+            "0200" "0200" "00000000" "00000000" "00000000" "00000000" "00000000");
 }
 
 TEST(DcerpcPdu, ParseBindClassifiesTransferSyntaxes) {
@@ -78,31 +70,25 @@ TEST(DcerpcPdu, ParseBindClassifiesTransferSyntaxes) {
   }
 }
 
-TEST(DcerpcPdu, BigEndianHeaderAndRequest) {
-  std::vector<uint8_t> stub = {1, 2, 3, 4};
-  auto pdu = testpdu::Request(0x01020304, 1, 1, stub, kPfcFirstFrag | kPfcLastFrag, DataRep::Big());
-  EXPECT_EQ(pdu[8], 0x00);  // frag_length 28 big-endian
-  EXPECT_EQ(pdu[9], 28);
-  PduHeader h;
-  ASSERT_TRUE(ParseHeader(pdu, h));
-  EXPECT_EQ(h.call_id, 0x01020304u);
-  RequestPdu r;
-  ASSERT_TRUE(ParseRequest(pdu, h, r));
-  EXPECT_EQ(r.context_id, 1);
-  EXPECT_EQ(r.opnum, 1);
-  EXPECT_EQ(std::vector<uint8_t>(r.stub.begin(), r.stub.end()), stub);
-}
-
 TEST(DcerpcPdu, RequestHeaderGoldenBytesBothByteOrders) {
   uint8_t h[kRequestHeaderSize];
   WriteRequestHeader(h, 0x01020304, kPfcFirstFrag, 0x0118, 0x0a0b0c0d, 7, 1, DataRep::Little());
-  EXPECT_EQ(std::vector<uint8_t>(h, h + sizeof h), Hex("05000001 10000000 18010000 04030201 0d0c0b0a 0700 0100"));
-  WriteRequestHeader(h, 0x01020304, kPfcFirstFrag, 0x0118, 0x0a0b0c0d, 7, 1, DataRep::Big());
-  EXPECT_EQ(std::vector<uint8_t>(h, h + sizeof h), Hex("05000001 00000000 01180000 01020304 0a0b0c0d 0007 0001"));
+  EXPECT_EQ(Hex(h, sizeof h), "05000001" "10000000" "18010000" "04030201" "0d0c0b0a" "0700" "0100");
+  // Big-endian with a 4-octet stub: the parser reads every field in the label's byte order.
+  WriteRequestHeader(h, 0x01020304, kPfcFirstFrag | kPfcLastFrag, 28, 0x0a0b0c0d, 7, 1, DataRep::Big());
+  EXPECT_EQ(Hex(h, sizeof h), "05000003" "00000000" "001c0000" "01020304" "0a0b0c0d" "0007" "0001");
+  std::vector<uint8_t> pdu(h, h + sizeof h);
+  pdu.insert(pdu.end(), {1, 2, 3, 4});
   PduHeader ph;
-  ASSERT_TRUE(ParseHeader(h, ph));
-  EXPECT_EQ(ph.frag_length, 0x0118);
+  ASSERT_TRUE(ParseHeader(pdu, ph));
+  EXPECT_EQ(ph.frag_length, 28);
   EXPECT_EQ(ph.call_id, 0x01020304u);
+  RequestPdu r;
+  ASSERT_TRUE(ParseRequest(pdu, ph, r));
+  EXPECT_EQ(r.alloc_hint, 0x0a0b0c0du);
+  EXPECT_EQ(r.context_id, 7);
+  EXPECT_EQ(r.opnum, 1);
+  EXPECT_EQ(std::vector<uint8_t>(r.stub.begin(), r.stub.end()), (std::vector<uint8_t>{1, 2, 3, 4}));
 }
 
 TEST(DcerpcPdu, HeaderRejectsWrongVersionAndShortInput) {
@@ -164,14 +150,14 @@ TEST(DcerpcNdr, BoundsAreStickyAndConformanceIsChecked) {
 TEST(DcerpcNdr, UuidTextAndWireOrder) {
   Uuid u;
   ASSERT_TRUE(Uuid::Parse("cabcbc10-aaae-11d2-a9f7-00104b7babc3", u));
-  EXPECT_EQ(std::vector<uint8_t>(u.b.begin(), u.b.end()), Hex("10bcbcca aeaa d211 a9f7 00104b7babc3"));
+  EXPECT_EQ(Hex(u.b.data(), 16), "10bcbcca" "aeaa" "d211" "a9f7" "00104b7babc3");
   EXPECT_EQ(u.ToString(), "cabcbc10-aaae-11d2-a9f7-00104b7babc3");
   EXPECT_FALSE(Uuid::Parse("cabcbc10-aaae-11d2-a9f7-00104b7babcz", u));
   // Big-endian NDR carries the first three fields most significant octet first.
   std::vector<uint8_t> be;
   NdrWriter w(be, false);
   w.WriteUuid(testiface::AgentRpcId().uuid);
-  EXPECT_EQ(be, Hex("cabcbc10 aaae 11d2 a9f7 00104b7babc3"));
+  EXPECT_EQ(Hex(be, 0, be.size()), "cabcbc10" "aaae" "11d2" "a9f7" "00104b7babc3");
   NdrReader r(be, false);
   Uuid back;
   ASSERT_TRUE(r.ReadUuid(back));
@@ -184,8 +170,7 @@ TEST(DcerpcEpm, TowerRoundTrip) {
   // floor count, then floor 4 carries the port big-endian and floor 5 the address.
   EXPECT_EQ(t[0], 5);
   EXPECT_EQ(t.size(), 2u + (2 + 19 + 2 + 2) * 2 + (2 + 1 + 2 + 2) + (2 + 1 + 2 + 2) + (2 + 1 + 2 + 4));
-  std::vector<uint8_t> tail(t.end() - 16, t.end());
-  EXPECT_EQ(tail, Hex("0100 07 0200 c030 0100 09 0400 7f000001"));
+  EXPECT_EQ(Hex(t, t.size() - 16, 16), "0100" "07" "0200" "c030" "0100" "09" "0400" "7f000001");
   TowerQuery q;
   ASSERT_TRUE(ParseTower(t, q));
   EXPECT_EQ(q.interface_id, e.id);
