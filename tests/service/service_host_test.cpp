@@ -65,110 +65,84 @@ struct Harness {
   std::unique_ptr<ServiceHost> host;
 };
 
+// `agent` and `driver` are the installed services' states (0: not installed); `fail_op` fails on
+// TapEyeSv, or on any service for "Connect".
 struct KeywordCase {
   const char* name;
   std::vector<std::string> args;
-  std::function<void(Harness&)> setup;
   std::string expected;
+  uint32_t agent = 0, driver = 0;
+  int agent_stop_rounds = 0;
+  const char* fail_op = nullptr;
+  ScmResult failure = {};
+  bool exe_ok = true;
   size_t boxes = 0;  // "Could not open Service Control Manager" message boxes
 };
 
 class KeywordTest : public ::testing::TestWithParam<KeywordCase> {};
 
 TEST_P(KeywordTest, PrintsTheTextsOfItsPath) {
+  const KeywordCase& c = GetParam();
   Harness h;
-  if (GetParam().setup) GetParam().setup(h);
-  EXPECT_EQ(h.Run(GetParam().args), 0);
-  EXPECT_EQ(h.out.Text(), GetParam().expected);
+  if (c.agent) h.manager.Add("TapEyeSv", c.agent, c.agent_stop_rounds);
+  if (c.driver) h.manager.Add("TapEye", c.driver);
+  if (c.fail_op) h.manager.Fail(c.fail_op, std::string(c.fail_op) == "Connect" ? "" : "TapEyeSv", c.failure);
+  h.exe_ok = c.exe_ok;
+  EXPECT_EQ(h.Run(c.args), 0);
+  EXPECT_EQ(h.out.Text(), c.expected);
   const std::pair<std::string, std::string> box("Could not open Service Control Manager", "NETWARD ERROR");
-  EXPECT_EQ(h.out.Boxes(), std::vector(GetParam().boxes, box));
+  EXPECT_EQ(h.out.Boxes(), std::vector(c.boxes, box));
   EXPECT_EQ(h.agent_runs, 0);
   EXPECT_TRUE(h.channel.reports.empty());
 }
 
-void NoManager(Harness& h) { h.manager.Fail("Connect", "", {kErrorServiceControllerConnect, "not booted"}); }
+const ScmResult kNotBooted = {kErrorServiceControllerConnect, "not booted"};
+const ScmResult kDenied = {5, "Permission denied"};
 const std::string kNoManagerLine = "OpenSCManager failed - not booted (0x427)\n";
-const std::string kNotInstalledStop =
-    "Could not open TapEyeSv - code 1060\nCould not open TapEye - code 1060\n";
+const std::string kNotInstalled = "Could not open TapEyeSv - code 1060\nCould not open TapEye - code 1060\n"
+                                  "OpenService failed - " + std::string(kNoSuchService) + "\n";
+const std::string kBothStopped = "TapEyeSv is already stopped\nTapEye is already stopped\n";
 
+// Remove and stop without a manager, and remove when nothing is installed, take sub-paths of the
+// install rows.
 INSTANTIATE_TEST_SUITE_P(
     Keywords, KeywordTest,
     ::testing::Values(
-        KeywordCase{"InstallFresh", {"-install"}, nullptr,
-                    kNotInstalledStop + "OpenService failed - " + kNoSuchService +
-                        "\nNETWARD Agent Service installed.\n"},
-        KeywordCase{"InstallOverRunningService", {"/INSTALL"},
-                    [](Harness& h) {
-                      FakeServiceManager& m = h.manager;
-                      m.Add("TapEyeSv", kStateRunning, 2);
-                      m.Add("TapEye", kStateRunning);
-                    },
-                    "TapEyeSv stopped\nTapEye stopped\nStopping NETWARD Agent Service...\n"
-                    "NETWARD Agent Service stopped.\nNETWARD Agent Service removed.\n"
-                    "NETWARD Agent Service installed.\n"},
-        KeywordCase{"InstallWhenDeleteFails", {"-install"},
-                    [](Harness& h) {
-                      FakeServiceManager& m = h.manager;
-                      m.Add("TapEyeSv", kStateStopped);
-                      m.Add("TapEye", kStateStopped);
-                      m.Fail("Delete", "TapEyeSv", {5, "Permission denied"});
-                    },
-                    "TapEyeSv is already stopped\nTapEye is already stopped\n"
-                    "DeleteService failed - Permission denied (0x5)\n"
-                    "CreateService failed - The specified service already exists. (0x431)\n"},
-        KeywordCase{"InstallWithoutExecutablePath", {"-install"}, [](Harness& h) { h.exe_ok = false; },
-                    kNotInstalledStop + "OpenService failed - " + kNoSuchService +
-                        "\nUnable to install NETWARD Agent Service - No such file or directory (0x2)\n"},
-        KeywordCase{"StartWithoutManager", {"-start"}, NoManager, "", 1},
-        KeywordCase{"StopWithoutManager", {"-stop"}, NoManager, "", 1},
-        KeywordCase{"RemoveWithoutManager", {"-remove"}, NoManager, kNoManagerLine, 1},
-        KeywordCase{"InstallWithoutManager", {"-install"}, NoManager, kNoManagerLine + kNoManagerLine, 1},
-        KeywordCase{"RemoveStopped", {"-remove"},
-                    [](Harness& h) {
-                      FakeServiceManager& m = h.manager;
-                      m.Add("TapEyeSv", kStateStopped);
-                      m.Add("TapEye", kStateStopped);
-                    },
-                    "TapEyeSv is already stopped\nTapEye is already stopped\nNETWARD Agent Service removed.\n"},
-        KeywordCase{"RemoveWhenQueryFails", {"-Remove"},
-                    [](Harness& h) {
-                      FakeServiceManager& m = h.manager;
-                      m.Add("TapEyeSv", kStateRunning, 5);
-                      m.Fail("Query", "TapEyeSv", {5, "Permission denied"});
-                    },
-                    "TapEyeSv stopped\nCould not open TapEye - code 1060\nStopping NETWARD Agent Service.\n"
-                    "NETWARD Agent Service failed to stop.\nNETWARD Agent Service removed.\n"},
-        KeywordCase{"RemoveNotInstalled", {"-remove"}, nullptr,
-                    kNotInstalledStop + "OpenService failed - " + kNoSuchService + "\n"},
-        KeywordCase{"StartStopped", {"-start"},
-                    [](Harness& h) {
-                      FakeServiceManager& m = h.manager; m.Add("TapEyeSv", kStateStopped); }, "TapEyeSv started\n"},
-        KeywordCase{"StartRunning", {"/start"},
-                    [](Harness& h) {
-                      FakeServiceManager& m = h.manager; m.Add("TapEyeSv", kStateRunning); },
-                    "TapEyeSv is already running\n"},
-        KeywordCase{"StartFails", {"-start"},
-                    [](Harness& h) {
-                      FakeServiceManager& m = h.manager;
-                      m.Add("TapEyeSv", kStateStopped);
-                      m.Fail("Start", "TapEyeSv", {1, "Job failed"});
-                    },
-                    "TapEyeSv failed to start - code 1\n"},
-        KeywordCase{"StopBothStopped", {"-STOP"},
-                    [](Harness& h) {
-                      FakeServiceManager& m = h.manager;
-                      m.Add("TapEyeSv", kStateStopped);
-                      m.Add("TapEye", kStateStopped);
-                    },
-                    "TapEyeSv is already stopped\nTapEye is already stopped\n"},
-        KeywordCase{"StopAgentFailsDriverStillTried", {"-stop"},
-                    [](Harness& h) {
-                      FakeServiceManager& m = h.manager;
-                      m.Add("TapEyeSv", kStateRunning);
-                      m.Add("TapEye", kStateRunning);
-                      m.Fail("Stop", "TapEyeSv", {1061, "cannot accept"});
-                    },
-                    "TapEyeSv failed to stop - code 1061\nTapEye stopped\n"}),
+        KeywordCase{.name = "InstallFresh", .args = {"-install"},
+                    .expected = kNotInstalled + "NETWARD Agent Service installed.\n"},
+        KeywordCase{.name = "InstallOverRunningService", .args = {"/INSTALL"},
+                    .expected = "TapEyeSv stopped\nTapEye stopped\nStopping NETWARD Agent Service...\n"
+                                "NETWARD Agent Service stopped.\nNETWARD Agent Service removed.\n"
+                                "NETWARD Agent Service installed.\n",
+                    .agent = kStateRunning, .driver = kStateRunning, .agent_stop_rounds = 2},
+        KeywordCase{.name = "InstallWhenDeleteFails", .args = {"-install"},
+                    .expected = kBothStopped + "DeleteService failed - Permission denied (0x5)\n"
+                                "CreateService failed - The specified service already exists. (0x431)\n",
+                    .agent = kStateStopped, .driver = kStateStopped, .fail_op = "Delete", .failure = kDenied},
+        KeywordCase{.name = "InstallWithoutExecutablePath", .args = {"-install"},
+                    .expected = kNotInstalled +
+                                "Unable to install NETWARD Agent Service - No such file or directory (0x2)\n",
+                    .exe_ok = false},
+        KeywordCase{.name = "InstallWithoutManager", .args = {"-install"}, .expected = kNoManagerLine + kNoManagerLine,
+                    .fail_op = "Connect", .failure = kNotBooted, .boxes = 1},
+        KeywordCase{.name = "StartWithoutManager", .args = {"-start"}, .expected = "", .fail_op = "Connect",
+                    .failure = kNotBooted, .boxes = 1},
+        KeywordCase{.name = "RemoveStopped", .args = {"-remove"},
+                    .expected = kBothStopped + "NETWARD Agent Service removed.\n", .agent = kStateStopped,
+                    .driver = kStateStopped},
+        KeywordCase{.name = "RemoveWhenQueryFails", .args = {"-Remove"},
+                    .expected = "TapEyeSv stopped\nCould not open TapEye - code 1060\nStopping NETWARD Agent Service.\n"
+                                "NETWARD Agent Service failed to stop.\nNETWARD Agent Service removed.\n",
+                    .agent = kStateRunning, .agent_stop_rounds = 5, .fail_op = "Query", .failure = kDenied},
+        KeywordCase{.name = "StartStopped", .args = {"-start"}, .expected = "TapEyeSv started\n",
+                    .agent = kStateStopped},
+        KeywordCase{.name = "StartRunning", .args = {"/start"}, .expected = "TapEyeSv is already running\n",
+                    .agent = kStateRunning},
+        KeywordCase{.name = "StartFails", .args = {"-start"}, .expected = "TapEyeSv failed to start - code 1\n",
+                    .agent = kStateStopped, .fail_op = "Start", .failure = {1, "Job failed"}},
+        KeywordCase{.name = "StopAgentFailsDriverStillTried", .args = {"-STOP"},
+                    .expected = "TapEyeSv failed to stop - code 1061\nTapEye stopped\n", .agent = kStateRunning,
+                    .driver = kStateRunning, .fail_op = "Stop", .failure = {1061, "cannot accept"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ServiceHost, InstallRegistersTheServiceWithItsOptions) {
