@@ -81,15 +81,6 @@ Bytes Block(const std::vector<std::string>& records) {
   return b;
 }
 
-TEST(NetwardReply, RecordSizesMatchTheWire) {
-  EXPECT_EQ(kTot.size(), kTotBytes);
-  EXPECT_EQ(kStat.size(), kStatBytes);
-  EXPECT_EQ(Detl().size(), kDetlBytes);
-  EXPECT_EQ(Bhdr(0).size(), kBhdrBytes);
-  EXPECT_EQ(Bent("x").size(), kBentBytes);
-  EXPECT_EQ(Oid().size(), kOidBytes);
-}
-
 TEST(NetwardReply, TakesApartEveryRecordKind) {
   std::string txt = std::string("TXT4") + F("line one\r\nline two\r\n", 4096, '\0');
   std::string hist = std::string("HIST") + "20261205";
