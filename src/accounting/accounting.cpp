@@ -316,6 +316,9 @@ void AccountFrame(NicArea* nic, FrameView f, int cls, const uint8_t* dest, const
   GroupFrameEntry& ge = nic->GroupFrames[slot];
   RelaxedStore(ge.Time, now);
   RelaxedStore(ge.Sequence, sequence);
+  // Readers copy a slot and then check that its sequence is unchanged: the new sequence must be
+  // visible before any of the bytes that follow.
+  std::atomic_thread_fence(std::memory_order_release);
   // The same 256 bytes the capture thread stored in the recent-frame entry (this thread wrote them).
   SharedCopyIn(ge.Data, e.Data, kFrameDataBytes);
   SharedCopyIn(ge.SrcLabel.bytes, nic->SrcLabel.bytes, sizeof ge.SrcLabel.bytes);

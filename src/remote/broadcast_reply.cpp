@@ -77,6 +77,11 @@ void BuildBroadcastReply(const GlobalArea& g, bool sent, bool low, uint32_t now,
       e.ProtoLabel.Get(proto_label);
       uint8_t data[kFrameDataBytes];
       SharedCopyOut(data, e.Data, sizeof data);
+      const StationRecord* station = RelaxedLoad(e.Station);
+      // A capture thread that has wrapped round the ring is rewriting this slot with a newer frame:
+      // the copy may be torn, and this slot and every older one are past the ring's end now.
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (RelaxedLoad(e.Sequence) != sequence) break;
       decoder::DecodedLine line;
       line.AdapterNumber = static_cast<uint32_t>(i + 1);
       bool decoded = false;
@@ -115,7 +120,7 @@ void BuildBroadcastReply(const GlobalArea& g, bool sent, bool low, uint32_t now,
         memcpy(entry + kBentSource, src_label, 16);
         memcpy(entry + kBentProto, proto_label, 28);
         char role[8], name[33];
-        SourceRoleAndName(*nic, RelaxedLoad(e.Station), src_label, proto_label, role, name);
+        SourceRoleAndName(*nic, station, src_label, proto_label, role, name);
         memcpy(entry + kBentRole, role, 8);
         memcpy(entry + kBentName, name, 32);
         PutU32Le(entry + kBentSequence, sequence);

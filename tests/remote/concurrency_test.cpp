@@ -1,6 +1,7 @@
-// Sixteen RPC clients ask for the recent frames and the station table through the agent's real RPC
+// Sixteen RPC clients ask for the recent frames, the station table and the broadcasters through the agent's real RPC
 // server while a replay runs at full speed. Every decoded line must describe one whole frame: the
-// sequence number, length, source and summary of a line all belong to the same frame.
+// sequence number, length, source and summary of a line (or broadcast entry) all belong to the
+// same frame.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -34,7 +35,14 @@ namespace {
 constexpr int kDistinct = 256;  // frames of one pass; a line's frame is (sequence - 1) % kDistinct
 constexpr int kClients = 16;
 constexpr int kCallsPerClient = 12;
-constexpr size_t kDetl = 364, kStat = 124, kTot = 100;
+constexpr size_t kDetl = 364, kStat = 124, kTot = 100, kBhdr = 40, kBent = 244;
+enum Kind { kDetails, kStations, kBroadcasters };
+constexpr const char* kRequests[] = {"DETAILS 0", "STATS_PRO 0", "BCASTERS LOW"};
+
+// A NUL-terminated text of at most `n` bytes.
+std::string Label(const uint8_t* p, size_t n = 16) {
+  return std::string(reinterpret_cast<const char*>(p), strnlen(reinterpret_cast<const char*>(p), n));
+}
 
 Mac Station(int i) { return {0x02, 0x00, 0x00, 0x00, 0x01, static_cast<uint8_t>(i % 50)}; }
 std::array<uint8_t, 4> StationIp(int i) { return {10, 1, 0, static_cast<uint8_t>(100 + i % 50)}; }
@@ -118,15 +126,22 @@ TEST(ConcurrentRequests, WholeFramesWhileReplayRunsAtFullSpeed) {
   std::thread main([&agent] { agent.AgentMain(); });
 
   // Expected source label and summary start of each frame of a pass.
-  std::vector<std::string> label(kDistinct), summary(kDistinct);
+  std::vector<std::string> label(kDistinct), summary(kDistinct), arp_summary(kDistinct);
   for (int i = 0; i < kDistinct; ++i) {
     char l[16];
     MakeMacLabel(Station(i).data(), false, l);
     label[i] = l;
     summary[i] = i % 8 == 0 ? "ARP Request" : "UDP/" + std::to_string(41000 + i) + " 40000";
+    arp_summary[i] = "ARP Request, Target=10.1.0.10, Sender=10.1.0." + std::to_string(100 + i % 50);
   }
 
-  std::atomic<int> lines{0}, stations{0}, replies{0}, bad{0};
+  std::atomic<int> lines{0}, stations{0}, entries{0}, replies{0}, bad{0};
+  auto Expect = [&](bool ok, const char* what, const uint8_t* seq, const uint8_t* src, const uint8_t* text, int i) {
+    if (!ok && bad++ < 5)
+      ADD_FAILURE() << what << ": sequence " << GetU32Le(seq) << " source " << Label(src) << " text '"
+                    << Label(text, 60) << "'; frame " << i << " is " << driver.frames_[i].size() << " bytes from "
+                    << label[i] << " '" << summary[i] << "'";
+  };
   std::atomic<uint32_t> first_sequence{0}, last_sequence{0};
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
@@ -146,25 +161,37 @@ TEST(ConcurrentRequests, WholeFramesWhileReplayRunsAtFullSpeed) {
         return;
       }
       for (int k = 0; k < kCallsPerClient; ++k) {
-        const bool details = (c + k) % 2 == 0;
+        const Kind kind = static_cast<Kind>((c + k) % 3);
         std::vector<uint8_t> stub(kRequestStubBytes, 0), reply, block;
         memcpy(stub.data(), "Secret", 6);
-        strcpy(reinterpret_cast<char*>(stub.data()) + 16, details ? "DETAILS 0" : "STATS_PRO 0");
-        if (client.Call(kRequestRpcOpnum, stub, reply) != dcerpc::kStatusOk || !ReplyBlock(reply, block) ||
-            block.size() < 32 + kTot) {
+        strcpy(reinterpret_cast<char*>(stub.data()) + 16, kRequests[kind]);
+        if (client.Call(kRequestRpcOpnum, stub, reply) != dcerpc::kStatusOk || !ReplyBlock(reply, block)) {
           ++bad;
           continue;
         }
         ++replies;
+        if (kind == kBroadcasters) {
+          // Each entry describes its group's newest frame: the sequence, source and summary agree.
+          if (block.size() < 32 + kBhdr || (block.size() - 32 - kBhdr) % kBent != 0) ++bad;
+          for (size_t at = 32 + kBhdr; at + kBent <= block.size(); at += kBent) {
+            const uint8_t* r = block.data() + at;
+            ++entries;
+            const int i = static_cast<int>((GetU32Le(r + 112) - 1) % kDistinct);
+            Expect(memcmp(r, "BENT", 4) == 0 && i % 8 == 0 && Label(r + 8) == label[i] &&
+                       Label(r + 116, 100) == arp_summary[i],
+                   "torn entry", r + 112, r + 8, r + 116, i);
+          }
+          continue;
+        }
         const uint32_t seq_now = GetU32Le(block.data() + 32 + 4);
         uint32_t expected = 0;
         first_sequence.compare_exchange_strong(expected, seq_now);
         last_sequence.store(seq_now);
-        const size_t size = details ? kDetl : kStat;
-        if ((block.size() - 32 - kTot) % size != 0) ++bad;
+        const size_t size = kind == kDetails ? kDetl : kStat;
+        if (block.size() < 32 + kTot || (block.size() - 32 - kTot) % size != 0) ++bad;
         for (size_t at = 32 + kTot; at + size <= block.size(); at += size) {
           const uint8_t* r = block.data() + at;
-          if (!details) {
+          if (kind == kStations) {
             ++stations;
             if (memcmp(r, "STAT", 4) != 0 || GetU32Le(r + 4) != 1) ++bad;
             continue;
@@ -172,15 +199,9 @@ TEST(ConcurrentRequests, WholeFramesWhileReplayRunsAtFullSpeed) {
           ++lines;
           const uint32_t seq = GetU32Le(r + 8);
           const int i = static_cast<int>((seq - 1) % kDistinct);
-          const std::string src(reinterpret_cast<const char*>(r + 28), strnlen(reinterpret_cast<const char*>(r + 28), 16));
-          const std::string sum(reinterpret_cast<const char*>(r + 144), summary[i].size());
-          if (memcmp(r, "DETL", 4) != 0 || seq == 0 || GetU32Le(r + 12) != driver.frames_[i].size() ||
-              src != label[i] || sum != summary[i]) {
-            if (bad++ < 5)
-              ADD_FAILURE() << "torn line: sequence " << seq << " length " << GetU32Le(r + 12) << " source " << src
-                            << " summary '" << sum << "'; frame " << i << " is " << driver.frames_[i].size()
-                            << " bytes from " << label[i] << " '" << summary[i] << "'";
-          }
+          Expect(memcmp(r, "DETL", 4) == 0 && seq != 0 && GetU32Le(r + 12) == driver.frames_[i].size() &&
+                     Label(r + 28) == label[i] && Label(r + 144, summary[i].size()) == summary[i],
+                 "torn line", r + 8, r + 28, r + 144, i);
         }
       }
     });
@@ -196,6 +217,7 @@ TEST(ConcurrentRequests, WholeFramesWhileReplayRunsAtFullSpeed) {
   EXPECT_EQ(replies.load(), kClients * kCallsPerClient);
   EXPECT_GT(lines.load(), 0);
   EXPECT_GT(stations.load(), 0);
+  EXPECT_GT(entries.load(), 0);
   EXPECT_GT(last_sequence.load(), first_sequence.load()) << "the replay ran while the clients asked";
 }
 
