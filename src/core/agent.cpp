@@ -226,9 +226,9 @@ void Agent::MainLoop(TraceRecord& trace, char (&day)[9]) {
     bool stopping = clock_.Wait(stop_request_, kCheckpointMs);
 
     TotalsSnapshot now = global_->Totals();
-    trace = GainsSince(now, global_->Checkpoint);
+    trace = GainsSince(now, global_->CheckpointCopy());
     trace.Time = clock_.Now();
-    global_->Checkpoint = now;
+    global_->SetCheckpoint(now);
 
     char previous[9];
     memcpy(previous, day, sizeof previous);

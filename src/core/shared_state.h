@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <type_traits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -254,13 +255,22 @@ struct GlobalArea {
   std::atomic<uint32_t> LastOtherGroupTime;
   std::atomic<uint32_t> LastOwnUnicastTime;
   std::atomic<uint32_t> LastOwnGroupTime;
-  TotalsSnapshot Checkpoint;  // main thread only
+  // Written by the main thread at each checkpoint, read by RPC threads: go through the two
+  // accessors below, which copy it with relaxed atomic bytes.
+  TotalsSnapshot Checkpoint;
   std::atomic<int32_t> NicCount;
   NicArea* Nics[kMaxNics];
   std::atomic<uint32_t> StatusCode;
 
   // Reads fields FrameSequence..LastOwnGroupTime.
   TotalsSnapshot Totals() const;
+  TotalsSnapshot CheckpointCopy() const {
+    static_assert(std::is_trivially_copyable_v<TotalsSnapshot>);
+    TotalsSnapshot t;
+    SharedCopyOut(&t, &Checkpoint, sizeof t);
+    return t;
+  }
+  void SetCheckpoint(const TotalsSnapshot& t) { SharedCopyIn(&Checkpoint, &t, sizeof t); }
 };
 
 // The process-wide pointer; null until start-up has allocated the block.

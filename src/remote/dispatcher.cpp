@@ -84,7 +84,7 @@ void AppendTraceDay(const GlobalArea& g, const char* request, uint32_t now, Body
     }
   }
   if (date.size() == 8 && IsToday(date.c_str(), now)) {
-    TraceRecord running = GainsSince(g.Totals(), g.Checkpoint);
+    TraceRecord running = GainsSince(g.Totals(), g.CheckpointCopy());
     uint8_t stored[kTraceRecordSize];
     SerializeTraceRecord(running, stored);
     uint8_t rec[kTetRecordSize];
