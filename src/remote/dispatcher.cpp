@@ -1,6 +1,7 @@
 #include "remote/dispatcher.h"
 #include "remote/broadcast_reply.h"
 #include "remote/detail_records.h"
+#include "remote/snapshot.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -127,7 +128,6 @@ void AppendStatisticsDay(const GlobalArea& g, const char* request, uint32_t now,
 // Producers that arrive with the reports, snapshots and the broadcast builder. Each
 // answers what a missing producer gives: no records, or an empty text area.
 void AppendAdapterStatusPlaceholder(const GlobalArea&, Body&) {}
-void WriteSnapshotPlaceholder(const char* /*file_name*/) {}
 void FillReportTextPlaceholder(const char* /*command*/, char (&text)[kTxt4TextBytes]) { text[0] = 0; }
 
 void RunCommand(const char* command, Body& body) {
@@ -159,10 +159,9 @@ void DispatchRequest(const char* request, Body& body) {
   }
   if (StartsWith(request, "SNAPSHOT", 8)) {
     if (strnlen(request, 10) > 9) {
-      WriteSnapshotPlaceholder(request + 9);
+      SaveSnapshot(g->Windows[kQuickLookWindow].load(std::memory_order_relaxed), request + 9);
     } else {
-      static const uint8_t kNws[4] = {'N', 'W', 'S', ' '};
-      body.assign(kNws, kNws + 4);
+      BuildSnapshotReply(body);
     }
     return;
   }
