@@ -1,11 +1,13 @@
 // Registry: a hive file of REGEDIT4 text holding the agent's settings, and a read-only view of the
 // Linux system that answers the keys the agent reads from the platform (the packet driver's adapter
-// list). Keys given in the hive override the system view.
+// list, the installed network cards and their driver files). Keys given in the hive override the
+// system view.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -95,10 +97,34 @@ class HiveFile : public Registry {
   std::map<std::string, Values, CaseInsensitiveLess> keys_;
 };
 
-// The read-only view of this machine, under a hive whose keys take precedence.
+// One physical network card as the system view presents it.
+struct InstalledCard {
+  std::string interface;     // ServiceName: the adapter name the agent gives the interface
+  std::string driver;        // ProductName: the driver's module (its service key name)
+  std::string description;   // Description, e.g. "PCI 8086:10D3" or a USB device's product string
+  std::string manufacturer;  // Manufacturer, e.g. "PCI vendor 8086"
+};
+
+// Where the system view looks; tests point these at a fake tree.
+struct SystemPaths {
+  std::string net_class = "/sys/class/net";
+  std::string sys_module = "/sys/module";
+  std::string module_files;  // empty: /lib/modules/<running kernel release>
+};
+
+// Interfaces of `net_class` that have a device link (physical cards), in interface-index order.
+std::vector<InstalledCard> ListInstalledCards(const std::string& net_class);
+
+// The read-only view of this machine, under a hive whose values take precedence.
 //   HKLM\SYSTEM\CurrentControlSet\Services\Tapeye\Linkage  "Export": one "\Device\TapEye_<ifname>"
 //   per capturable interface (up, in interface-index order), then one per extra entry added with
 //   AddExport (capture files).
+//   HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\NetworkCards\<n>, n = 1, 2, ...: one per
+//   physical card in interface-index order, with ServiceName, ProductName, Description,
+//   Manufacturer and Title ("[n] " + description). The key exists when there is a card.
+//   HKLM\SYSTEM\CurrentControlSet\Services\<module>  "ImagePath": the module's file under the
+//   kernel's module directory; empty for a module built into the kernel.
+// Sub-keys are the union of the hive's and the system's.
 class SystemRegistry : public Registry {
  public:
   explicit SystemRegistry(std::shared_ptr<const Registry> hive);
@@ -107,6 +133,8 @@ class SystemRegistry : public Registry {
   void AddExport(std::u16string device_path);
   // Replaces the live interface scan (tests); by default /sys/class/net is read on each query.
   void SetInterfaceNames(std::vector<std::string> names);
+  // Replaces the places cards and driver modules are read from (tests).
+  void SetSystemPaths(SystemPaths paths);
 
   std::optional<RegValue> Query(std::string_view key, std::string_view name) const override;
   bool KeyExists(std::string_view key) const override;
@@ -116,12 +144,25 @@ class SystemRegistry : public Registry {
 
  private:
   std::vector<std::string> InterfaceNames() const;
+  // The system's value of a card or service key, if it has one.
+  std::optional<RegValue> SystemValue(const std::string& canon, std::string_view name) const;
+  bool SystemKeyExists(const std::string& canon) const;
+  // The module's file, "" for a known module without one (built in), nullopt for an unknown name.
+  std::optional<std::string> ModuleImagePath(std::string_view module) const;
+
   std::shared_ptr<const Registry> hive_;
   std::vector<std::u16string> extra_exports_;
   std::optional<std::vector<std::string>> fixed_interfaces_;
+  SystemPaths paths_;
+  // Module name (with '-' as '_') -> file, built on first use by walking the module directory.
+  mutable std::mutex module_mutex_;
+  mutable std::optional<std::map<std::string, std::string>> module_files_;
 };
 
 inline constexpr char kLinkageKey[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage";
+inline constexpr char kNetworkCardsKey[] =
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\NetworkCards";
+inline constexpr char kServicesKey[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services";
 inline constexpr char kDevicePrefix[] = "\\Device\\TapEye_";  // 15 characters: the name starts at the 16th
 
 // Interfaces that can be captured on: those that are administratively up, in interface-index order.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -149,6 +150,106 @@ TEST(SystemRegistry, ExportListsInterfacesThenCaptureFilesUnlessTheHiveSaysOther
 TEST(SystemRegistry, LiveScanFindsLoopback) {
   auto names = ListCapturableInterfaces();
   EXPECT_NE(std::find(names.begin(), names.end(), "lo"), names.end());
+}
+
+// A fake sysfs and module tree: a USB card (built-in driver), a PCI card (loadable module) and a
+// virtual interface, with interface indexes that put the USB card first.
+class FakeSystem : public testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = TempPath("sys");
+    std::filesystem::remove_all(root_);
+    Dir("net/veth0");
+    Write("net/veth0/ifindex", "2\n");
+    Dir("devices/pci0000:00/0000:00:1f.6");
+    Write("devices/pci0000:00/0000:00:1f.6/uevent", "DRIVER=e1000e\nPCI_ID=8086:15bb\nPCI_SLOT_NAME=x\n");
+    Dir("bus/pci/drivers/e1000e");
+    Link("../../../../module/e1000e", "bus/pci/drivers/e1000e/module");
+    Link("../../../../bus/pci/drivers/e1000e", "devices/pci0000:00/0000:00:1f.6/driver");
+    Dir("net/eth9");
+    Write("net/eth9/ifindex", "7\n");
+    Link("../../devices/pci0000:00/0000:00:1f.6", "net/eth9/device");
+    Dir("devices/usb1/1-1/1-1:1.0");
+    Write("devices/usb1/1-1/idVendor", "0bda\n");
+    Write("devices/usb1/1-1/idProduct", "8153\n");
+    Write("devices/usb1/1-1/product", "USB 10/100/1000 LAN\n");
+    Write("devices/usb1/1-1/manufacturer", "Maker Inc\n");
+    Dir("bus/usb/drivers/r8152");
+    Link("../../../../../bus/usb/drivers/r8152", "devices/usb1/1-1/1-1:1.0/driver");
+    Dir("net/usb0");
+    Write("net/usb0/ifindex", "3\n");
+    Link("../../devices/usb1/1-1/1-1:1.0", "net/usb0/device");
+    Dir("module/r8152");
+    Dir("lib/kernel/drivers/net/ethernet/intel/e1000e");
+    Write("lib/kernel/drivers/net/ethernet/intel/e1000e/e1000e.ko.zst", "");
+    sys_.SetSystemPaths({root_ + "/net", root_ + "/module", root_ + "/lib"});
+  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
+
+  void Dir(const std::string& rel) { std::filesystem::create_directories(root_ + "/" + rel); }
+  void Write(const std::string& rel, const std::string& text) { std::ofstream(root_ + "/" + rel) << text; }
+  void Link(const std::string& target, const std::string& rel) {
+    ASSERT_EQ(symlink(target.c_str(), (root_ + "/" + rel).c_str()), 0) << rel;
+  }
+  std::string Card(int n, const char* name) {
+    return sys_.GetString(std::string(kNetworkCardsKey) + "\\" + std::to_string(n), name).value_or("<none>");
+  }
+  std::string Image(const char* module) {
+    return sys_.GetString(std::string(kServicesKey) + "\\" + module, "ImagePath").value_or("<none>");
+  }
+
+  std::string root_;
+  std::shared_ptr<HiveFile> hive_ = std::make_shared<HiveFile>();
+  SystemRegistry sys_{hive_};
+};
+
+TEST_F(FakeSystem, CardsArePhysicalInterfacesInIndexOrder) {
+  struct Row {
+    int n;
+    const char* service;
+    const char* product;
+    const char* description;
+    const char* manufacturer;
+  } rows[] = {
+      {1, "usb0", "r8152", "USB 0BDA:8153 USB 10/100/1000 LAN", "Maker Inc"},
+      {2, "eth9", "e1000e", "PCI 8086:15BB", "PCI vendor 8086"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.n);
+    EXPECT_EQ(Card(r.n, "ServiceName"), r.service);
+    EXPECT_EQ(Card(r.n, "ProductName"), r.product);
+    EXPECT_EQ(Card(r.n, "Description"), r.description);
+    EXPECT_EQ(Card(r.n, "Manufacturer"), r.manufacturer);
+    EXPECT_EQ(Card(r.n, "Title"), "[" + std::to_string(r.n) + "] " + r.description);
+  }
+  EXPECT_TRUE(sys_.KeyExists(kNetworkCardsKey));
+  EXPECT_TRUE(sys_.KeyExists(std::string(kNetworkCardsKey) + "\\2"));
+  EXPECT_FALSE(sys_.KeyExists(std::string(kNetworkCardsKey) + "\\3")) << "the virtual interface is no card";
+  EXPECT_EQ(sys_.SubKeys(kNetworkCardsKey), (std::vector<std::string>{"1", "2"}));
+
+  EXPECT_EQ(Image("e1000e"), root_ + "/lib/kernel/drivers/net/ethernet/intel/e1000e/e1000e.ko.zst");
+  EXPECT_EQ(Image("r8152"), "") << "built into the kernel: no file";
+  EXPECT_TRUE(sys_.KeyExists(std::string(kServicesKey) + "\\r8152"));
+  EXPECT_FALSE(sys_.KeyExists(std::string(kServicesKey) + "\\nosuchdriver"));
+  EXPECT_EQ(Image("nosuchdriver"), "<none>");
+}
+
+TEST_F(FakeSystem, HiveValuesOverrideAndHiveCardsJoin) {
+  hive_->SetString(std::string(kNetworkCardsKey) + "\\2", "Title", "[2] Fixed");
+  hive_->SetString(std::string(kNetworkCardsKey) + "\\10", "ServiceName", "x");
+  hive_->SetString(std::string(kServicesKey) + "\\e1000e", "ImagePath", "\\SystemRoot\\e.sys");
+  EXPECT_EQ(Card(2, "Title"), "[2] Fixed");
+  EXPECT_EQ(Card(2, "ServiceName"), "eth9");
+  EXPECT_EQ(Image("e1000e"), "\\SystemRoot\\e.sys");
+  EXPECT_EQ(sys_.SubKeys(kNetworkCardsKey), (std::vector<std::string>{"1", "10", "2"}));
+  EXPECT_TRUE(sys_.KeyExists(std::string(kNetworkCardsKey) + "\\10"));
+}
+
+TEST_F(FakeSystem, NoCardsNoKey) {
+  std::filesystem::remove_all(root_ + "/net/eth9");
+  std::filesystem::remove_all(root_ + "/net/usb0");
+  EXPECT_FALSE(sys_.KeyExists(kNetworkCardsKey));
+  EXPECT_TRUE(sys_.SubKeys(kNetworkCardsKey).empty());
 }
 
 }  // namespace
