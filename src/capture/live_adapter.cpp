@@ -1,6 +1,8 @@
 #include "capture/live_adapter.h"
 
+#include <linux/ethtool.h>
 #include <linux/if_packet.h>
+#include <linux/sockios.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <pcap/pcap.h>
@@ -8,9 +10,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace netward {
 
@@ -56,19 +60,93 @@ bool ReadSysfsNumber(const std::string& path, long long& value) {
   return end != buf;
 }
 
-// Error counters answered from /sys/class/net/<if>/statistics.
-struct StatisticOid {
+// How a 32-bit counter is found. The driver's own ethtool statistic of that name is taken first
+// (drivers that count single and multiple collisions or deferrals name them so); otherwise the
+// interface statistics of /sys/class/net/<if>/statistics, one file, or two combined. Counters are
+// 64-bit on Linux; the answer is their low 32 bits, as a wrapping NDIS counter.
+enum class Combine { kOne, kSum, kMax };
+struct CounterOid {
   uint32_t oid;
-  const char* file;
+  const char* sysfs[2];
+  Combine combine;
+  const char* ethtool[3];
 };
-constexpr StatisticOid kStatisticOids[] = {
-    {0x00020103, "tx_errors"},          {0x00020104, "rx_errors"},
-    {0x00020105, "rx_missed_errors"},   {0x0002020D, "rx_crc_errors"},
-    {0x01020101, "rx_frame_errors"},    {0x01020202, "tx_aborted_errors"},
-    {0x01020203, "rx_fifo_errors"},     {0x01020204, "tx_fifo_errors"},
-    {0x01020205, "tx_heartbeat_errors"}, {0x01020206, "tx_carrier_errors"},
-    {0x01020207, "tx_window_errors"},
+constexpr CounterOid kCounterOids[] = {
+    {kOidGenXmitError, {"tx_errors"}, Combine::kOne, {}},
+    {kOidGenRcvError, {"rx_errors"}, Combine::kOne, {}},
+    // Missed by the NIC for want of a ring slot, and dropped by the kernel for want of backlog room.
+    {kOidGenRcvNoBuffer, {"rx_missed_errors", "rx_dropped"}, Combine::kSum, {}},
+    {kOidGenRcvCrcError, {"rx_crc_errors"}, Combine::kOne, {}},
+    {kOid8023RcvErrorAlignment, {"rx_frame_errors"}, Combine::kOne, {}},
+    // Without a split from the driver, the collision total is the nearest counterpart.
+    {kOid8023XmitOneCollision, {"collisions"}, Combine::kOne, {"tx_single_coll_ok", "tx_single_collisions"}},
+    {kOid8023XmitMoreCollisions, {}, Combine::kOne, {"tx_multi_coll_ok", "tx_multi_collisions", "tx_mult_collisions"}},
+    {kOid8023XmitDeferred, {}, Combine::kOne, {"tx_deferred_ok", "tx_deferred"}},
+    {kOid8023XmitMaxCollisions, {"tx_aborted_errors"}, Combine::kOne, {}},
+    // Drivers often count one overrun in both; the larger is the overrun count.
+    {kOid8023RcvOverrun, {"rx_over_errors", "rx_fifo_errors"}, Combine::kMax, {}},
+    {kOid8023XmitUnderrun, {"tx_fifo_errors"}, Combine::kOne, {}},
+    {kOid8023XmitHeartbeatFailure, {"tx_heartbeat_errors"}, Combine::kOne, {}},
+    {kOid8023XmitTimesCrsLost, {"tx_carrier_errors"}, Combine::kOne, {}},
+    {kOid8023XmitLateCollisions, {"tx_window_errors"}, Combine::kOne, {}},
 };
+
+// One statistic of the driver's ethtool set (ETH_SS_STATS) by name.
+bool EthtoolStatistic(const std::string& ifname, const char* const (&names)[3], uint64_t& value) {
+  if (names[0] == nullptr || ifname.empty() || ifname.size() >= IFNAMSIZ) return false;
+  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
+  ifreq ifr{};
+  memcpy(ifr.ifr_name, ifname.c_str(), ifname.size());
+  auto ethtool = [&](void* cmd) {
+    ifr.ifr_data = static_cast<char*>(cmd);
+    return ioctl(s, SIOCETHTOOL, &ifr) == 0;
+  };
+  bool found = false;
+  alignas(8) uint8_t info_buf[sizeof(ethtool_sset_info) + sizeof(uint32_t)] = {};
+  auto* info = reinterpret_cast<ethtool_sset_info*>(info_buf);
+  info->cmd = ETHTOOL_GSSET_INFO;
+  info->sset_mask = 1ULL << ETH_SS_STATS;
+  constexpr uint32_t kMaxStatistics = 4096;
+  if (ethtool(info) && (info->sset_mask & (1ULL << ETH_SS_STATS)) != 0 && info->data[0] > 0 &&
+      info->data[0] <= kMaxStatistics) {
+    const uint32_t n = info->data[0];
+    std::vector<uint64_t> strings_buf((sizeof(ethtool_gstrings) + n * ETH_GSTRING_LEN + 7) / 8);
+    auto* strings = reinterpret_cast<ethtool_gstrings*>(strings_buf.data());
+    strings->cmd = ETHTOOL_GSTRINGS;
+    strings->string_set = ETH_SS_STATS;
+    strings->len = n;
+    int index = -1;
+    if (ethtool(strings)) {
+      for (uint32_t i = 0; i < n && i < strings->len && index < 0; ++i) {
+        const char* name = reinterpret_cast<const char*>(strings->data + i * ETH_GSTRING_LEN);
+        for (const char* want : names)
+          if (want != nullptr && strncmp(name, want, ETH_GSTRING_LEN) == 0) index = static_cast<int>(i);
+      }
+    }
+    if (index >= 0) {
+      std::vector<uint64_t> stats_buf((sizeof(ethtool_stats) + 7) / 8 + n);
+      auto* stats = reinterpret_cast<ethtool_stats*>(stats_buf.data());
+      stats->cmd = ETHTOOL_GSTATS;
+      stats->n_stats = n;
+      if (ethtool(stats) && static_cast<uint32_t>(index) < stats->n_stats) {
+        value = stats->data[index];
+        found = true;
+      }
+    }
+  }
+  close(s);
+  return found;
+}
+
+// "5.10.0-k" and the like: major and minor, each as the signed byte the version answer carries.
+bool ParseModuleVersion(const char* text, uint8_t& major, uint8_t& minor) {
+  int ma = -1, mi = -1;
+  if (sscanf(text, "%d.%d", &ma, &mi) != 2 || ma < 0 || ma > 127 || mi < 0 || mi > 127) return false;
+  major = static_cast<uint8_t>(ma);
+  minor = static_cast<uint8_t>(mi);
+  return true;
+}
 
 }  // namespace
 
@@ -94,6 +172,7 @@ bool CookedToEthernet(const uint8_t* in, uint32_t captured, uint32_t wire_length
 LiveHandle::~LiveHandle() { Close(); }
 
 void LiveHandle::Close() {
+  MarkClosed();
   StoreFilter(kFilterOff);
   if (pcap_) pcap_close(pcap_);
   pcap_ = nullptr;
@@ -148,17 +227,45 @@ std::unique_ptr<LiveHandle> LiveHandle::Open(const std::string& ifname, platform
   return h;
 }
 
-bool LiveHandle::ReadStatistic(const char* name, uint32_t& value) const {
+bool LiveHandle::ReadStatistic(const char* name, uint64_t& value) const {
   long long v = 0;
   if (!ReadSysfsNumber("/sys/class/net/" + ifname_ + "/statistics/" + name, v) || v < 0) return false;
-  value = static_cast<uint32_t>(v);
+  value = static_cast<uint64_t>(v);
   return true;
+}
+
+bool LiveHandle::ReadCounter(uint32_t oid, uint32_t& value) const {
+  for (const CounterOid& c : kCounterOids) {
+    if (c.oid != oid) continue;
+    uint64_t v = 0;
+    if (EthtoolStatistic(ifname_, c.ethtool, v)) {
+      value = static_cast<uint32_t>(v);
+      return true;
+    }
+    bool any = false;
+    uint64_t total = 0;
+    for (const char* file : c.sysfs) {
+      if (file == nullptr || !ReadStatistic(file, v)) continue;
+      total = !any ? v : c.combine == Combine::kSum ? total + v : std::max(total, v);
+      any = true;
+      if (c.combine == Combine::kOne) break;
+    }
+    value = static_cast<uint32_t>(total);
+    return any;
+  }
+  return false;
 }
 
 bool LiveHandle::QueryOid(uint32_t oid, void* data, uint32_t length) {
   auto put32 = [&](uint32_t v) {
     if (length < 4) return false;
     memcpy(data, &v, 4);
+    return true;
+  };
+  auto put_version = [&](uint8_t major, uint8_t minor) {
+    if (length < 2) return false;
+    const uint8_t v[2] = {minor, major};
+    memcpy(data, v, 2);
     return true;
   };
   const std::string sys = "/sys/class/net/" + ifname_ + "/";
@@ -185,29 +292,50 @@ bool LiveHandle::QueryOid(uint32_t oid, void* data, uint32_t length) {
       return true;
     case kOidGenCurrentPacketFilter:
       return put32(Filter());
+    case kOidGenDriverVersion:
+      return put_version(kNdisVersionMajor, kNdisVersionMinor);
+    case kOidGenVendorDriverVersion: {
+      // The version of the interface's kernel module; virtual interfaces (lo, veth of a built-in
+      // driver) have none.
+      char text[64];
+      uint8_t major = 0, minor = 0;
+      if (!ReadSysfsText(sys + "device/driver/module/version", text, sizeof text) ||
+          !ParseModuleVersion(text, major, minor))
+        return false;
+      return put_version(major, minor);
+    }
+    case kOidGenMacOptions:
+      // Frames this host sends reach its packet sockets through the kernel, never the adapter.
+      return put32(kMacOptionNoLoopback);
     case kOidGenLinkSpeed: {
+      // Mbit/s; -1 (or unreadable) while the speed is unknown: link down, or a virtual interface.
       long long mbits = 0;
       if (!ReadSysfsNumber(sys + "speed", mbits) || mbits <= 0) return false;
-      return put32(static_cast<uint32_t>(mbits * 10000));  // Mbit/s to units of 100 bit/s
+      const long long units = mbits * 10000;  // units of 100 bit/s
+      return put32(units > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint32_t>(units));
     }
     case kOidGenMediaConnectStatus: {
       long long carrier = 0;
-      if (!ReadSysfsNumber(sys + "carrier", carrier)) return false;
-      return put32(carrier == 1 ? 0 : 1);
+      char state[32];
+      if (ReadSysfsNumber(sys + "carrier", carrier)) return put32(carrier == 1 ? kMediaConnected : kMediaDisconnected);
+      // The carrier of an interface that is down cannot be read; it is not connected.
+      if (ReadSysfsText(sys + "operstate", state, sizeof state) && strncmp(state, "down", 4) == 0)
+        return put32(kMediaDisconnected);
+      return false;
     }
     case kOidGenHardwareStatus: {
+      // operstate "up", or "unknown" for interfaces that do not track it (lo, tun): ready; "down",
+      // "lowerlayerdown", "dormant", "testing", "notpresent": not ready.
       char state[32];
       if (!ReadSysfsText(sys + "operstate", state, sizeof state)) return false;
-      // NDIS hardware status: 0 ready, 4 not ready.
-      return put32(strncmp(state, "up", 2) == 0 || strncmp(state, "unknown", 7) == 0 ? 0 : 4);
+      return put32(strncmp(state, "up", 2) == 0 || strncmp(state, "unknown", 7) == 0 ? kHardwareReady
+                                                                                       : kHardwareNotReady);
     }
-    default:
-      for (const StatisticOid& s : kStatisticOids) {
-        if (s.oid != oid) continue;
-        uint32_t v = 0;
-        return ReadStatistic(s.file, v) && put32(v);
-      }
-      return false;
+    default: {
+      // The error counters; the Token Ring OIDs are not answered by an 802.3 interface.
+      uint32_t v = 0;
+      return ReadCounter(oid, v) && put32(v);
+    }
   }
 }
 

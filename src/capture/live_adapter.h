@@ -52,7 +52,9 @@ class LiveHandle : public QueuedReadHandle {
   bool SetPromiscuousMembership(bool on);
   // Discards what the socket holds (frames that came while the filter was off).
   void Drain();
-  bool ReadStatistic(const char* name, uint32_t& value) const;
+  bool ReadStatistic(const char* name, uint64_t& value) const;
+  // One error counter OID from the driver's ethtool statistics or the interface statistics.
+  bool ReadCounter(uint32_t oid, uint32_t& value) const;
 
   std::string ifname_;
   platform::Output& out_;

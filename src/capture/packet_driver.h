@@ -6,6 +6,7 @@
 // waits for one read at a time, with the stop request event first.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -20,20 +21,54 @@
 
 namespace netward {
 
-// NDIS object identifiers.
-inline constexpr uint32_t kOidGenHardwareStatus = 0x00010102;
+// NDIS object identifiers. Answers are little-endian u32 unless said otherwise.
+inline constexpr uint32_t kOidGenHardwareStatus = 0x00010102;  // 0 ready .. 4 not ready
 inline constexpr uint32_t kOidGenMediaInUse = 0x00010104;
 inline constexpr uint32_t kOidGenLinkSpeed = 0x00010107;  // units of 100 bit/s
 inline constexpr uint32_t kOidGenCurrentPacketFilter = 0x0001010E;
+inline constexpr uint32_t kOidGenDriverVersion = 0x00010110;        // 2 bytes: minor, major
 inline constexpr uint32_t kOidGenMacOptions = 0x00010113;
 inline constexpr uint32_t kOidGenMediaConnectStatus = 0x00010114;  // 0 connected, 1 disconnected
+inline constexpr uint32_t kOidGenVendorDriverVersion = 0x00010116;  // 2 bytes: minor, major
 inline constexpr uint32_t kOidGenXmitError = 0x00020103;
 inline constexpr uint32_t kOidGenRcvError = 0x00020104;
 inline constexpr uint32_t kOidGenRcvNoBuffer = 0x00020105;
 inline constexpr uint32_t kOidGenRcvCrcError = 0x0002020D;
 inline constexpr uint32_t kOid8023CurrentAddress = 0x01010102;
+inline constexpr uint32_t kOid8023RcvErrorAlignment = 0x01020101;
+inline constexpr uint32_t kOid8023XmitOneCollision = 0x01020102;
+inline constexpr uint32_t kOid8023XmitMoreCollisions = 0x01020103;
+inline constexpr uint32_t kOid8023XmitDeferred = 0x01020201;
+inline constexpr uint32_t kOid8023XmitMaxCollisions = 0x01020202;
+inline constexpr uint32_t kOid8023RcvOverrun = 0x01020203;
+inline constexpr uint32_t kOid8023XmitUnderrun = 0x01020204;
+inline constexpr uint32_t kOid8023XmitHeartbeatFailure = 0x01020205;
+inline constexpr uint32_t kOid8023XmitTimesCrsLost = 0x01020206;
+inline constexpr uint32_t kOid8023XmitLateCollisions = 0x01020207;
 inline constexpr uint32_t kOid8025CurrentAddress = 0x02010102;
+inline constexpr uint32_t kOid8025CurrentRingStatus = 0x02010106;  // bit set, 0 = okay
+inline constexpr uint32_t kOid8025CurrentRingState = 0x02010107;   // 1 open .. 6 ring failure
+inline constexpr uint32_t kOid8025LineErrors = 0x02020101;
+inline constexpr uint32_t kOid8025LostFrames = 0x02020102;
+inline constexpr uint32_t kOid8025BurstErrors = 0x02020201;
+inline constexpr uint32_t kOid8025AcErrors = 0x02020202;
+inline constexpr uint32_t kOid8025AbortDelimiters = 0x02020203;
+inline constexpr uint32_t kOid8025FrameCopiedErrors = 0x02020204;
+inline constexpr uint32_t kOid8025FrequencyErrors = 0x02020205;
+inline constexpr uint32_t kOid8025TokenErrors = 0x02020206;
+inline constexpr uint32_t kOid8025InternalErrors = 0x02020207;
 inline constexpr uint32_t kOidWanPermanentAddress = 0x04010101;
+
+// Answers shared by the Linux drivers.
+inline constexpr uint32_t kMacOptionNoLoopback = 0x08;  // the host, not the adapter, loops sent frames back
+inline constexpr uint32_t kHardwareReady = 0;
+inline constexpr uint32_t kHardwareNotReady = 4;
+inline constexpr uint32_t kMediaConnected = 0;
+inline constexpr uint32_t kMediaDisconnected = 1;
+inline constexpr uint32_t kRingStateOpened = 1;
+// The NDIS version the drivers claim: 5.0, the interface whose OIDs they answer.
+inline constexpr uint8_t kNdisVersionMajor = 5;
+inline constexpr uint8_t kNdisVersionMinor = 0;
 
 // NDIS packet-type bits of the packet filter.
 inline constexpr uint32_t kFilterDirected = 0x0001;
@@ -93,10 +128,18 @@ struct PacketDriverHandle {
   virtual uint32_t FinishRead(int slot, uint32_t* time) = 0;
   // True once a capture-file adapter has delivered its last frame.
   virtual bool Exhausted() const { return false; }
-  // Releases the device (socket, file); afterwards only QueryOid and Exhausted may be called, and
-  // QueryOid answers from what is known without the device. Called once, by the capture thread,
-  // while other threads may be in QueryOid.
-  virtual void Close() {}
+  // Releases the device (socket, file); afterwards only QueryOid, Exhausted and IsOpen may be
+  // called, and QueryOid answers from what is known without the device. Called once, by the capture
+  // thread, while other threads may be in QueryOid. Overrides call MarkClosed.
+  virtual void Close() { MarkClosed(); }
+  // False once Close has begun; any thread may ask.
+  bool IsOpen() const { return open_.load(std::memory_order_acquire); }
+
+ protected:
+  void MarkClosed() { open_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> open_{true};
 };
 
 // The driver service: opens adapters by their `Export` entry ("\Device\TapEye_<name>").

@@ -113,6 +113,7 @@ ReplayHandle::ReplayHandle(std::unique_ptr<FrameSource> source, int medium, cons
 ReplayHandle::~ReplayHandle() = default;
 
 void ReplayHandle::Close() {
+  MarkClosed();
   StoreFilter(kFilterOff);
   source_.reset();
   ended_ = true;
@@ -173,9 +174,24 @@ bool ReplayHandle::QueryOid(uint32_t oid, void* data, uint32_t length) {
       return true;
     case kOidGenCurrentPacketFilter:
       return put32(Filter());
-    case kOidGenHardwareStatus:      // ready
-    case kOidGenMediaConnectStatus:  // connected
-      return put32(0);
+    case kOidGenDriverVersion: {
+      if (length < 2) return false;
+      const uint8_t v[2] = {kNdisVersionMinor, kNdisVersionMajor};
+      memcpy(data, v, 2);
+      return true;
+    }
+    case kOidGenMacOptions:
+      return put32(kMacOptionNoLoopback);
+    // A file is always ready and connected; it has no speed, no vendor driver and no error counters.
+    case kOidGenHardwareStatus:
+      return put32(kHardwareReady);
+    case kOidGenMediaConnectStatus:
+      return put32(kMediaConnected);
+    // The ring a Token Ring file was taken on was open and well.
+    case kOid8025CurrentRingStatus:
+      return medium_ == kMedium8025 && put32(0);
+    case kOid8025CurrentRingState:
+      return medium_ == kMedium8025 && put32(kRingStateOpened);
     default:
       return false;
   }

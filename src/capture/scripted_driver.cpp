@@ -18,6 +18,7 @@ class ScriptedHandle : public PacketDriverHandle {
     if (!closed_) Close();
   }
   void Close() override {
+    MarkClosed();
     std::lock_guard<std::mutex> lock(d_.mu_);
     closed_ = true;
     ++d_.closes_;
@@ -27,6 +28,12 @@ class ScriptedHandle : public PacketDriverHandle {
 
   bool QueryOid(uint32_t oid, void* data, uint32_t length) override {
     const ScriptedDriver::Script& s = d_.script;
+    if (s.failing_oids.count(oid)) return false;
+    if (auto it = s.oid_answers.find(oid); it != s.oid_answers.end()) {
+      memset(data, 0, length);
+      memcpy(data, it->second.data(), std::min<size_t>(length, it->second.size()));
+      return true;
+    }
     switch (oid) {
       case kOidGenMediaInUse:
         if (s.fail_media_query || length < 4) return false;
@@ -113,6 +120,11 @@ class ScriptedHandle : public PacketDriverHandle {
   ScriptedDriver& d_;
   bool closed_ = false;
 };
+
+void ScriptedDriver::Script::Answer32(uint32_t oid, uint32_t value) {
+  oid_answers[oid] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+                      static_cast<uint8_t>(value >> 24)};
+}
 
 ScriptedDriver::ScriptedDriver() : wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 ScriptedDriver::~ScriptedDriver() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -24,6 +25,11 @@ class ScriptedDriver : public PacketDriver {
     std::set<uint32_t> failing_filters;    // filter values whose set fails
     int fail_allocate_slot = -1;           // read object that cannot be allocated
     std::set<int> failing_starts;          // StartRead calls (0-based, counted over all slots) that fail
+    // Answers to any other OID query: the bytes given (the rest of the caller's area zeroed);
+    // an OID listed in neither is not answered. A failing OID fails even when it has an answer.
+    std::map<uint32_t, std::vector<uint8_t>> oid_answers;
+    std::set<uint32_t> failing_oids;
+    void Answer32(uint32_t oid, uint32_t value);
   };
   Script script;
 
