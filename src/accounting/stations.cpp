@@ -222,7 +222,7 @@ void MakeProtocolLabel(int cls, const uint8_t* addr, const char* name, char (&ou
   memcpy(out, buf, sizeof out);
 }
 
-const char* AddressRoleLabelPlaceholder(const NicArea& nic, const uint8_t* ip) {
+const char* AddressRoleLabel(const NicArea& nic, const uint8_t* ip) {
   static constexpr struct {
     int list;
     const char* label;
@@ -415,7 +415,7 @@ StationRecord* FindOrAddStation(NicArea* nic, int cls, const uint8_t* mac, const
       s.Name.Set(name);
       if (cls == 1) {
         SharedCopyIn(s.IpAddress, proto_addr, 4);
-        s.Role.Set(AddressRoleLabelPlaceholder(*nic, proto_addr));
+        s.Role.Set(AddressRoleLabel(*nic, proto_addr));
         if (name[0] == 0) {
           LookupDnsName(nic, proto_addr, name, sizeof name);
           s.Name.Set(name);

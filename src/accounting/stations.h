@@ -30,9 +30,9 @@ void LookupNetbiosName(const NicArea* nic, const char* address_label, const char
 void LookupDnsName(const NicArea* nic, const uint8_t* ip, char* out, size_t size);
 
 // "Self", "GW", "DNS", "WINS" or "" for an IPv4 address (network order), from the adapter's
-// TcpipConfig. Stands in for the TCP/IP report's AddressRoleLabel until that lands; the lists it
-// scans are already the final ones.
-const char* AddressRoleLabelPlaceholder(const NicArea& nic, const uint8_t* ip);
+// TcpipConfig (addresses, then gateways, DNS and WINS servers; the first list holding it wins;
+// 0 never matches). The TCP/IP report fills the lists.
+const char* AddressRoleLabel(const NicArea& nic, const uint8_t* ip);
 
 // Label builders (exposed for the detail replies and tests). `out` receives a NUL-terminated text.
 void MakeMacLabel(const uint8_t* mac, bool self, char (&out)[16]);

@@ -67,7 +67,7 @@ TEST_F(AccountingTest, StationIdentityAndRoles) {
   EXPECT_EQ(FindOrAddStation(&nic, 1, MacN(9).data(), ip1, "IP"), nullptr);
   EXPECT_EQ(FindOrAddStation(&nic, 1, MacN(1).data(), ip1, "IP"), s1);
   const uint8_t zero[4] = {};
-  EXPECT_STREQ(AddressRoleLabelPlaceholder(nic, zero), "") << "address 0 never matches";
+  EXPECT_STREQ(AddressRoleLabel(nic, zero), "") << "address 0 never matches";
 }
 
 TEST_F(AccountingTest, NameCacheUpdatesAndEvictsTheOldest) {
