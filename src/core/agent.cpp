@@ -14,6 +14,7 @@
 #include "accounting/stations.h"
 #include "capture/capture_thread.h"
 #include "core/history.h"
+#include "diagnostics/installed_adapters.h"
 #include "platform/files.h"
 
 namespace netward {
@@ -82,8 +83,11 @@ void Agent::ReadHostName() {
 void Agent::EnterHistoryDirectory() {
   std::string data_path = registry_.GetString(kSettingsKey, "DataPath").value_or("");
   if (data_path.size() > 259) data_path.resize(259);
+  std::string windows_dir = options_.state_dir.empty() ? "." : options_.state_dir;
+  // Absolute before the directory changes, so that later look-ups under it still find it.
+  if (char resolved[PATH_MAX]; realpath(windows_dir.c_str(), resolved) != nullptr) windows_dir_ = resolved;
+  else windows_dir_ = windows_dir;
   if (data_path.empty()) {
-    std::string windows_dir = options_.state_dir.empty() ? "." : options_.state_dir;
     // The history directory's name is kept as the Windows agent has it, with the separator of this
     // platform.
     data_path = windows_dir + "/NETWARD History";
@@ -182,7 +186,6 @@ void Agent::StartCaptureThread(NicArea* nic) {
     CaptureThread(nic, ctx);
   });
 }
-void Agent::CheckDriverDatesPlaceholder() {}
 void Agent::StartRpcServerThread() {
   if (!hooks_.rpc_server_thread) return;
   threads_.emplace_back([this] { hooks_.rpc_server_thread(*this); });
@@ -213,7 +216,7 @@ void Agent::AgentMain() {
   AppendTraceRecord(HistoryPath(day, "TET"), trace);  // start marker: all gains zero
 
   SetUpAdapters();
-  CheckDriverDatesPlaceholder();
+  CheckDriverDates(registry_, windows_dir_, *global_, out_);
   clock_.SleepMs(2000);
   out_.Printf("Creating ServerRPC Thread \n");
   StartRpcServerThread();

@@ -82,10 +82,12 @@ class Agent {
   GlobalArea* global() const { return global_; }
   // The directory history files live in (absolute), known after start-up step 6.
   const std::string& history_dir() const { return history_dir_; }
+  // The "Windows directory": the state directory as an absolute path (the current directory when
+  // none is given), known after start-up step 6. Reports resolve "\SystemRoot\" against it.
+  const std::string& windows_dir() const { return windows_dir_; }
 
  private:
   void StartCaptureThread(NicArea* nic);
-  void CheckDriverDatesPlaceholder();
   void StartRpcServerThread();
   void MainLoop(TraceRecord& trace, char (&day)[9]);
   void SetUpAdapters();
@@ -103,6 +105,7 @@ class Agent {
   platform::Event agent_stopped_;
   GlobalArea* global_ = nullptr;
   std::string history_dir_;
+  std::string windows_dir_;
   std::unique_ptr<PacketDriver> linux_driver_;
   std::unique_ptr<NameResolver> resolver_;
   std::unique_ptr<ResolverPool> resolver_pool_;

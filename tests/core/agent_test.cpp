@@ -1,6 +1,7 @@
 #include "core/agent.h"
 #include "capture/scripted_driver.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -232,6 +233,28 @@ TEST_F(AgentTest, CommonStopReportsInOrderAndClosesWindows) {
   Stop();
   EXPECT_EQ(log, (std::vector<std::string>{"status 3 0 3000", "msg 77 1124", "status 3 0 3000", "rpc stop",
                                            "status 3 0 3000", "status 1 0 0"}));
+}
+
+TEST_F(AgentTest, StartUpGivesAdaptersTheirCardTitleAndDriverDate) {
+  // A card named for an adapter no real machine has, its driver under the state directory.
+  const std::string card = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\NetworkCards\\1";
+  hive_->SetString(card, "ProductName", "TapNet");
+  hive_->SetString(card, "ServiceName", "TAP7");
+  hive_->SetString(card, "Title", "[1] Tap Card");
+  hive_->SetString("HKLM\\SYSTEM\\CurrentControlSet\\Services\\TapNet", "ImagePath", "\\SystemRoot\\tap.sys");
+  std::ofstream(state_ / "tap.sys") << "x";
+  timespec times[2] = {{kDec4Noon - 86400, 0}, {kDec4Noon - 86400, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (state_ / "tap.sys").c_str(), times, 0), 0);
+  Start(kDec4Noon, {"eth0", "tap7"});
+  EXPECT_EQ(agent_->windows_dir(), fs::canonical(state_).string());
+  GlobalArea* g = Global();
+  char title[64], text[32];
+  g->Nics[1]->AdapterTitle.Get(title);
+  g->Nics[1]->DriverFileText.Get(text);
+  EXPECT_STREQ(title, "Tap Card");
+  EXPECT_STREQ(text, "tap.sys      03-Dec-2026");
+  EXPECT_EQ(g->Nics[1]->DriverFileTime, kDec4Noon - 86400);
+  Stop();
 }
 
 TEST_F(AgentTest, DataPathSettingIsCreatedAndUsed) {
