@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 
+#include "capture/live_adapter.h"
 #include "capture_test_util.h"
 
 using namespace netward;
@@ -154,3 +155,34 @@ TEST_F(LiveCapture, StopEndsABusyCaptureAtOnce) {
 }
 
 }  // namespace
+
+// Status answers of a veth: up with its peer (veth reports 10 Gbit/s), then down (no carrier and no
+// speed to read; the interface is not ready and not connected).
+TEST_F(LiveCapture, StatusOidsFollowTheInterface) {
+  CapturedOutput out;
+  std::unique_ptr<LiveHandle> h = LiveHandle::Open(here_, out);
+  ASSERT_TRUE(h) << out.Text();
+  auto query = [&](uint32_t oid, uint32_t size = 4) {
+    uint32_t v = 0;
+    return h->QueryOid(oid, &v, size) ? static_cast<int64_t>(v) : -1;
+  };
+  EXPECT_EQ(query(kOidGenDriverVersion, 2), 0x0500);
+  EXPECT_EQ(query(kOidGenVendorDriverVersion, 2), -1);  // veth has no device module version
+  EXPECT_EQ(query(kOidGenMacOptions), kMacOptionNoLoopback);
+  EXPECT_EQ(query(kOidGenLinkSpeed), 10000 * 10000);
+  EXPECT_EQ(query(kOidGenHardwareStatus), kHardwareReady);
+  EXPECT_EQ(query(kOidGenMediaConnectStatus), kMediaConnected);
+  EXPECT_EQ(query(kOidGenXmitError), 0);
+  EXPECT_EQ(query(kOid8023XmitLateCollisions), 0);
+  EXPECT_EQ(query(kOid8023XmitDeferred), -1);  // no counterpart without the driver's own statistic
+  EXPECT_EQ(query(kOid8025LineErrors), -1);
+  EXPECT_EQ(query(kOid8025CurrentRingStatus), -1);
+
+  Shell("ip link set " + here_ + " down");
+  EXPECT_EQ(query(kOidGenLinkSpeed), -1);
+  EXPECT_EQ(query(kOidGenHardwareStatus), kHardwareNotReady);
+  EXPECT_EQ(query(kOidGenMediaConnectStatus), kMediaDisconnected);
+  h->Close();
+  EXPECT_FALSE(h->IsOpen());
+  EXPECT_EQ(query(kOidGenHardwareStatus), kHardwareNotReady);  // still answered once closed
+}

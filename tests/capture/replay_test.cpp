@@ -286,3 +286,42 @@ TEST(Replay, AdapterNamesOfReplayFilesAreUniqueStems) {
 }
 
 }  // namespace
+
+// What a capture file says of itself to the adapter status report, before and after it is closed.
+TEST(Replay, StatusOidAnswersOfACaptureFile) {
+  RealClock clock;
+  for (int medium : {kMedium8023, kMedium8025}) {
+    SCOPED_TRACE(medium);
+    ReplayHandle h(std::make_unique<MemoryFrameSource>(), medium, ReplayConfig{}, clock);
+    const bool ring = medium == kMedium8025;
+    struct Row {
+      uint32_t oid;
+      bool answered;
+      uint32_t value;
+    } rows[] = {
+        {kOidGenDriverVersion, true, 0x0500},  // 2 bytes: minor 0, major 5
+        {kOidGenVendorDriverVersion, false, 0},
+        {kOidGenMacOptions, true, kMacOptionNoLoopback},
+        {kOidGenHardwareStatus, true, kHardwareReady},
+        {kOidGenMediaConnectStatus, true, kMediaConnected},
+        {kOidGenLinkSpeed, false, 0},
+        {kOidGenXmitError, false, 0},
+        {kOid8023RcvErrorAlignment, false, 0},
+        {kOid8025LineErrors, false, 0},
+        {kOid8025CurrentRingStatus, ring, 0},
+        {kOid8025CurrentRingState, ring, ring ? kRingStateOpened : 0},
+    };
+    for (bool closed : {false, true}) {
+      if (closed) h.Close();
+      EXPECT_EQ(h.IsOpen(), !closed);
+      for (const Row& r : rows) {
+        uint32_t v = 0;
+        const uint32_t size = r.oid == kOidGenDriverVersion ? 2 : 4;
+        EXPECT_EQ(h.QueryOid(r.oid, &v, size), r.answered) << std::hex << r.oid;
+        if (r.answered) {
+          EXPECT_EQ(v, r.value) << std::hex << r.oid;
+        }
+      }
+    }
+  }
+}
