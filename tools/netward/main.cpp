@@ -10,6 +10,7 @@
 #include "agent_client.h"
 #include "reply_format.h"
 #include "reply_parser.h"
+#include "snapshot_reader.h"
 
 namespace {
 
@@ -20,10 +21,12 @@ constexpr int kExitUsage = 1;
 constexpr int kExitUnreachable = 2;
 constexpr int kExitKeyRejected = 3;
 constexpr int kExitMalformed = 4;
+constexpr int kExitFile = 5;
 
 constexpr const char* kUsage =
     "usage: netward [--host H] [--port P | --epm [--epm-port N] | --local PATH]\n"
-    "               [--key TEXT] [--json] [--timeout SECONDS] REQUEST...\n";
+    "               [--key TEXT] [--json] [--timeout SECONDS] REQUEST...\n"
+    "       netward --snapshot FILE [--write-captures DIR] [--json]\n";
 
 constexpr const char* kHelp =
     "Sends each REQUEST (one argument each; quote requests with blanks) to the NETWARD agent and\n"
@@ -38,6 +41,9 @@ constexpr const char* kHelp =
     "  --key TEXT        access key, at most 16 bytes (default: $NETWARD_KEY, else empty)\n"
     "  --json            JSON output, every record field named\n"
     "  --timeout S       seconds to wait for each reply (default 30)\n"
+    "  --snapshot FILE   print every record of a snapshot file (.NWS) as replies print; no agent is asked\n"
+    "  --write-captures DIR  with --snapshot: write each adapter's frame capture, inverted back, to\n"
+    "                    DIR/DUMP_n.cap (a Network Monitor 1.x layout file)\n"
     "  --help            this text\n"
     "\n"
     "Requests (keywords are matched on their leading bytes, letter case exact):\n"
@@ -58,7 +64,7 @@ constexpr const char* kHelp =
     "  anything else     answered with the totals record\n"
     "\n"
     "Exit status: 0 success, 1 usage, 2 agent unreachable or call failed, 3 key rejected (result -2),\n"
-    "4 malformed reply.\n";
+    "4 malformed reply or snapshot file, 5 file not readable or writable.\n";
 
 bool ParsePort(const char* text, uint16_t& port) {
   char* end = nullptr;
@@ -67,6 +73,52 @@ bool ParsePort(const char* text, uint16_t& port) {
   if (errno != 0 || end == text || *end != 0 || v == 0 || v > 65535) return false;
   port = static_cast<uint16_t>(v);
   return true;
+}
+
+int ShowSnapshot(const std::string& path, const std::string& capture_dir, bool json) {
+  std::vector<uint8_t> file;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    std::fprintf(stderr, "netward: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+    return kExitFile;
+  }
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) file.insert(file.end(), buf, buf + n);
+  const bool read_error = std::ferror(f) != 0;
+  std::fclose(f);
+  if (read_error) {
+    std::fprintf(stderr, "netward: cannot read %s\n", path.c_str());
+    return kExitFile;
+  }
+  std::vector<SnapshotRecord> records;
+  ParseError perr;
+  if (!ReadSnapshot(file, records, perr)) {
+    std::fprintf(stderr, "netward: %s: %s\n", path.c_str(), perr.Message().c_str());
+    return kExitMalformed;
+  }
+  std::string out;
+  if (!json) {
+    FormatSnapshotText(records, out);
+  } else if (!FormatSnapshotJson(records, out)) {
+    std::fprintf(stderr, "netward: %s: JSON output failed\n", path.c_str());
+    return kExitMalformed;
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::fflush(stdout);
+  if (capture_dir.empty()) return kExitOk;
+  for (const SnapshotRecord& r : records) {
+    if (!r.is_dump) continue;
+    const std::string name = capture_dir + "/" + CaptureFileName(r.name);
+    FILE* c = std::fopen(name.c_str(), "wb");
+    bool ok = c != nullptr && std::fwrite(r.capture.data(), 1, r.capture.size(), c) == r.capture.size();
+    if (c != nullptr) ok = std::fclose(c) == 0 && ok;
+    if (!ok) {
+      std::fprintf(stderr, "netward: cannot write %s\n", name.c_str());
+      return kExitFile;
+    }
+  }
+  return kExitOk;
 }
 
 int Usage(const std::string& why) {
@@ -79,7 +131,7 @@ int Usage(const std::string& why) {
 int main(int argc, char** argv) {
   Target target;
   bool json = false, have_key = false, saw_port = false, saw_epm = false, saw_local = false;
-  std::string key;
+  std::string key, snapshot_file, capture_dir;
   std::vector<std::string> requests;
 
   for (int i = 1; i < argc; ++i) {
@@ -110,10 +162,13 @@ int main(int argc, char** argv) {
     } else if (arg == "--epm") {
       saw_epm = true;
     } else if (arg == "--host" || arg == "--port" || arg == "--epm-port" || arg == "--local" || arg == "--key" ||
-               arg == "--timeout") {
+               arg == "--timeout" || arg == "--snapshot" || arg == "--write-captures") {
       std::string v;
       if (!need(v)) return Usage(arg + " needs a value");
-      if (arg == "--host") {
+      if (arg == "--snapshot" || arg == "--write-captures") {
+        if (v.empty()) return Usage(arg + " needs a value");
+        (arg == "--snapshot" ? snapshot_file : capture_dir) = v;
+      } else if (arg == "--host") {
         if (v.empty()) return Usage("empty host");
         target.host = v;
       } else if (arg == "--port") {
@@ -144,6 +199,11 @@ int main(int argc, char** argv) {
     }
   }
   if (int(saw_port) + int(saw_epm) + int(saw_local) > 1) return Usage("give only one of --port, --epm, --local");
+  if (!capture_dir.empty() && snapshot_file.empty()) return Usage("--write-captures needs --snapshot");
+  if (!snapshot_file.empty()) {
+    if (!requests.empty()) return Usage("--snapshot reads a file; give no requests with it");
+    return ShowSnapshot(snapshot_file, capture_dir, json);
+  }
   if (requests.empty()) return Usage("no request given");
   target.kind = saw_port ? Target::Kind::kTcp : saw_local ? Target::Kind::kLocal : Target::Kind::kEpm;
   if (!have_key) {
