@@ -72,6 +72,9 @@ std::string Oid() {
   put(240, "100 Mbps");
   put(320, "17");
   put(464, "3");
+  put(136, "fastlink.ko  ");           // driver file text without date or version: blanks kept
+  put(624, std::string(100, 'R'));     // a full ring status has no NUL before the ring state
+  put(724, "Open");
   return o;
 }
 
@@ -146,6 +149,9 @@ TEST(NetwardReply, TakesApartEveryRecordKind) {
   EXPECT_EQ(o.link_speed, "100 Mbps");
   EXPECT_EQ(o.ethernet[0], "17");
   EXPECT_EQ(o.ethernet[9], "3");
+  EXPECT_EQ(o.driver_file_text, "fastlink.ko  ");
+  EXPECT_EQ(o.ring_status, std::string(100, 'R'));
+  EXPECT_EQ(o.ring_state, "Open");
   EXPECT_EQ(r.records[7].text, "line one\r\nline two\r\n");
   EXPECT_EQ(r.records[8].text, "20261205");
   EXPECT_EQ(r.records[9].tet.interval, 113u);

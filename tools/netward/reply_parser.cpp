@@ -155,26 +155,27 @@ void TakeBent(const RecordView& v, BentRecord& r) {
   r.destination_text = v.Text(216, 28);
 }
 
+// Zero-filled fields: a blank is part of the text (a driver file text without its date ends in blanks).
 void TakeOid(const RecordView& v, OidRecord& r) {
   r.adapter_number = v.U32(4);
-  r.adapter_name = v.Text(8, 32);
-  r.state = v.Text(40, 16);
-  r.loopback = v.Text(56, 16);
-  r.adapter_title = v.Text(72, 64);
-  r.driver_file_text = v.Text(136, 32);
-  r.own_address = v.Text(168, 16);
-  r.hardware_status = v.Text(184, 20);
-  r.media_connection = v.Text(204, 20);
-  r.media = v.Text(224, 16);
-  r.link_speed = v.Text(240, 16);
-  r.transmit_errors = v.Text(256, 16);
-  r.receive_errors = v.Text(272, 16);
-  r.receive_no_buffer = v.Text(288, 16);
-  r.receive_crc_errors = v.Text(304, 16);
-  for (size_t i = 0; i < kOidEthernetCounters; ++i) r.ethernet[i] = v.Text(320 + 16 * i, 16);
-  for (size_t i = 0; i < kOidTokenRingCounters; ++i) r.token_ring[i] = v.Text(480 + 16 * i, 16);
-  r.ring_status = v.Text(624, 100);
-  r.ring_state = v.Text(724, 20);
+  r.adapter_name = v.Text(8, 32, false);
+  r.state = v.Text(40, 16, false);
+  r.loopback = v.Text(56, 16, false);
+  r.adapter_title = v.Text(72, 64, false);
+  r.driver_file_text = v.Text(136, 32, false);
+  r.own_address = v.Text(168, 16, false);
+  r.hardware_status = v.Text(184, 20, false);
+  r.media_connection = v.Text(204, 20, false);
+  r.media = v.Text(224, 16, false);
+  r.link_speed = v.Text(240, 16, false);
+  r.transmit_errors = v.Text(256, 16, false);
+  r.receive_errors = v.Text(272, 16, false);
+  r.receive_no_buffer = v.Text(288, 16, false);
+  r.receive_crc_errors = v.Text(304, 16, false);
+  for (size_t i = 0; i < kOidEthernetCounters; ++i) r.ethernet[i] = v.Text(320 + 16 * i, 16, false);
+  for (size_t i = 0; i < kOidTokenRingCounters; ++i) r.token_ring[i] = v.Text(480 + 16 * i, 16, false);
+  r.ring_status = v.Text(624, 100, false);
+  r.ring_state = v.Text(724, 20, false);
 }
 
 class Parser {
