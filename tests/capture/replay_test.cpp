@@ -291,36 +291,19 @@ TEST(Replay, AdapterNamesOfReplayFilesAreUniqueStems) {
 TEST(Replay, StatusOidAnswersOfACaptureFile) {
   RealClock clock;
   for (int medium : {kMedium8023, kMedium8025}) {
-    SCOPED_TRACE(medium);
     ReplayHandle h(std::make_unique<MemoryFrameSource>(), medium, ReplayConfig{}, clock);
-    const bool ring = medium == kMedium8025;
-    struct Row {
-      uint32_t oid;
-      bool answered;
-      uint32_t value;
-    } rows[] = {
-        {kOidGenDriverVersion, true, 0x0500},  // 2 bytes: minor 0, major 5
-        {kOidGenVendorDriverVersion, false, 0},
-        {kOidGenMacOptions, true, kMacOptionNoLoopback},
-        {kOidGenHardwareStatus, true, kHardwareReady},
-        {kOidGenMediaConnectStatus, true, kMediaConnected},
-        {kOidGenLinkSpeed, false, 0},
-        {kOidGenXmitError, false, 0},
-        {kOid8023RcvErrorAlignment, false, 0},
-        {kOid8025LineErrors, false, 0},
-        {kOid8025CurrentRingStatus, ring, 0},
-        {kOid8025CurrentRingState, ring, ring ? kRingStateOpened : 0},
-    };
+    const int64_t ring = medium == kMedium8025 ? 0 : -1;  // -1: not answered
+    const std::pair<uint32_t, int64_t> rows[] = {
+        {kOidGenMacOptions, kMacOptionNoLoopback}, {kOidGenHardwareStatus, kHardwareReady},
+        {kOidGenMediaConnectStatus, kMediaConnected}, {kOidGenLinkSpeed, -1}, {kOidGenVendorDriverVersion, -1},
+        {kOidGenXmitError, -1}, {kOid8025LineErrors, -1}, {kOid8025CurrentRingStatus, ring},
+        {kOid8025CurrentRingState, ring < 0 ? -1 : int64_t{kRingStateOpened}}, {kOidGenDriverVersion, 0x0500}};
     for (bool closed : {false, true}) {
       if (closed) h.Close();
       EXPECT_EQ(h.IsOpen(), !closed);
-      for (const Row& r : rows) {
+      for (auto [oid, want] : rows) {
         uint32_t v = 0;
-        const uint32_t size = r.oid == kOidGenDriverVersion ? 2 : 4;
-        EXPECT_EQ(h.QueryOid(r.oid, &v, size), r.answered) << std::hex << r.oid;
-        if (r.answered) {
-          EXPECT_EQ(v, r.value) << std::hex << r.oid;
-        }
+        EXPECT_EQ(h.QueryOid(oid, &v, oid == kOidGenDriverVersion ? 2 : 4) ? v : -1LL, want) << medium << std::hex << oid;
       }
     }
   }
