@@ -101,7 +101,6 @@ TEST_F(InstalledAdapters, ReportStopsAtTheFirstGap) {
 TEST_F(InstalledAdapters, DriverLines) {
   MakeFile(state_ / "System32" / "drivers" / "Long-Driver-Name.sys", 123456789);
   SetImage("Long", "\\SystemRoot\\System32\\drivers\\Long-Driver-Name.sys");
-  SetImage("Folded", "\\systemroot\\system32\\drivers\\LONG-driver-name.SYS");
   SetImage("NameCase", "\\SystemRoot\\System32\\drivers\\LONG-DRIVER-NAME.SYS");
   SetImage("Relative", "System32\\drivers\\x.sys");
   SetImage("LongPath", std::string(150, 'p'));
@@ -114,8 +113,6 @@ TEST_F(InstalledAdapters, DriverLines) {
     std::string line;
   } rows[] = {
       {"Long", "Long-Driver-Name.sys 123456789  14:07:09  05-March-2021"},
-      // The directory's letter case matters on this platform, the file name's does not.
-      {"Folded", "/system32/drivers/LONG-driver-name.SYS"},
       {"NameCase", "Long-Driver-Name.sys 123456789  14:07:09  05-March-2021"},
       {"Relative", "System32\\drivers\\x.sys"},
       {"Gone", gone.substr(state_.string().size())},
@@ -214,26 +211,18 @@ TEST(InstalledAdaptersLive, ReportIsWellFormed) {
   SystemRegistry registry(std::make_shared<HiveFile>());
   char area[4096];
   ListInstalledAdapters(registry, "/nonexistent", area, sizeof area);
-  std::string report(area);
-  ASSERT_EQ(report.rfind(kHeader, 0), 0u) << report;
-  std::string rest = report.substr(sizeof kHeader - 1);
+  std::cout << area;
+  std::string rest = area;
+  ASSERT_EQ(rest.rfind(kHeader, 0), 0u) << rest;
+  rest.erase(0, sizeof kHeader - 1);
   if (rest == "\r\nCOULD NOT LOCATE ANY INSTALL NETWORK CARDS\r\n") GTEST_SKIP() << "no network cards here";
-  const char* labels[] = {"", "  Product Name: ", "  Description : ", "  Manufacturer: ", "  Service Name: ",
+  const char* labels[] = {"\r", "  Product Name: ", "  Description : ", "  Manufacturer: ", "  Service Name: ",
                           "  Driver      : "};
   std::istringstream lines(rest);
-  std::string line;
-  int i = 0, cards = 0;
-  while (std::getline(lines, line)) {
-    ASSERT_FALSE(line.empty());
-    ASSERT_EQ(line.back(), '\r');
-    line.pop_back();
-    ASSERT_EQ(line.rfind(labels[i % 6], 0), 0u) << line;
-    if (i % 6 == 5) ++cards;
-    ++i;
-  }
-  EXPECT_EQ(i % 6, 0) << rest;
-  EXPECT_GE(cards, 1);
-  std::cout << report;
+  int i = 0;
+  for (std::string line; std::getline(lines, line); ++i)
+    ASSERT_TRUE(line.rfind(labels[i % 6], 0) == 0 && line.back() == '\r') << line;
+  EXPECT_TRUE(i > 0 && i % 6 == 0) << rest;
 }
 
 }  // namespace

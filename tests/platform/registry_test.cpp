@@ -245,11 +245,4 @@ TEST_F(FakeSystem, HiveValuesOverrideAndHiveCardsJoin) {
   EXPECT_TRUE(sys_.KeyExists(std::string(kNetworkCardsKey) + "\\10"));
 }
 
-TEST_F(FakeSystem, NoCardsNoKey) {
-  std::filesystem::remove_all(root_ + "/net/eth9");
-  std::filesystem::remove_all(root_ + "/net/usb0");
-  EXPECT_FALSE(sys_.KeyExists(kNetworkCardsKey));
-  EXPECT_TRUE(sys_.SubKeys(kNetworkCardsKey).empty());
-}
-
 }  // namespace
