@@ -3,8 +3,9 @@
 // are carried out by the helper program `verevedo`, started without a shell; its standard output and
 // standard error are collected into the caller's text area.
 //
-// Every operation first zero-fills its area (all `size` bytes) and keeps the text NUL-terminated
-// inside it; nothing is allocated on the heap.
+// Every operation first zero-fills its area (all `size` bytes) and writes only inside it; nothing is
+// allocated on the heap. The text is NUL-terminated, except that helper output may end in a CR LF
+// pair that takes the area's last two bytes.
 #pragma once
 
 #include <cstddef>
