@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "proc_tables.h"
@@ -13,14 +14,14 @@ using namespace verevedo;
 
 namespace {
 
-struct Run {
+struct HelperRun {
   int status;
   std::string out;
 };
 
-Run Helper(const std::string& args) {
+HelperRun Helper(const std::string& args) {
   std::string command = std::string(VEREVEDO_PATH) + " " + args + " 2>&1";
-  Run r{-1, ""};
+  HelperRun r{-1, ""};
   FILE* p = popen(command.c_str(), "r");
   if (p == nullptr) return r;
   char buf[4096];
@@ -119,7 +120,7 @@ TEST(VerevedoTables, ResolverServers) {
 }
 
 TEST(VerevedoProgram, PingLoopback) {
-  Run r = Helper("ping 127.0.0.1");
+  HelperRun r = Helper("ping 127.0.0.1");
   if (r.status == 2) GTEST_SKIP() << "neither ICMP socket may be opened here: " << r.out;
   EXPECT_EQ(r.status, 0) << r.out;
   size_t replies = 0;
@@ -130,6 +131,43 @@ TEST(VerevedoProgram, PingLoopback) {
   }
   EXPECT_EQ(replies, 4u) << r.out;
   EXPECT_NE(r.out.find("4 sent, 4 received, 0 lost (0% loss)"), std::string::npos) << r.out;
+}
+
+// In a network namespace of its own (no link out), without CAP_NET_RAW: the datagram socket when
+// the group may use it, the message when it may not, and timeouts to an address on a veth whose
+// peer is down.
+TEST(VerevedoProgram, PingSocketsAndTimeoutsInAPrivateNamespace) {
+  if (system("unshare -rn true 2>/dev/null") != 0) GTEST_SKIP() << "cannot create a network namespace here";
+  const std::string v = std::string("setpriv --bounding-set -net_raw ") + VEREVEDO_PATH + " PING ";
+  auto in_namespace = [&](const std::string& script) {
+    std::string command = "unshare -rn sh -c 'ip link set lo up; " + script + "' 2>&1";
+    HelperRun r{-1, ""};
+    FILE* p = popen(command.c_str(), "r");
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
+    int status = pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+  };
+  HelperRun dgram = in_namespace("echo 0 0 > /proc/sys/net/ipv4/ping_group_range; " + v + "127.0.0.1");
+  EXPECT_EQ(dgram.status, 0) << dgram.out;
+  EXPECT_NE(dgram.out.find("\nReply from 127.0.0.1: bytes=32 time<1ms TTL=64\n"), std::string::npos) << dgram.out;
+
+  HelperRun none = in_namespace(v + "127.0.0.1");  // a new namespace allows no group
+  EXPECT_EQ(none.status, 2) << none.out;
+  EXPECT_EQ(none.out.rfind("PING 127.0.0.1: cannot open an ICMP socket", 0), 0u) << none.out;
+
+  HelperRun lost = in_namespace(
+      "ip link add v0 type veth peer name v1 && ip addr add 198.51.100.1/24 dev v0 && ip link set v0 up && "
+      "echo 0 0 > /proc/sys/net/ipv4/ping_group_range && " + v + "198.51.100.2");
+  if (lost.out.find("Request timed out.") == std::string::npos && lost.status != 1) {
+    GTEST_SKIP() << "no veth in the namespace: " << lost.out;
+  }
+  EXPECT_EQ(lost.status, 1) << lost.out;
+  EXPECT_NE(lost.out.find("\n\nRequest timed out.\nRequest timed out.\nRequest timed out.\nRequest timed out.\n\n"
+                          "Ping statistics for 198.51.100.2: 4 sent, 0 received, 4 lost (100% loss)\n"),
+            std::string::npos)
+      << lost.out;
 }
 
 TEST(VerevedoProgram, CommandsAndRefusals) {
@@ -149,7 +187,7 @@ TEST(VerevedoProgram, CommandsAndRefusals) {
       {"", 1, "Unknown command: \n"},
   };
   for (const Case& c : cases) {
-    Run r = Helper(c.args);
+    HelperRun r = Helper(c.args);
     EXPECT_EQ(r.status, c.status) << c.args;
     EXPECT_EQ(r.out.rfind(c.starts, 0), 0u) << c.args << ":\n" << r.out;
   }
