@@ -19,18 +19,18 @@ struct HelperRun {
   std::string out;
 };
 
-HelperRun Helper(const std::string& args) {
-  std::string command = std::string(VEREVEDO_PATH) + " " + args + " 2>&1";
+HelperRun Shell(const std::string& command) {
   HelperRun r{-1, ""};
-  FILE* p = popen(command.c_str(), "r");
+  FILE* p = popen((command + " 2>&1").c_str(), "r");
   if (p == nullptr) return r;
   char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
   int status = pclose(p);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return r;
 }
+
+HelperRun Helper(const std::string& args) { return Shell(std::string(VEREVEDO_PATH) + " " + args); }
 
 TEST(VerevedoTables, Routes) {
   const std::string route =
@@ -139,15 +139,8 @@ TEST(VerevedoProgram, PingLoopback) {
 TEST(VerevedoProgram, PingSocketsAndTimeoutsInAPrivateNamespace) {
   if (system("unshare -rn true 2>/dev/null") != 0) GTEST_SKIP() << "cannot create a network namespace here";
   const std::string v = std::string("setpriv --bounding-set -net_raw ") + VEREVEDO_PATH + " PING ";
-  auto in_namespace = [&](const std::string& script) {
-    std::string command = "unshare -rn sh -c 'ip link set lo up; " + script + "' 2>&1";
-    HelperRun r{-1, ""};
-    FILE* p = popen(command.c_str(), "r");
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-    int status = pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+  auto in_namespace = [](const std::string& script) {
+    return Shell("unshare -rn sh -c 'ip link set lo up; " + script + "'");
   };
   HelperRun dgram = in_namespace("echo 0 0 > /proc/sys/net/ipv4/ping_group_range; " + v + "127.0.0.1");
   EXPECT_EQ(dgram.status, 0) << dgram.out;
