@@ -16,8 +16,16 @@ bool AppendTraceRecord(const std::string& path, const TraceRecord& record) {
   return platform::AppendFile(path, bytes, sizeof bytes);
 }
 
+namespace {
+// Installed and removed by the agent's main thread, which is also the only writer of statistics
+// files; tests write them from their own single thread.
+StationLabelRefresh g_refresh;
+}  // namespace
+
+void SetStationLabelRefresh(StationLabelRefresh refresh) { g_refresh = std::move(refresh); }
+
 bool WriteStatisticsFile(const std::string& path, const GlobalArea& global) {
-  RefreshStationLabelsPlaceholder(const_cast<GlobalArea&>(global));
+  if (g_refresh) g_refresh(const_cast<GlobalArea&>(global));
   std::vector<uint8_t> out;
   int nics = global.NicCount.load(std::memory_order_relaxed);
   for (int i = 0; i < nics && i < kMaxNics; ++i) {
@@ -96,7 +104,5 @@ HistoryReadResult ReadStatisticsFile(const std::string& path, std::vector<Statis
   if (!ReadBounded(path, bytes)) return {};
   return ParseStatisticsFile(bytes.data(), bytes.size(), out);
 }
-
-void RefreshStationLabelsPlaceholder(GlobalArea&) {}
 
 }  // namespace netward

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,10 @@ HistoryReadResult ParseStatisticsFile(const uint8_t* data, size_t size, std::vec
 HistoryReadResult ReadTraceFile(const std::string& path, std::vector<TraceRecord>& out);
 HistoryReadResult ReadStatisticsFile(const std::string& path, std::vector<StatisticsRecord>& out);
 
-// Renews every station's Role and Name from the adapters' TCP/IP configuration; until that report
-// exists, labels are left as they are.
-void RefreshStationLabelsPlaceholder(GlobalArea& global);
+// What renews every station's Role and Name from the adapters' TCP/IP configuration before a
+// statistics file is written. The TCP/IP report lives above this layer, so the agent installs it at
+// start-up (and removes it at the end); without one, labels are written as they are.
+using StationLabelRefresh = std::function<void(GlobalArea&)>;
+void SetStationLabelRefresh(StationLabelRefresh refresh);
 
 }  // namespace netward

@@ -1,4 +1,5 @@
 #include "platform/registry.h"
+#include "platform/tcpip_view.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -475,7 +476,8 @@ std::vector<std::string> ListCapturableInterfaces() {
   return names;
 }
 
-SystemRegistry::SystemRegistry(std::shared_ptr<const Registry> hive) : hive_(std::move(hive)) {
+SystemRegistry::SystemRegistry(std::shared_ptr<const Registry> hive)
+    : hive_(std::move(hive)), tcpip_(std::make_shared<TcpipView>()) {
   if (!hive_) hive_ = std::make_shared<HiveFile>();
 }
 
@@ -656,6 +658,7 @@ std::optional<std::string> SystemRegistry::ModuleImagePath(std::string_view modu
 }
 
 std::optional<RegValue> SystemRegistry::SystemValue(const std::string& canon, std::string_view name) const {
+  if (tcpip_->KeyExists(canon)) return tcpip_->Query(canon, name);
   if (auto child = ChildOf(canon, kNetworkCardsKey)) {
     std::vector<InstalledCard> cards = ListInstalledCards(paths_.net_class);
     for (size_t i = 0; i < cards.size(); ++i) {
@@ -676,7 +679,10 @@ std::optional<RegValue> SystemRegistry::SystemValue(const std::string& canon, st
   return std::nullopt;
 }
 
+void SystemRegistry::SetTcpipView(std::shared_ptr<const TcpipView> view) { tcpip_ = std::move(view); }
+
 bool SystemRegistry::SystemKeyExists(const std::string& canon) const {
+  if (tcpip_->KeyExists(canon)) return true;
   if (IsKeyOrParent(canon, kLinkageKey)) return true;
   if (IsKeyOrParent(canon, kNetworkCardsKey)) return !ListInstalledCards(paths_.net_class).empty();
   if (auto child = ChildOf(canon, kNetworkCardsKey)) {

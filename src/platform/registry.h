@@ -115,6 +115,8 @@ struct SystemPaths {
 // Interfaces of `net_class` that have a device link (physical cards), in interface-index order.
 std::vector<InstalledCard> ListInstalledCards(const std::string& net_class);
 
+class TcpipView;
+
 // The read-only view of this machine, under a hive whose values take precedence.
 //   HKLM\SYSTEM\CurrentControlSet\Services\Tapeye\Linkage  "Export": one "\Device\TapEye_<ifname>"
 //   per capturable interface (up, in interface-index order), then one per extra entry added with
@@ -124,6 +126,8 @@ std::vector<InstalledCard> ListInstalledCards(const std::string& net_class);
 //   Manufacturer and Title ("[n] " + description). The key exists when there is a card.
 //   HKLM\SYSTEM\CurrentControlSet\Services\<module>  "ImagePath": the module's file under the
 //   kernel's module directory; empty for a module built into the kernel.
+//   HKLM\SYSTEM\CurrentControlSet\Services\<if>\Parameters\Tcpip and ...\Services\Tcpip\Parameters:
+//   the interfaces' TCP/IP settings (see TcpipView).
 // Sub-keys are the union of the hive's and the system's.
 class SystemRegistry : public Registry {
  public:
@@ -135,6 +139,8 @@ class SystemRegistry : public Registry {
   void SetInterfaceNames(std::vector<std::string> names);
   // Replaces the places cards and driver modules are read from (tests).
   void SetSystemPaths(SystemPaths paths);
+  // Replaces the TCP/IP settings view (tests); by default the machine's own.
+  void SetTcpipView(std::shared_ptr<const TcpipView> view);
 
   std::optional<RegValue> Query(std::string_view key, std::string_view name) const override;
   bool KeyExists(std::string_view key) const override;
@@ -151,6 +157,7 @@ class SystemRegistry : public Registry {
   std::optional<std::string> ModuleImagePath(std::string_view module) const;
 
   std::shared_ptr<const Registry> hive_;
+  std::shared_ptr<const TcpipView> tcpip_;
   std::vector<std::u16string> extra_exports_;
   std::optional<std::vector<std::string>> fixed_interfaces_;
   SystemPaths paths_;

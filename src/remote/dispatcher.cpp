@@ -12,6 +12,10 @@
 #include "core/agent.h"
 #include "core/byte_writer.h"
 #include "core/history.h"
+#include "diagnostics/adapter_status.h"
+#include "diagnostics/connectivity.h"
+#include "diagnostics/installed_adapters.h"
+#include "diagnostics/tcpip_report.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 
@@ -125,19 +129,35 @@ void AppendStatisticsDay(const GlobalArea& g, const char* request, uint32_t now,
   }
 }
 
-// Producers that arrive with the reports, snapshots and the broadcast builder. Each
-// answers what a missing producer gives: no records, or an empty text area.
-void AppendAdapterStatusPlaceholder(const GlobalArea&, Body&) {}
-void FillReportTextPlaceholder(const char* /*command*/, char (&text)[kTxt4TextBytes]) { text[0] = 0; }
-
-void RunCommand(const char* command, Body& body) {
+// The text of a "CMD " request: the reports and tests by their leading words (letter case ignored),
+// the remote stop, and any other command line through the helper program.
+void RunCommand(const char* command, uint32_t now, Body& body) {
   char text[kTxt4TextBytes] = {};
-  if (StartsWithNoCase(command, "VEDEZOZE STOP", 13)) {
+  Agent* agent = CurrentAgent();
+  GlobalArea* g = Global();
+  if (StartsWithNoCase(command, "PING ", 5)) {
+    if (StartsWithNoCase(command, "PING GW", 7)) {
+      PingGateways(*g, text, sizeof text);
+    } else if (StartsWithNoCase(command, "PING DNS", 8)) {
+      PingDnsServers(*g, text, sizeof text);
+    } else if (StartsWithNoCase(command, "PING WINS", 10)) {  // the terminator too: nothing may follow
+      PingWinsServers(*g, text, sizeof text);
+    } else {
+      RunHelperCommand(command, text, sizeof text);
+    }
+  } else if (StartsWithNoCase(command, "CONFIG", 6)) {
+    if (agent) BuildTcpipReport(agent->registry(), *g, now, text, sizeof text);
+  } else if (StartsWithNoCase(command, "SUBNET", 6)) {
+    CheckSubnetBroadcasts(*g, text, sizeof text);
+  } else if (StartsWithNoCase(command, "TEST", 4)) {
+    if (agent) RunConnectivityTests(agent->registry(), *g, now, text, sizeof text);
+  } else if (StartsWithNoCase(command, "VEDEZOZE STOP", 13)) {
     AppendTxt4Record(body, "TapEye Service terminating");
-    if (Agent* agent = CurrentAgent()) agent->CommonStop();
+    if (agent) agent->CommonStop();
     return;
+  } else {
+    RunHelperCommand(command, text, sizeof text);
   }
-  FillReportTextPlaceholder(command, text);
   AppendTxt4Record(body, text);
 }
 
@@ -154,7 +174,7 @@ void DispatchRequest(const char* request, Body& body) {
 
   if (StartsWith(request, "TOTAL", 5)) return;
   if (StartsWith(request, "OPEN", 4)) {
-    RefreshStationLabelsPlaceholder(*g);
+    if (Agent* agent = CurrentAgent()) RefreshStationLabels(agent->registry(), *g, now);
     return;
   }
   if (StartsWith(request, "SNAPSHOT", 8)) {
@@ -167,13 +187,13 @@ void DispatchRequest(const char* request, Body& body) {
   }
   if (StartsWith(request, "CMD ", 4)) {
     body.clear();
-    RunCommand(request + 4, body);
+    RunCommand(request + 4, now, body);
     return;
   }
   if (StartsWith(request, "CFG ", 4)) {
     body.clear();
     char text[kTxt4TextBytes] = {};
-    FillReportTextPlaceholder("CFG", text);
+    if (Agent* agent = CurrentAgent()) ListInstalledAdapters(agent->registry(), agent->windows_dir(), text, sizeof text);
     AppendTxt4Record(body, text);
     return;
   }
@@ -215,7 +235,12 @@ void DispatchRequest(const char* request, Body& body) {
   }
   if (StartsWith(request, "OID", 3)) {
     body.clear();
-    AppendAdapterStatusPlaceholder(*g, body);
+    const int nics = g->NicCount.load(std::memory_order_acquire);
+    for (int i = 0; i < nics && i < kMaxNics; ++i) {
+      uint8_t rec[kAdapterStatusSize];
+      BuildAdapterStatus(*g->Nics[i], i, rec);
+      AppendRecord(body, rec);
+    }
     return;
   }
   if (StartsWith(request, "BCASTSENT", 9)) {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/agent.h"
+#include "diagnostics/tcpip_report.h"
 #include "core/byte_writer.h"
 #include "remote/dispatcher.h"
 
@@ -94,8 +95,11 @@ uint32_t RequestRpcStub(const dcerpc::CallRequest& call, std::vector<uint8_t>& r
   return dcerpc::kStatusOk;
 }
 
-// The taskbar interface is not built yet: no icon, no window.
-void StartTaskbarThreadPlaceholder() {}
+// The taskbar interface is not built yet: no icon, no window. Its dialog start-up refreshes the
+// station labels (which also sets AddressText); that much is done here.
+void StartTaskbarThreadPlaceholder(Agent& agent) {
+  if (GlobalArea* g = Global()) RefreshStationLabels(agent.registry(), *g, agent.clock().Now());
+}
 
 void RpcServerThread(Agent& agent) {
   g_stop_wanted.store(false);
@@ -148,7 +152,7 @@ void RpcServerThread(Agent& agent) {
   }
   for (const auto& b : bindings) out.Printf("Listening on %s\n", b.ToString().c_str());
   out.Printf("Creating Taskbar Thread \n");
-  StartTaskbarThreadPlaceholder();
+  StartTaskbarThreadPlaceholder(agent);
   out.Printf("To Terminate, close console window or press Ctrl-C\n");
 
   {

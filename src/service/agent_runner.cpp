@@ -11,6 +11,8 @@
 
 #include "capture/packet_driver.h"
 #include "core/agent.h"
+#include "core/history.h"
+#include "diagnostics/tcpip_report.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
 #include "remote/rpc_server.h"
@@ -71,6 +73,9 @@ int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, const
   };
   hooks.rpc_server_thread = RpcServerThread;
   hooks.rpc_stop_listening = StopRpcListening;
+  // Statistics files carry the stations' current roles and names.
+  SetStationLabelRefresh(
+      [&agent](GlobalArea& g) { RefreshStationLabels(agent.registry(), g, static_cast<time_t>(agent.clock().Now())); });
 
   const bool debug = host.debug_mode();
   std::atomic<bool> agent_ended{false};
@@ -91,6 +96,7 @@ int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, const
     }
   });
   agent.AgentMain();
+  SetStationLabelRefresh(nullptr);
   // The agent has ended (also when a remote stop or a fatal error ran CommonStop); wake the
   // signal thread if it still waits.
   agent_ended.store(true);

@@ -244,10 +244,16 @@ TEST_F(DispatcherTest, KeywordTableBodies) {
     size_t body;
   } cases[] = {
       {"CMD CONFIG", 4100},   {"CFG ", 4100},       {"CMD PING WINSX", 4100}, {"HISTORY_LIST", 100 + 12},
-      {"DETAILS 0", 100},     {"ERRORS 5", 100},    {"OID", 0},               {"BCASTERS HIGH", 40},
-      {"SNAPSHOT", 4},        {"nonsense", 100},    {"TOTALLY", 100},
+      {"DETAILS 0", 100},     {"ERRORS 5", 100},    {"OID", 744},               {"BCASTERS HIGH", 40},
+      {"nonsense", 100},      {"TOTALLY", 100},
   };
   for (const auto& c : cases) EXPECT_EQ(Body(c.request).size(), c.body) << c.request;
+  auto oid = Body("OID");
+  EXPECT_EQ(Text(oid, 0, 8), std::string("OID \x01\0\0\0", 8)) << "one status record per adapter";
+  EXPECT_EQ(Text(oid, 8, 8), std::string("nwtest0\0", 8));
+  auto image = Body("SNAPSHOT");
+  EXPECT_GT(image.size(), 4u) << "a bare SNAPSHOT answers with the snapshot file image";
+  EXPECT_EQ(Text(image, 0, 4), "NWS ");
   auto hist = Body("HISTORY_LIST");
   EXPECT_EQ(Text(hist, 100, 12), "HIST20261204");
   auto stop = Body("CMD VEDEZOZE STOP");
