@@ -13,7 +13,9 @@ function(netward_test name)
     NETWARD_SHARED_DIR="${NETWARD_SHARED_DIR}"
     NETWARD_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     NETWARD_BINARY_DIR="${CMAKE_BINARY_DIR}")
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  # Agents started by tests find the connectivity helper in the build tree.
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT 300 ENVIRONMENT NETWARD_HELPER_DIR=${CMAKE_BINARY_DIR}/tools/verevedo)
 endfunction()
 
 # netward_fuzz(<name> SOURCES ... LIBS ...): a libFuzzer target (clang builds only).

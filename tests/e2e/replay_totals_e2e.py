@@ -178,6 +178,19 @@ try:
     diff = [(a, b) for a, b in zip(tes, stats) if plain(a) != plain(b)][:1]
     check(len(tes) == len(stats) and not diff, 'the day\'s statistics are the live stations (%d) %s' % (len(tes), diff))
 
+    # The reports: adapter status, installed cards, the TCP/IP report and a helper command.
+    oid = tagged(query(rpc_port, 'OID'), 'OID ')
+    check(len(oid) == 1 and oid[0]['AdapterName'] == 'mix' and oid[0]['State'] == 'Open' and
+          oid[0]['Media'] == 'Ethernet' and oid[0]['OwnAddress'] == OWN.hex().upper(),
+          'OID: the capture-file adapter is open, Ethernet, with its own address')
+    cfg = tagged(query(rpc_port, 'CFG '), 'TXT4')
+    check(len(cfg) == 1 and cfg[0]['Text'].startswith('INSTALLED NETWORK ADAPTERS\r\n'), 'CFG lists the installed adapters')
+    config = tagged(query(rpc_port, 'CMD CONFIG'), 'TXT4')[0]['Text']
+    check(' Computer Name : ' in config and '\r\n IP            : Not defined' in config,
+          'CMD CONFIG: a capture file has no TCP/IP settings')
+    arp = tagged(query(rpc_port, 'CMD ARP -a'), 'TXT4')[0]['Text']
+    check(len(arp) > 0 and '\r\n' in arp, 'CMD ARP -a runs the helper program (%d bytes)' % len(arp))
+
     rc, _, err = netward_json(rpc_port, 'TOTAL', key='wrong')
     check(rc == 3 and 'key' in err.lower(), 'netward: a wrong key is refused with exit 3 (%s)' % err.strip())
 
