@@ -9,6 +9,7 @@
 #include <string>
 
 #include "accounting/stations.h"
+#include "platform/tcpip_view.h"
 
 namespace netward {
 
@@ -76,14 +77,6 @@ uint32_t SlotAddress(const char* slot) {
   char text[kAddressSlot] = {};
   for (size_t i = 0; i + 1 < sizeof text && slot[i] != 0 && slot[i] != ' '; ++i) text[i] = slot[i];
   return inet_addr(text);
-}
-
-std::string Dotted(uint32_t network_order) {
-  in_addr a{};
-  a.s_addr = network_order;
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
 }
 
 // Slot k (0-based) of a slot text, or "" past its end.
@@ -281,8 +274,8 @@ void BuildTcpipReport(const Registry& reg, GlobalArea& g, time_t now, char* out,
         const uint32_t m = SlotAddress(mask);
         const uint32_t subnet = SlotAddress(address) & m;
         const uint32_t last = subnet | ~m;
-        mask_text.Append("\r\n Local Subnet  : %-15s", Dotted(subnet).c_str());
-        mask_text.Append(" to %s", Dotted(last).c_str());
+        mask_text.Append("\r\n Local Subnet  : %-15s", platform::DottedIpv4(subnet).c_str());
+        mask_text.Append(" to %s", platform::DottedIpv4(last).c_str());
         if (strcmp(gateway, address) == 0 && RelaxedLoad(nic.IsWan) == 0)
           warnings.Append("\r\n*** WARNING: GATEWAY is SELF for adapter #%d.", n);
         else if (gateway[0] == 0)

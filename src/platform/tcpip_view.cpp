@@ -40,14 +40,6 @@ std::string ReadText(const std::string& path) {
   return text;
 }
 
-std::string Dotted(uint32_t network_order) {
-  in_addr a{};
-  a.s_addr = network_order;
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-
 RegValue Dword(uint32_t v) {
   RegValue r;
   r.type = kRegDword;
@@ -85,7 +77,7 @@ std::vector<std::string> DefaultGateways(const std::string& route_file, const st
       continue;
     // The table prints each address as the 32-bit word it keeps in network order.
     if (ifname == iface && dest == 0 && (flags & kRtfGateway))
-      found.emplace_back(metric, Dotted(static_cast<uint32_t>(gateway)));
+      found.emplace_back(metric, DottedIpv4(static_cast<uint32_t>(gateway)));
   }
   std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<std::string> out;
@@ -169,6 +161,14 @@ std::optional<int64_t> LeaseEnd(const std::vector<std::string>& dirs, const Inte
 
 }  // namespace
 
+std::string DottedIpv4(uint32_t network_order) {
+  in_addr a{};
+  a.s_addr = network_order;
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
+
 std::vector<InterfaceIpv4> SystemInterfaceAddresses() {
   std::vector<InterfaceIpv4> out;
   ifaddrs* list = nullptr;
@@ -184,7 +184,7 @@ std::vector<InterfaceIpv4> SystemInterfaceAddresses() {
     if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
     const uint32_t addr = reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr;
     const uint32_t mask = a->ifa_netmask ? reinterpret_cast<sockaddr_in*>(a->ifa_netmask)->sin_addr.s_addr : 0;
-    nic.addresses.emplace_back(Dotted(addr), Dotted(mask));
+    nic.addresses.emplace_back(DottedIpv4(addr), DottedIpv4(mask));
   }
   freeifaddrs(list);
   return out;

@@ -5,6 +5,7 @@
 // (DNS servers from the resolver configuration). WINS and dial-up bindings do not exist here.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -29,6 +30,9 @@ struct TcpipViewPaths {
   std::vector<std::string> lease_dirs = {"/var/lib/dhcp", "/var/lib/dhclient", "/var/lib/NetworkManager",
                                          "/run/systemd/netif/leases"};
 };
+
+// "a.b.c.d" of an IPv4 address in network order.
+std::string DottedIpv4(uint32_t network_order);
 
 // Every interface with its IPv4 addresses (interfaces without one have an empty list).
 std::vector<InterfaceIpv4> SystemInterfaceAddresses();

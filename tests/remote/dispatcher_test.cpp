@@ -10,9 +10,8 @@
 #include <thread>
 
 #include "accounting/frame_builder.h"
-#include "capture/scripted_driver.h"
+#include "agent_fixture.h"
 #include "common/hex.h"
-#include "core/agent.h"
 #include "core/byte_writer.h"
 #include "core/history.h"
 #include "platform/files.h"
@@ -20,7 +19,9 @@
 
 using namespace netward;
 using namespace netward::platform;
+using netward::test::AgentFixture;
 using netward::test::Frame;
+using netward::test::kDec4Noon;
 using netward::test::IpN;
 using netward::test::kBroadcast;
 using netward::test::kOwnMac;
@@ -30,14 +31,6 @@ using netward::testing_hex::Hex;
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr uint32_t kDec4Noon = 1796385600u;  // 2026-12-04 12:00:00 UTC
-
-class NoRandom : public Random {
- public:
-  void Seed(uint32_t) override {}
-  uint32_t Next() override { return 0x41; }
-};
 
 std::string Text(const std::vector<uint8_t>& b, size_t from, size_t n) {
   return std::string(reinterpret_cast<const char*>(b.data() + from), n);
@@ -62,65 +55,18 @@ std::vector<uint8_t> ResetFromOther() {
   return Frame().Eth(kOwnMac, MacN(2), 0x0800).Ip(IpN(2), IpN(10), 6, 20).Tcp(40001, 40002, 5, 0x04).Done();
 }
 
-class DispatcherTest : public testing::Test {
+class DispatcherTest : public AgentFixture {
  protected:
-  void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    state_ = fs::path(testing::TempDir()) / ("remote_" + std::to_string(getpid()));
-    fs::remove_all(state_);
-    fs::create_directories(state_ / "NETWARD History");
-    hive_ = std::make_shared<HiveFile>();
-    hive_->SetString(kSettingsKey, "OpenKey", "Secret");
-    clock_ = std::make_unique<TestClock>(kDec4Noon + 3600 + 25 * 60);  // 13:25
-    registry_ = std::make_unique<SystemRegistry>(hive_);
-    registry_->SetInterfaceNames({"nwtest0"});  // one adapter on the scripted driver
-    AgentOptions opt;
-    opt.state_dir = state_.string();
-    agent_ = std::make_unique<Agent>(*registry_, *clock_, out_, random_, opt);
-    agent_->hooks().packet_driver = &driver_;
-    thread_ = std::thread([this] { agent_->AgentMain(); });
-    ASSERT_TRUE(clock_->AwaitWaiters(1, 10000));
-    g_ = Global();
-  }
-  void TearDown() override {
-    if (!agent_->stop_request().IsSet()) agent_->CommonStop();
-    thread_.join();
-    agent_.reset();
-    FreeGlobalArea(g_global_area.exchange(nullptr));
-    chdir("/");
-    fs::remove_all(state_);
-  }
-  // Frames through the capture thread and accounting, stamped with the clock's time.
+  DispatcherTest() : AgentFixture("remote") {}
+  // Frames stamped with the clock's time.
   void Feed(const std::vector<std::vector<uint8_t>>& frames) {
-    const uint32_t want = g_->FrameSequence.load() + static_cast<uint32_t>(frames.size());
-    for (const auto& f : frames) driver_.Push(f, static_cast<uint32_t>(f.size()), clock_->Now());
-    for (int i = 0; i < 2000 && g_->FrameSequence.load() < want; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_EQ(g_->FrameSequence.load(), want);
-    // The sequence counts a frame before it is accounted: wait until its ring entry is complete.
-    const FrameEntry& last = g_->Nics[0]->RecentFrames[(want - 1) % kRecentFrames];
-    for (int i = 0; i < 2000 && last.Complete.load() == 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::vector<Pushed> pushed;
+    for (const auto& f : frames) pushed.push_back({f, static_cast<uint32_t>(f.size()), clock_->Now()});
+    AgentFixture::Feed(pushed);
   }
   // The usual mix: own ARP, three ARPs of 10.1.0.2, own UDP, a reset from 10.1.0.2.
   void FeedMix() { Feed({OwnArp(), OtherArp(), OtherArp(), OtherArp(), OwnUdp(), ResetFromOther()}); }
 
-  int32_t Call(const char* key, const char* request, std::vector<uint8_t>& block) {
-    uint8_t k[16] = {};
-    memcpy(k, key, strnlen(key, 16));
-    char req[256] = {};
-    strncpy(req, request, 255);
-    uint8_t* reply = nullptr;
-    int32_t len = -1;
-    const int32_t rc = HandleRequest(k, req, &reply, &len);
-    block.assign(reply, reply + (reply ? len : 0));
-    if (rc != 0) {
-      EXPECT_EQ(len, 0);
-    }
-    MidlUserFree(reply);
-    return rc;
-  }
   std::vector<uint8_t> Body(const char* request) {
     std::vector<uint8_t> block;
     EXPECT_EQ(Call("Secret", request, block), 0) << request;
@@ -134,17 +80,6 @@ class DispatcherTest : public testing::Test {
     for (size_t at = skip; at + size <= body.size(); at += size) out.emplace_back(body.begin() + at, body.begin() + at + size);
     return out;
   }
-
-  fs::path state_;
-  std::shared_ptr<HiveFile> hive_;
-  std::unique_ptr<TestClock> clock_;
-  std::unique_ptr<SystemRegistry> registry_;
-  CapturedOutput out_;
-  NoRandom random_;
-  ScriptedDriver driver_;
-  std::unique_ptr<Agent> agent_;
-  std::thread thread_;
-  GlobalArea* g_ = nullptr;
 };
 
 // Little-endian 32-bit words as hex, for the counter runs of the golden records.

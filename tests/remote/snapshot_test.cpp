@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "accounting/frame_builder.h"
-#include "capture/scripted_driver.h"
+#include "agent_fixture.h"
 #include "common/hex.h"
 #include "core/agent.h"
 #include "core/byte_writer.h"
@@ -21,6 +21,7 @@
 
 using namespace netward;
 using namespace netward::platform;
+using netward::test::AgentFixture;
 using netward::test::Frame;
 using netward::test::IpN;
 using netward::test::kBroadcast;
@@ -32,13 +33,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint32_t kDec4 = 1796385600u + 3600 + 25 * 60;  // 2026-12-04 13:25:00 UTC
-
-class NoRandom : public Random {
- public:
-  void Seed(uint32_t) override {}
-  uint32_t Next() override { return 0x41; }
-};
+constexpr uint32_t kDec4 = netward::test::kAgentStart;  // 2026-12-04 13:25:00 UTC
 
 std::vector<uint8_t> Arp(uint8_t n) {
   return Frame().Eth(kBroadcast, MacN(n), 0x0806).Arp(1, MacN(n), IpN(n), Mac{}, IpN(10)).Done();
@@ -92,61 +87,21 @@ std::string Padded(const char* name) {
   return s;
 }
 
-class SnapshotTest : public testing::Test {
+class SnapshotTest : public AgentFixture {
  protected:
+  SnapshotTest() : AgentFixture("snapshot") {}
   void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    state_ = fs::path(testing::TempDir()) / ("snapshot_" + std::to_string(getpid()));
-    fs::remove_all(state_);
-    fs::create_directories(state_ / "NETWARD History");
-    fs::create_directories(state_ / "tmp");
-    setenv("TMPDIR", (state_ / "tmp").c_str(), 1);
-    hive_ = std::make_shared<HiveFile>();
-    hive_->SetString(kSettingsKey, "OpenKey", "Secret");
-    clock_ = std::make_unique<TestClock>(kDec4);
-    registry_ = std::make_unique<SystemRegistry>(hive_);
-    registry_->SetInterfaceNames({"nwtest0"});
-    AgentOptions opt;
-    opt.state_dir = state_.string();
-    agent_ = std::make_unique<Agent>(*registry_, *clock_, out_, random_, opt);
-    agent_->hooks().packet_driver = &driver_;
-    thread_ = std::thread([this] { agent_->AgentMain(); });
-    ASSERT_TRUE(clock_->AwaitWaiters(1, 10000));
-    g_ = Global();
+    // The temporary snapshot files of a bare SNAPSHOT go here, so the test sees them all.
+    tmp_ = std::filesystem::path(testing::TempDir()) / ("snapshot_tmp_" + std::to_string(getpid()));
+    fs::remove_all(tmp_);
+    fs::create_directories(tmp_);
+    AgentFixture::SetUp();  // first: the fixture's own directory is under the test's temp dir
+    setenv("TMPDIR", tmp_.c_str(), 1);
   }
   void TearDown() override {
-    if (!agent_->stop_request().IsSet()) agent_->CommonStop();
-    thread_.join();
-    agent_.reset();
-    FreeGlobalArea(g_global_area.exchange(nullptr));
-    chdir("/");
-    fs::remove_all(state_);
+    AgentFixture::TearDown();
     unsetenv("TMPDIR");
-  }
-  // Frames through the capture thread, each with its own time and wire length.
-  struct Pushed {
-    std::vector<uint8_t> bytes;
-    uint32_t length, time;
-  };
-  void Feed(const std::vector<Pushed>& frames) {
-    const uint32_t want = RelaxedLoad(g_->Nics[0]->FramesRead) + static_cast<uint32_t>(frames.size());
-    for (const auto& f : frames) driver_.Push(f.bytes, f.length, f.time);
-    const FrameEntry& last = g_->Nics[0]->RecentFrames[(want - 1) % kRecentFrames];
-    for (int i = 0; i < 5000 && (RelaxedLoad(g_->Nics[0]->FramesRead) < want || last.Complete.load() == 0); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_EQ(RelaxedLoad(g_->Nics[0]->FramesRead), want);
-  }
-  std::vector<uint8_t> Reply(const char* request) {
-    uint8_t key[16] = {'S', 'e', 'c', 'r', 'e', 't'};
-    char req[256] = {};
-    strncpy(req, request, 255);
-    uint8_t* reply = nullptr;
-    int32_t len = 0;
-    EXPECT_EQ(HandleRequest(key, req, &reply, &len), 0);
-    std::vector<uint8_t> block(reply, reply + len);
-    MidlUserFree(reply);
-    return block;
+    fs::remove_all(tmp_);
   }
   std::vector<uint8_t> SnapshotImage() {
     auto block = Reply("SNAPSHOT");
@@ -164,16 +119,7 @@ class SnapshotTest : public testing::Test {
     return names;
   }
 
-  fs::path state_;
-  std::shared_ptr<HiveFile> hive_;
-  std::unique_ptr<TestClock> clock_;
-  std::unique_ptr<SystemRegistry> registry_;
-  CapturedOutput out_;
-  NoRandom random_;
-  ScriptedDriver driver_;
-  std::unique_ptr<Agent> agent_;
-  std::thread thread_;
-  GlobalArea* g_ = nullptr;
+  fs::path tmp_;
 };
 
 // tshark's frame length, captured length and time since the first frame, one line per frame.
@@ -251,7 +197,7 @@ TEST_F(SnapshotTest, RequestRecordsFollowTheListAndTheAddressAddsTheReports) {
     // "OPEN " answers the totals record: L = 16 + 32 + 100, the name cut to five bytes + zeros.
     EXPECT_EQ(Hex(image, 0, 24), "4e575320" "94000000" "4f50454e20" + std::string(22, '0'));
     EXPECT_EQ(recs[0].data.size(), 132u);
-    EXPECT_TRUE(DirEntries(state_ / "tmp").empty()) << "the temporary file is gone";
+    EXPECT_TRUE(DirEntries(tmp_).empty()) << "the temporary file is gone";
   }
 }
 
