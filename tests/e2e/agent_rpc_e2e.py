@@ -4,32 +4,17 @@
 # letter case, a wrong key; then Ctrl+C ends it with exit code 0.
 # Usage: agent_rpc_e2e.py TAPEYESV WORKDIR
 import os
-import signal
-import socket
 import struct
-import subprocess
 import sys
-import time
 
 from impacket.dcerpc.v5 import epm, transport
 from impacket.uuid import uuidtup_to_bin
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
+from agent_e2e import Agent, check, free_port, write_hive  # noqa: E402
+
 IFACE = uuidtup_to_bin(('cabcbc10-aaae-11d2-a9f7-00104b7babc3', '1.0'))
 tapeyesv, work = sys.argv[1], sys.argv[2]
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(('127.0.0.1', 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def check(cond, what):
-    print(('ok ' if cond else 'FAIL ') + what, flush=True)
-    if not cond:
-        raise SystemExit(1)
 
 
 def request(dce, key, text):
@@ -47,25 +32,10 @@ def request(dce, key, text):
 
 os.makedirs(work, exist_ok=True)
 rpc_port, epm_port = free_port(), free_port()
-hive = os.path.join(work, 'hive.reg')
-with open(hive, 'w') as f:
-    f.write('REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater\\NETWARD\\Parameters]\n'
-            '"OpenKey"="Secret"\n"AutoIpName"=dword:00000000\n"EndpointMapperPort"=dword:%08x\n'
-            '\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage]\n'
-            '"Export"=hex(7):00,00\n' % epm_port)
-agent = subprocess.Popen([tapeyesv, '-debug', '--hive', hive, '--state-dir', work, '--rpc-port', str(rpc_port),
-                          '--local-endpoint', os.path.join(work, 'rpc.sock')],
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+hive = write_hive(os.path.join(work, 'hive.reg'), epm_port=epm_port)
+agent = Agent(tapeyesv, work, hive, rpc_port)
 try:
-    lines = []
-    deadline = time.time() + 20
-    while time.time() < deadline:
-        line = agent.stdout.readline()
-        if not line:
-            break
-        lines.append(line)
-        if line.startswith('To Terminate'):
-            break
+    lines = agent.wait_ready()
     check(any(l == 'RpcServerUseProtseq ncacn_ip_tcp = 0\n' for l in lines), 'TCP protocol sequence opened')
     check(any(l == 'RpcServerUseProtseq ncacn_spx = 1703\n' for l in lines), 'SPX reported as not supported')
 
@@ -88,11 +58,6 @@ try:
     block, length, status = request(d, b'Wrong', b'TOTAL')
     check(status == 0xFFFFFFFE and length == 0 and block == b'', 'wrong key gives -2 and no block')
 finally:
-    agent.send_signal(signal.SIGINT)
-    try:
-        rc = agent.wait(timeout=5)
-    except subprocess.TimeoutExpired:
-        agent.kill()
-        rc = 'timeout'
+    rc = agent.stop()
 check(rc == 0, 'agent ended with exit code 0 on Ctrl+C (%s)' % rc)
 print('ALL OK')

@@ -6,8 +6,6 @@
 import json
 import os
 import shutil
-import signal
-import socket
 import struct
 import subprocess
 import sys
@@ -16,26 +14,15 @@ import time
 from impacket.dcerpc.v5 import transport
 from impacket.uuid import uuidtup_to_bin
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
+from agent_e2e import Agent, check, free_port, write_hive  # noqa: E402
+
 IFACE = uuidtup_to_bin(('cabcbc10-aaae-11d2-a9f7-00104b7babc3', '1.0'))
 tapeyesv, netward, generator, work = sys.argv[1:5]
 OWN = bytes.fromhex('00600800000a')
 GROUP_RING = 4500
 SIZES = {b'TOT ': 100, b'TXT4': 4100, b'HIST': 12, b'TET ': 40, b'STAT': 124, b'DETL': 364, b'BHDR': 40,
          b'BENT': 244}
-
-
-def check(cond, what):
-    print(('ok ' if cond else 'FAIL ') + what, flush=True)
-    if not cond:
-        raise SystemExit(1)
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(('127.0.0.1', 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def pcap_frames(path):
@@ -109,20 +96,12 @@ group = [data for data, _ in frames if data[0] & 1]
 in_ring = group[-GROUP_RING:]
 
 rpc_port = free_port()
-hive = os.path.join(work, 'hive.reg')
-with open(hive, 'w') as f:
-    f.write('REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater\\NETWARD\\Parameters]\n'
-            '"OpenKey"="Secret"\n"EndpointMapperPort"=dword:%08x\n'
-            '\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage]\n"Export"=hex(7):00,00\n'
-            '\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Parameters\\mix]\n'
-            '"OwnAddress"="00:60:08:00:00:0a"\n' % free_port())
-agent = subprocess.Popen([tapeyesv, '-debug', '--hive', hive, '--state-dir', work, '--rpc-port', str(rpc_port),
-                          '--local-endpoint', os.path.join(work, 'rpc.sock'), '--replay', capture],
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+hive = write_hive(os.path.join(work, 'hive.reg'),
+                  extra='\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Parameters\\mix]\n'
+                        '"OwnAddress"="00:60:08:00:00:0a"\n')
+agent = Agent(tapeyesv, work, hive, rpc_port, '--replay', capture)
 try:
-    for line in agent.stdout:
-        if line.startswith('To Terminate'):
-            break
+    agent.wait_ready()
     for _ in range(400):
         tot = tagged(query(rpc_port, 'TOTAL'), 'TOT ')[0]
         if tot['FrameSequence'] == len(frames):
@@ -221,12 +200,7 @@ try:
     raw = raw_request(d, ('TES ' + today).encode())
     check([text(r, 8, 16) for _, r in raw] == [s['AddressLabel'] for s in tes], 'impacket: day statistics')
 finally:
-    agent.send_signal(signal.SIGINT)
-    try:
-        rc = agent.wait(timeout=5)
-    except subprocess.TimeoutExpired:
-        agent.kill()
-        rc = 'timeout'
+    rc = agent.stop()
 check(rc == 0, 'agent ended with exit code 0 (%s)' % rc)
 tes_files = [n for n in os.listdir(os.path.join(work, 'NETWARD History')) if n.endswith('.TES')]
 check(len(tes_files) == 1, 'statistics file written at the stop')

@@ -8,29 +8,16 @@ import datetime
 import json
 import os
 import shutil
-import signal
 import socket
 import struct
 import subprocess
 import sys
 import threading
-import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
+from agent_e2e import Agent, check, free_port, write_hive  # noqa: E402
 
 tapeyesv, netward, work = sys.argv[1], sys.argv[2], sys.argv[3]
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(('127.0.0.1', 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def check(cond, what):
-    print(('ok ' if cond else 'FAIL ') + what, flush=True)
-    if not cond:
-        raise SystemExit(1)
 
 
 def run(*args, key='Secret'):
@@ -85,24 +72,11 @@ with open(os.path.join(work, 'NETWARD History', day + '.TET'), 'wb') as f:
     f.write(b'TET ' + b'\0' * 10)  # a last record cut short is ignored
 
 rpc_port, epm_port = free_port(), free_port()
-sock = os.path.join(work, 'rpc.sock')
-hive = os.path.join(work, 'hive.reg')
-with open(hive, 'w') as f:
-    f.write('REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater\\NETWARD\\Parameters]\n'
-            '"OpenKey"="Secret"\n"AutoIpName"=dword:00000000\n"EndpointMapperPort"=dword:%08x\n'
-            '\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage]\n'
-            '"Export"=hex(7):00,00\n' % epm_port)
-agent = subprocess.Popen([tapeyesv, '-debug', '--hive', hive, '--state-dir', work, '--rpc-port', str(rpc_port),
-                          '--local-endpoint', sock],
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+hive = write_hive(os.path.join(work, 'hive.reg'), epm_port=epm_port)
+agent = Agent(tapeyesv, work, hive, rpc_port)
+sock = agent.local
 try:
-    deadline = time.time() + 20
-    while time.time() < deadline:
-        line = agent.stdout.readline()
-        if not line or line.startswith('To Terminate'):
-            break
-    # The agent's console output is not read any more; keep its pipe from filling.
-    threading.Thread(target=lambda: agent.stdout.read(), daemon=True).start()
+    agent.wait_ready()
 
     rc, out, err = run('--port', str(rpc_port), '--json', 'TOTAL')
     check(rc == 0 and err == '', 'TOTAL over TCP (%d %s)' % (rc, err.strip()))
@@ -140,11 +114,7 @@ try:
     rc, out, err = run('--port', str(rpc_port), 'TOTAL', key='Wrong')
     check(rc == 3 and out == '' and 'key rejected' in err and '-2' in err, 'wrong key: exit 3 (%s)' % err.strip())
 finally:
-    agent.send_signal(signal.SIGINT)
-    try:
-        agent.wait(timeout=5)
-    except subprocess.TimeoutExpired:
-        agent.kill()
+    agent.stop()
 
 rc, out, err = run('--port', str(rpc_port), 'TOTAL')
 check(rc == 2 and 'unreachable' in err, 'agent gone: exit 2 (%s)' % err.strip())

@@ -8,28 +8,16 @@ import json
 import os
 import re
 import shutil
-import socket
 import struct
 import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
+from agent_e2e import Agent, check, free_port, write_hive  # noqa: E402
+
 tapeyesv, netward, generator, work = sys.argv[1:5]
 FRAMES = 1000
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(('127.0.0.1', 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def check(cond, what):
-    print(('ok ' if cond else 'FAIL ') + what, flush=True)
-    if not cond:
-        raise SystemExit(1)
 
 
 def run(*args):
@@ -47,19 +35,10 @@ subprocess.run(['/usr/bin/python3', generator, '--frames', str(FRAMES), '--stati
                 '--out', capture], check=True, capture_output=True)
 
 rpc_port = free_port()
-hive = os.path.join(work, 'hive.reg')
-with open(hive, 'w') as f:
-    f.write('REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater\\NETWARD\\Parameters]\n'
-            '"OpenKey"="Secret"\n"EndpointMapperPort"=dword:%08x\n'
-            '\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage]\n"Export"=hex(7):00,00\n'
-            % free_port())
-agent = subprocess.Popen([tapeyesv, '-debug', '--hive', hive, '--state-dir', work, '--rpc-port', str(rpc_port),
-                          '--local-endpoint', os.path.join(work, 'rpc.sock'), '--replay', capture],
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+hive = write_hive(os.path.join(work, 'hive.reg'))
+agent = Agent(tapeyesv, work, hive, rpc_port, '--replay', capture)
 try:
-    for line in agent.stdout:
-        if line.startswith('To Terminate'):
-            break
+    agent.wait_ready()
     for _ in range(400):
         rc, out, err = run('--port', str(rpc_port), '--json', 'TOTAL')
         if rc == 0 and json.loads(out)['Records'][0]['FrameSequence'] == FRAMES:
@@ -74,11 +53,7 @@ try:
     rc, out, err = run('--port', str(rpc_port), 'SNAPSHOT ' + nws)
     check(rc == 0 and os.path.getsize(nws) > 0, 'SNAPSHOT NAME writes the file (%d %s)' % (rc, err.strip()))
 finally:
-    agent.terminate()
-    try:
-        agent.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        agent.kill()
+    agent.stop()
 
 out_dir = os.path.join(work, 'captures')
 os.makedirs(out_dir)

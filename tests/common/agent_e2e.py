@@ -1,0 +1,68 @@
+# Shared by the end-to-end scripts: checks that print one line each, free loopback ports, the test
+# hive, and the real agent started in the console and ended with Ctrl+C.
+import os
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+
+def check(cond, what):
+    print(('ok ' if cond else 'FAIL ') + what, flush=True)
+    if not cond:
+        raise SystemExit(1)
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(('127.0.0.1', 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def write_hive(path, key='Secret', epm_port=None, extra=''):
+    """Settings with `key`, no reverse look-ups, the endpoint mapper on a free port and no live
+    adapters (capture files come from --replay); `extra` is appended as is."""
+    with open(path, 'w') as f:
+        f.write('REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater\\NETWARD\\Parameters]\n'
+                '"OpenKey"="%s"\n"AutoIpName"=dword:00000000\n"EndpointMapperPort"=dword:%08x\n'
+                '\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage]\n'
+                '"Export"=hex(7):00,00\n%s' % (key, epm_port if epm_port else free_port(), extra))
+    return path
+
+
+class Agent:
+    """tapeyesv -debug on `hive` in `work`, with a fixed TCP port and a local endpoint."""
+
+    def __init__(self, tapeyesv, work, hive, rpc_port, *more):
+        self.local = os.path.join(work, 'rpc.sock')
+        self.process = subprocess.Popen(
+            [tapeyesv, '-debug', '--hive', hive, '--state-dir', work, '--rpc-port', str(rpc_port),
+             '--local-endpoint', self.local, *more],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.lines = []
+
+    def wait_ready(self, seconds=20):
+        """The console lines up to "To Terminate" (RPC is listening then); the rest is drained so
+        that the agent never blocks on a full pipe."""
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            line = self.process.stdout.readline()
+            if not line:
+                break
+            self.lines.append(line)
+            if line.startswith('To Terminate'):
+                break
+        threading.Thread(target=self.process.stdout.read, daemon=True).start()
+        return self.lines
+
+    def stop(self):
+        """Ctrl+C; the exit code, or 'timeout' when it had to be killed."""
+        self.process.send_signal(signal.SIGINT)
+        try:
+            return self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            return 'timeout'
