@@ -1,0 +1,164 @@
+#include "taskbar/traffic_status.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+namespace netward {
+namespace {
+
+constexpr uint32_t kNow = 0x66000000;  // some second of 2024
+
+// Counters of the previous second; each case says which ones rose.
+constexpr TrafficCounters kBefore = {1000.0f, 10, 4, 1, 2000.0f, 20, 8, 2};
+
+enum Rise : unsigned {
+  kOwn = 1, kOwnGroup = 2, kOwnEvent = 4, kOther = 8, kOtherGroup = 16, kOtherEvent = 32,
+};
+
+TrafficCounters Risen(unsigned rises) {
+  TrafficCounters c = kBefore;
+  if (rises & kOwn) c.OwnFrames += 1;
+  if (rises & kOwnGroup) c.OwnGroupFrames += 1;
+  if (rises & kOwnEvent) c.OwnEventFrames += 1;
+  if (rises & kOther) c.OtherFrames += 1;
+  if (rises & kOtherGroup) c.OtherGroupFrames += 1;
+  if (rises & kOtherEvent) c.OtherEventFrames += 1;
+  return c;
+}
+
+struct StatusCase {
+  const char* name;
+  unsigned rises;
+  TrafficTimes times;  // LastOtherTime, LastOwnGroupTime, LastOwnUnicastTime, LastOtherUnicastTime
+  bool broadcast_icon;
+  uint32_t code;
+};
+
+constexpr TrafficTimes kRecent = {kNow - 1, kNow - 5, kNow - 10, kNow - 10};
+
+TEST(TrafficStatus, FirstMatchingRuleWins) {
+  const StatusCase cases[] = {
+      {"own error beats a broadcast sent in the same second", kOwnEvent | kOwnGroup | kOwn, kRecent, false, 1},
+      {"error on a received frame", kOtherEvent | kOwnGroup | kOther, kRecent, false, 2},
+      {"broadcast sent beats unicast", kOwnGroup | kOther | kOwn | kOtherGroup, kRecent, false, 3},
+      {"unicast received", kOther | kOwn | kOtherGroup, kRecent, true, 4},
+      {"unicast sent only", kOwn, kRecent, false, 5},
+      {"after a broadcast: own unicast in its second", 0, {kNow - 1, kNow - 5, kNow - 5, kNow - 10}, true, 6},
+      {"after a broadcast: unicast received later", 0, {kNow - 1, kNow - 5, kNow - 9, kNow - 2}, true, 6},
+      {"rule 6 before broadcasts received", kOtherGroup, {kNow - 1, kNow - 5, kNow - 5, 0}, true, 6},
+      {"unicast older than the broadcast", 0, {kNow - 1, kNow - 5, kNow - 6, kNow - 6}, true, 8},
+      {"unicast after a broadcast, icon not shown", 0, {kNow - 1, kNow - 5, kNow - 1, kNow - 1}, false, 8},
+      // Signed: a broadcast time with the top bit set is "before" any small time.
+      {"times compare signed", 0, {kNow - 1, 0x80000001u, 5, 0}, true, 6},
+      {"broadcast received", kOtherGroup, kRecent, false, 7},
+      {"nothing rose", 0, kRecent, false, 8},
+      {"nothing from others since start", 0, {0, kNow - 5, kNow - 5, 0}, false, 9},
+      {"nothing from others for 63 s", 0, {kNow - 63, 0, 0, 0}, false, 10},
+      {"exactly 62 s is not over the limit", 0, {kNow - 62, 0, 0, 0}, false, 8},
+      {"60 s, the number in the text, is not over the limit", 0, {kNow - 60, 0, 0, 0}, false, 8},
+      {"last frame stamped after now (clock set back)", 0, {kNow + 100, 0, 0, 0}, false, 8},
+      {"broadcast received long after silence", kOtherGroup, {kNow - 600, 0, 0, 0}, false, 7},
+  };
+  for (const StatusCase& c : cases)
+    EXPECT_EQ(TrafficStatusCode(Risen(c.rises), kBefore, c.times, kNow, c.broadcast_icon), c.code) << c.name;
+}
+
+TEST(TrafficStatus, CountersCompareUnsignedAndBytesDoNotCount) {
+  TrafficCounters wrapped = kBefore;
+  TrafficCounters before = kBefore;
+  before.OwnEventFrames = 0xFFFFFFFF;  // a counter that wrapped to 0 has not risen
+  wrapped.OwnEventFrames = 0;
+  wrapped.OwnBytes += 64.0f;
+  wrapped.OtherBytes += 64.0f;
+  EXPECT_EQ(TrafficStatusCode(wrapped, before, kRecent, kNow, false), 8u);
+  before.OwnEventFrames = 0x7FFFFFFF;
+  wrapped.OwnEventFrames = 0x80000000;
+  EXPECT_EQ(TrafficStatusCode(wrapped, before, kRecent, kNow, false), 1u);
+}
+
+TEST(TrafficStatus, TextsAndIconsOfEveryCode) {
+  struct Row {
+    uint32_t code, tray, quicklook;
+    const char* text;
+  };
+  const Row rows[] = {
+      {1, 140, 146, "Error detected"},
+      {2, 140, 146, "Error detected"},
+      {3, 138, 147, "Broadcast traffic sent"},
+      {4, 137, 149, "Session traffic"},
+      {5, 137, 149, "Session traffic"},
+      {6, 137, 149, "Session traffic since last broadcast"},
+      {7, 136, 148, "Broadcast traffic received"},
+      {8, 143, 150, "No traffic sent or received"},
+      {9, 139, 145, "NO traffic received since PC started"},
+      {10, 139, 145, "No traffic received in over 60 seconds"},
+  };
+  for (const Row& r : rows) {
+    char text[kStatusTextBytes];
+    FormatStatusText(r.code, text);
+    EXPECT_STREQ(text, r.text) << r.code;
+    EXPECT_EQ(LookOf(r.code).tray_icon, r.tray) << r.code;
+    EXPECT_EQ(LookOf(r.code).quicklook_icon, r.quicklook) << r.code;
+  }
+}
+
+struct GlobalDeleter {
+  void operator()(GlobalArea* g) const { FreeGlobalArea(g); }
+};
+
+TEST(TrafficStatus, EvaluationStoresTheCodeAndAsksForAnUpdateOnChangeOrSilence) {
+  std::unique_ptr<GlobalArea, GlobalDeleter> g(AllocateGlobalArea());
+  StatusView view;
+  // Nothing from other stations yet: code 9, and the icon is refreshed at every evaluation.
+  EXPECT_TRUE(EvaluateTrafficStatus(*g, {}, kNow, view));
+  EXPECT_TRUE(EvaluateTrafficStatus(*g, {}, kNow + 1, view));
+  EXPECT_EQ(g->StatusCode.load(), 9u);
+  EXPECT_EQ(view.tray_icon, kIconNothingReceived);
+  EXPECT_EQ(view.quicklook_icon, kQuickLookIconNothingReceived);
+  EXPECT_STREQ(view.text, "NO traffic received since PC started");
+
+  g->LastOtherTime.store(kNow);
+  EXPECT_TRUE(EvaluateTrafficStatus(*g, {}, kNow + 2, view));
+  EXPECT_FALSE(EvaluateTrafficStatus(*g, {}, kNow + 3, view));
+  EXPECT_EQ(g->StatusCode.load(), 8u);
+
+  // A broadcast sent shows icon 138; with a unicast in the same second the next second is code 6.
+  g->OwnGroupFrames.store(1);
+  g->LastOwnGroupTime.store(kNow + 4);
+  g->LastOwnUnicastTime.store(kNow + 4);
+  g->OwnFrames.store(1);
+  EXPECT_TRUE(EvaluateTrafficStatus(*g, {}, kNow + 4, view));
+  EXPECT_EQ(view.tray_icon, kIconBroadcastSent);
+  TrafficCounters snapshot = ReadTrafficCounters(*g);
+  EXPECT_TRUE(EvaluateTrafficStatus(*g, snapshot, kNow + 5, view));
+  EXPECT_EQ(g->StatusCode.load(), 6u);
+  EXPECT_TRUE(EvaluateTrafficStatus(*g, snapshot, kNow + 6, view));
+  EXPECT_EQ(g->StatusCode.load(), 8u);
+
+  g->LastOtherTime.store(kNow - 100);
+  EXPECT_TRUE(EvaluateTrafficStatus(*g, snapshot, kNow + 7, view));
+  EXPECT_TRUE(EvaluateTrafficStatus(*g, snapshot, kNow + 8, view));
+  EXPECT_STREQ(view.text, "No traffic received in over 60 seconds");
+}
+
+TEST(TrafficStatus, Tooltip) {
+  std::unique_ptr<GlobalArea, GlobalDeleter> g(AllocateGlobalArea());
+  char tip[kTooltipBytes];
+  FormatTooltip(*g, tip);
+  EXPECT_STREQ(tip, "NETWARD -   ");
+  g->HostName.Set("PC-LAB-07");
+  g->AddressText.Set("192.168.1.20");
+  FormatTooltip(*g, tip);
+  EXPECT_STREQ(tip, "NETWARD - PC-LAB-07  192.168.1.20");
+  // The longest host name and address fill the 64 bytes exactly.
+  g->HostName.Set("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345");
+  g->AddressText.Set("255.255.255.255 (2)");
+  FormatTooltip(*g, tip);
+  EXPECT_EQ(strlen(tip), 63u);
+  EXPECT_STREQ(tip + 42, "  255.255.255.255 (2)");
+}
+
+}  // namespace
+}  // namespace netward
