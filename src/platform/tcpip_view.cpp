@@ -64,9 +64,10 @@ RegValue String(const std::string& s) {
   return r;
 }
 
-// Default gateways of `ifname` from the kernel's routing table, lowest metric first.
-std::vector<std::string> DefaultGateways(const std::string& route_file, const std::string& ifname) {
-  std::istringstream in(ReadText(route_file));
+}  // namespace
+
+std::vector<std::string> ParseDefaultGateways(const std::string& route_table, const std::string& ifname) {
+  std::istringstream in(route_table);
   std::string line;
   std::getline(in, line);  // the column header
   std::vector<std::pair<unsigned long, std::string>> found;
@@ -86,8 +87,8 @@ std::vector<std::string> DefaultGateways(const std::string& route_file, const st
   return out;
 }
 
-std::vector<std::string> NameServers(const std::string& path) {
-  std::istringstream in(ReadText(path));
+std::vector<std::string> ParseNameServers(const std::string& resolv_conf) {
+  std::istringstream in(resolv_conf);
   std::vector<std::string> out;
   std::string line;
   while (std::getline(in, line)) {
@@ -99,61 +100,78 @@ std::vector<std::string> NameServers(const std::string& path) {
   return out;
 }
 
-// The lease of `ifname` whose address is one of `addresses`: its end (seconds since 1970), or
-// nullopt when no DHCP client holds one. Reads ISC dhclient lease files (the last matching lease
-// block counts) and systemd-networkd lease files (named by interface index).
+namespace {
+
+bool HoldsAddress(const InterfaceIpv4& nic, const std::string& a) {
+  return std::any_of(nic.addresses.begin(), nic.addresses.end(), [&a](const auto& p) { return p.first == a; });
+}
+
+}  // namespace
+
+std::optional<int64_t> ParseDhclientLeases(const std::string& text, const InterfaceIpv4& nic) {
+  std::optional<int64_t> end;
+  for (size_t at = text.find("lease {"); at != std::string::npos; at = text.find("lease {", at + 1)) {
+    const size_t close = text.find('}', at);
+    const std::string block = text.substr(at, close == std::string::npos ? std::string::npos : close - at);
+    auto field = [&block](const char* name) -> std::string {
+      size_t p = block.find(name);
+      if (p == std::string::npos) return {};
+      p += strlen(name);
+      size_t semi = block.find(';', p);
+      return block.substr(p, semi == std::string::npos ? std::string::npos : semi - p);
+    };
+    std::string iface = field("interface ");
+    iface.erase(std::remove(iface.begin(), iface.end(), '"'), iface.end());
+    if (iface != nic.name || !HoldsAddress(nic, field("fixed-address "))) continue;
+    const std::string expire = field("expire ");
+    long long epoch = 0;
+    tm t{};
+    int weekday = 0;
+    if (sscanf(expire.c_str(), "epoch %lld", &epoch) == 1) {
+      end = epoch;
+    } else if (sscanf(expire.c_str(), "%d %d/%d/%d %d:%d:%d", &weekday, &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+                      &t.tm_min, &t.tm_sec) == 7) {
+      t.tm_year -= 1900;
+      t.tm_mon -= 1;
+      end = timegm(&t);  // dhclient writes lease times in UTC
+    } else if (expire.rfind("never", 0) == 0) {
+      end = INT32_MAX;
+    }
+  }
+  return end;
+}
+
+std::optional<int64_t> ParseNetworkdLease(const std::string& text, const InterfaceIpv4& nic, int64_t written) {
+  std::istringstream in(text);
+  std::string line, address;
+  long long lifetime = -1;
+  while (std::getline(in, line)) {
+    if (line.rfind("ADDRESS=", 0) == 0) address = line.substr(8);
+    if (line.rfind("LIFETIME=", 0) == 0) lifetime = strtoll(line.c_str() + 9, nullptr, 10);
+  }
+  if (!HoldsAddress(nic, address)) return std::nullopt;
+  if (lifetime < 0 || lifetime > INT32_MAX) return int64_t{INT32_MAX};  // no lifetime: the lease does not end
+  return written + lifetime;
+}
+
+namespace {
+
+// The end (seconds since 1970) of the lease that a DHCP client holds for one of the interface's
+// addresses, or nullopt: ISC dhclient lease files (the last matching lease block counts) and
+// systemd-networkd lease files (named by interface index).
 std::optional<int64_t> LeaseEnd(const std::vector<std::string>& dirs, const InterfaceIpv4& nic) {
-  auto ours = [&nic](const std::string& a) {
-    return std::any_of(nic.addresses.begin(), nic.addresses.end(), [&a](const auto& p) { return p.first == a; });
-  };
   std::optional<int64_t> end;
   const unsigned index = if_nametoindex(nic.name.c_str());
   for (const std::string& dir : dirs) {
     for (const std::string& file : ListDirectory(dir, "*")) {
       const std::string path = dir + "/" + file;
-      const std::string text = ReadText(path);
-      if (index != 0 && file == std::to_string(index)) {  // networkd: KEY=value lines
-        std::istringstream in(text);
-        std::string line, address;
-        int64_t lifetime = -1;
-        while (std::getline(in, line)) {
-          if (line.rfind("ADDRESS=", 0) == 0) address = line.substr(8);
-          if (line.rfind("LIFETIME=", 0) == 0) lifetime = strtoll(line.c_str() + 9, nullptr, 10);
-        }
-        struct stat st{};
-        if (ours(address) && stat(path.c_str(), &st) == 0)
-          end = lifetime < 0 ? int64_t{INT32_MAX} : int64_t{st.st_mtime} + lifetime;
-        continue;
-      }
-      if (file.find(".lease") == std::string::npos) continue;
-      for (size_t at = text.find("lease {"); at != std::string::npos; at = text.find("lease {", at + 1)) {
-        const size_t close = text.find('}', at);
-        const std::string block = text.substr(at, close == std::string::npos ? std::string::npos : close - at);
-        auto field = [&block](const char* name) -> std::string {
-          size_t p = block.find(name);
-          if (p == std::string::npos) return {};
-          p += strlen(name);
-          size_t semi = block.find(';', p);
-          return block.substr(p, semi == std::string::npos ? std::string::npos : semi - p);
-        };
-        std::string iface = field("interface ");
-        iface.erase(std::remove(iface.begin(), iface.end(), '"'), iface.end());
-        if (iface != nic.name || !ours(field("fixed-address "))) continue;
-        const std::string expire = field("expire ");
-        int64_t epoch = 0;
-        tm t{};
-        int weekday = 0;
-        if (sscanf(expire.c_str(), "epoch %ld", &epoch) == 1) {
-          end = epoch;
-        } else if (sscanf(expire.c_str(), "%d %d/%d/%d %d:%d:%d", &weekday, &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
-                          &t.tm_min, &t.tm_sec) == 7) {
-          t.tm_year -= 1900;
-          t.tm_mon -= 1;
-          end = timegm(&t);  // dhclient writes lease times in UTC
-        } else if (expire.rfind("never", 0) == 0) {
-          end = INT32_MAX;
-        }
-      }
+      std::optional<int64_t> found;
+      struct stat st{};
+      if (index != 0 && file == std::to_string(index) && stat(path.c_str(), &st) == 0)
+        found = ParseNetworkdLease(ReadText(path), nic, st.st_mtime);
+      else if (file.find(".lease") != std::string::npos)
+        found = ParseDhclientLeases(ReadText(path), nic);
+      if (found) end = found;
     }
   }
   return end;
@@ -213,9 +231,9 @@ bool TcpipView::KeyExists(std::string_view key) const { return IsParametersKey(k
 std::optional<RegValue> TcpipView::Query(std::string_view key, std::string_view name) const {
   if (IsParametersKey(key)) {
     if (!EqualsNoCase(name, "NameServer") && !EqualsNoCase(name, "DhcpNameServer")) return std::nullopt;
-    std::vector<std::string> servers = NameServers(paths_.resolv_conf);
+    std::vector<std::string> servers = ParseNameServers(ReadText(paths_.resolv_conf));
     if (servers.size() == 1 && servers[0].rfind("127.0.0.53", 0) == 0) {
-      std::vector<std::string> upstream = NameServers(paths_.resolved_upstream);
+      std::vector<std::string> upstream = ParseNameServers(ReadText(paths_.resolved_upstream));
       if (!upstream.empty()) servers = upstream;
     }
     std::string text;
@@ -234,7 +252,7 @@ std::optional<RegValue> TcpipView::Query(std::string_view key, std::string_view 
   }
   if (EqualsNoCase(n, "IPAddress")) return MultiString(addresses);
   if (EqualsNoCase(n, "SubnetMask")) return MultiString(masks);
-  if (EqualsNoCase(n, "DefaultGateway")) return MultiString(DefaultGateways(paths_.route, nic->name));
+  if (EqualsNoCase(n, "DefaultGateway")) return MultiString(ParseDefaultGateways(ReadText(paths_.route), nic->name));
   const std::optional<int64_t> lease = LeaseEnd(paths_.lease_dirs, *nic);
   if (EqualsNoCase(n, "EnableDHCP")) return Dword(lease ? 1 : 0);
   if (EqualsNoCase(n, "LeaseTerminatesTime") && lease)

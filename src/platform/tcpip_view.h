@@ -37,6 +37,17 @@ std::string DottedIpv4(uint32_t network_order);
 // Every interface with its IPv4 addresses (interfaces without one have an empty list).
 std::vector<InterfaceIpv4> SystemInterfaceAddresses();
 
+// Parsers of the files the view reads; exposed for tests and the fuzzer.
+// Default gateways of `ifname` in a /proc/net/route table, lowest metric first.
+std::vector<std::string> ParseDefaultGateways(const std::string& route_table, const std::string& ifname);
+// The IPv4 "nameserver" lines of a resolv.conf.
+std::vector<std::string> ParseNameServers(const std::string& resolv_conf);
+// The end of the last ISC dhclient lease block for the interface and one of its addresses.
+std::optional<int64_t> ParseDhclientLeases(const std::string& text, const InterfaceIpv4& nic);
+// A systemd-networkd lease file written at `written` (seconds since 1970), if it is for one of the
+// interface's addresses.
+std::optional<int64_t> ParseNetworkdLease(const std::string& text, const InterfaceIpv4& nic, int64_t written);
+
 class TcpipView {
  public:
   using AddressSource = std::function<std::vector<InterfaceIpv4>()>;

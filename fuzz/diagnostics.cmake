@@ -1,0 +1,3 @@
+if(TARGET netward_diagnostics)
+  netward_fuzz(tcpip_fuzz SOURCES ${CMAKE_SOURCE_DIR}/fuzz/tcpip_fuzz.cpp LIBS netward_diagnostics)
+endif()
