@@ -20,6 +20,7 @@ constexpr char kNoQuickLook[] = "Taskbar: QuickLook is not available without a d
 constexpr char kNoSettings[] = "Taskbar: Settings are not available without a desktop\n";
 constexpr uint32_t kFlagsAdd = kNifMessage | kNifIcon | kNifTip;  // 7
 constexpr uint32_t kFlagsModify = kNifIcon | kNifTip;             // 6
+constexpr uint32_t kStartWaitMs = 5000;
 
 bool DirHoldsFile(const std::string& dir, const char* name) {
   DIR* d = opendir(dir.empty() ? "." : dir.c_str());
@@ -217,7 +218,7 @@ bool IsClientAvailable(const std::string& program_dir) {
   }
 }
 
-void TaskbarThread(const TaskbarContext& ctx, uintptr_t window, platform::Event& wake) {
+void TaskbarThread(const TaskbarContext& ctx, uintptr_t window, platform::Event& wake, platform::Event* started) {
   AdoptMessageWindow(window);
   std::unique_ptr<TaskbarState> state(new (std::nothrow) TaskbarState{});
   std::unique_ptr<TaskbarBackend> own_backend;
@@ -229,11 +230,13 @@ void TaskbarThread(const TaskbarContext& ctx, uintptr_t window, platform::Event&
   if (!state || backend == nullptr) {
     ctx.out->MessageBox(kAllocFailed, kSevereErrorCaption);
     DestroyMessageWindow(window);
+    if (started) started->Set();
     if (ctx.common_stop) ctx.common_stop();
     return;
   }
   TaskbarWindow w(ctx, *backend, *state, window);
   w.Init();
+  if (started) started->Set();
   platform::Clock& clock = *ctx.clock;
   uint32_t last_tick = clock.Now();
   while (true) {
@@ -257,6 +260,7 @@ void TaskbarThread(const TaskbarContext& ctx, uintptr_t window, platform::Event&
 TaskbarThreadHandle TaskbarThreadHandle::Start(TaskbarContext ctx) {
   TaskbarThreadHandle h;
   h.wake_ = std::make_unique<platform::Event>();
+  h.started_ = std::make_unique<platform::Event>();
   h.window_ = CreateMessageWindow(h.wake_.get());
   if (h.window_ == 0) {
     ctx.out->MessageBox(kAllocFailed, kSevereErrorCaption);
@@ -264,8 +268,11 @@ TaskbarThreadHandle TaskbarThreadHandle::Start(TaskbarContext ctx) {
     return h;
   }
   platform::Event* wake = h.wake_.get();
+  platform::Event* started = h.started_.get();
   uintptr_t window = h.window_;
-  h.thread_ = std::thread([ctx = std::move(ctx), window, wake] { TaskbarThread(ctx, window, *wake); });
+  h.thread_ = std::thread([ctx = std::move(ctx), window, wake, started] { TaskbarThread(ctx, window, *wake, started); });
+  // Real time: the start-up does no waiting of its own, this only bounds a stuck back end.
+  started->WaitMs(kStartWaitMs);
   return h;
 }
 

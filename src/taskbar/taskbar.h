@@ -129,10 +129,13 @@ struct TaskbarContext {
 bool IsClientAvailable(const std::string& program_dir);
 
 // Runs the taskbar window until its close message. `window` comes from CreateMessageWindow with
-// `wake` as its event.
-void TaskbarThread(const TaskbarContext& ctx, uintptr_t window, platform::Event& wake);
+// `wake` as its event; `started` (if given) is set once the window is up, or has failed.
+void TaskbarThread(const TaskbarContext& ctx, uintptr_t window, platform::Event& wake,
+                   platform::Event* started = nullptr);
 
-// The running taskbar thread. Ending the handle closes the window (if CommonStop has not) and joins.
+// The running taskbar thread. Start returns once the window is up (labels refreshed, icon added),
+// so that requests arriving next see AddressText. Ending the handle closes the window (if CommonStop
+// has not) and joins.
 class TaskbarThreadHandle {
  public:
   TaskbarThreadHandle() = default;
@@ -145,6 +148,7 @@ class TaskbarThreadHandle {
 
  private:
   std::unique_ptr<platform::Event> wake_;
+  std::unique_ptr<platform::Event> started_;
   uintptr_t window_ = 0;
   std::thread thread_;
 };
