@@ -262,7 +262,8 @@ void Agent::CommonStop() {
   report(kServiceStopPending, 0, 3000);
   if (GlobalArea* g = Global()) {
     for (auto& w : g->Windows) {
-      uintptr_t handle = w.load(std::memory_order_relaxed);
+      // Acquire: a window is published after the post_message hook that reaches it is installed.
+      uintptr_t handle = w.load(std::memory_order_acquire);
       if (handle != 0 && hooks_.post_message) hooks_.post_message(handle, kMsgCloseWindow);
     }
   }
@@ -278,7 +279,7 @@ void Agent::CommonStop() {
 void Agent::NotifyTaskbarWindow() {
   GlobalArea* g = Global();
   if (g == nullptr) return;
-  uintptr_t taskbar = g->Windows[kTaskbarWindow].load(std::memory_order_relaxed);
+  uintptr_t taskbar = g->Windows[kTaskbarWindow].load(std::memory_order_acquire);
   if (taskbar != 0 && hooks_.post_message) hooks_.post_message(taskbar, kMsgTaskbarNotify);
 }
 
