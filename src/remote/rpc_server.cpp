@@ -11,6 +11,7 @@
 #include "diagnostics/tcpip_report.h"
 #include "core/byte_writer.h"
 #include "remote/dispatcher.h"
+#include "taskbar/taskbar.h"
 
 namespace netward {
 
@@ -95,10 +96,21 @@ uint32_t RequestRpcStub(const dcerpc::CallRequest& call, std::vector<uint8_t>& r
   return dcerpc::kStatusOk;
 }
 
-// The taskbar interface is not built yet: no icon, no window. Its dialog start-up refreshes the
-// station labels (which also sets AddressText); that much is done here.
-void StartTaskbarThreadPlaceholder(Agent& agent) {
-  if (GlobalArea* g = Global()) RefreshStationLabels(agent.registry(), *g, agent.clock().Now());
+// The taskbar thread, created once. Its window's start-up refreshes the station labels (which also
+// sets AddressText). CommonStop's close messages reach the window through post_message, which
+// waits until the icon is deleted; the handle closes and joins the thread if they never came.
+TaskbarThreadHandle StartTaskbarThread(Agent& agent) {
+  GlobalArea* g = Global();
+  if (g == nullptr) return {};
+  if (!agent.hooks().post_message)
+    agent.hooks().post_message = [](uintptr_t window, uint32_t message) { SendWindowMessage(window, message); };
+  TaskbarContext ctx;
+  ctx.global = g;
+  ctx.clock = &agent.clock();
+  ctx.out = &agent.out();
+  ctx.refresh_station_labels = [&agent, g] { RefreshStationLabels(agent.registry(), *g, agent.clock().Now()); };
+  ctx.common_stop = [&agent] { agent.CommonStop(); };
+  return TaskbarThreadHandle::Start(std::move(ctx));
 }
 
 void RpcServerThread(Agent& agent) {
@@ -152,7 +164,7 @@ void RpcServerThread(Agent& agent) {
   }
   for (const auto& b : bindings) out.Printf("Listening on %s\n", b.ToString().c_str());
   out.Printf("Creating Taskbar Thread \n");
-  StartTaskbarThreadPlaceholder(agent);
+  TaskbarThreadHandle taskbar = StartTaskbarThread(agent);
   out.Printf("To Terminate, close console window or press Ctrl-C\n");
 
   {
