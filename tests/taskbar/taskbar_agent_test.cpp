@@ -1,0 +1,116 @@
+// The taskbar thread inside a running agent: created by the RPC server start-up, following frames
+// pushed through capture and accounting, closed by CommonStop before CommonStop returns.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "capture/scripted_driver.h"
+#include "core/agent.h"
+#include "remote/rpc_server.h"
+#include "taskbar/taskbar.h"
+
+namespace netward {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr uint32_t kDec4Noon = 1796385600u;  // 2026-12-04 12:00:00 UTC
+
+uint16_t FreePort() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t n = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+bool Eventually(const std::function<bool()>& done) {
+  for (int i = 0; i < 2500; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
+}
+
+class FixedRandom : public platform::Random {
+ public:
+  void Seed(uint32_t) override {}
+  uint32_t Next() override { return 7; }
+};
+
+TEST(TaskbarInAgent, FollowsAccountedFramesAndEndsWithCommonStop) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  const fs::path state = fs::path(testing::TempDir()) / ("taskbar_agent_" + std::to_string(getpid()));
+  fs::remove_all(state);
+  fs::create_directories(state / "NETWARD History");
+  auto hive = std::make_shared<platform::HiveFile>();
+  hive->SetString(kSettingsKey, "OpenKey", "Secret");
+  hive->SetDword(kSettingsKey, "EndpointMapperPort", FreePort());
+  platform::SystemRegistry registry(hive);
+  registry.SetInterfaceNames({"nwtest0"});
+  platform::TestClock clock(kDec4Noon);
+  platform::CapturedOutput out;
+  FixedRandom random;
+  AgentOptions opt;
+  opt.state_dir = state.string();
+  opt.rpc_port = FreePort();
+  opt.local_endpoint = (state / "rpc.sock").string();
+  ScriptedDriver driver;
+  {
+    Agent agent(registry, clock, out, random, opt);
+    agent.hooks().packet_driver = &driver;
+    agent.hooks().rpc_server_thread = RpcServerThread;
+    agent.hooks().rpc_stop_listening = StopRpcListening;
+    std::thread main([&agent] { agent.AgentMain(); });
+    ASSERT_TRUE(Eventually([&] { return out.Text().find("To Terminate") != std::string::npos; }));
+    GlobalArea* g = Global();
+    const uintptr_t window = g->Windows[kTaskbarWindow].load();
+    EXPECT_NE(window, 0u);
+    EXPECT_EQ(g->StatusCode.load(), 9u);  // nothing from other stations since start
+    EXPECT_NE(out.Text().find("Creating Taskbar Thread \nTo Terminate"), std::string::npos);
+    // Every thread that waits on the clock (main loop, taskbar) waits now; a tick is over once they
+    // all wait again.
+    ASSERT_TRUE(Eventually([&] { return clock.Waiters() >= 2; }));
+    const int idle = clock.Waiters();
+    auto tick = [&] {
+      ASSERT_TRUE(Eventually([&] { return clock.Waiters() == idle; }));
+      clock.Advance(1000);
+    };
+
+    // A unicast frame from another station to this PC.
+    std::vector<uint8_t> frame(60, 0);
+    const uint8_t own[6] = {0x00, 0x60, 0x08, 0x00, 0x00, 0x0a};
+    const uint8_t other[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+    memcpy(frame.data(), own, 6);
+    memcpy(frame.data() + 6, other, 6);
+    frame[12] = 0x90;  // Ethernet type 0x9000 (loopback test)
+    driver.Push(frame, 60, clock.Now());
+    ASSERT_TRUE(Eventually([&] { return g->OtherFrames.load() == 1; }));
+    tick();
+    EXPECT_TRUE(Eventually([&] { return g->StatusCode.load() == 4; }));
+    tick();
+    EXPECT_TRUE(Eventually([&] { return g->StatusCode.load() == 8; }));
+
+    agent.CommonStop();
+    // The close message was sent, not posted: the window is gone once CommonStop has returned.
+    EXPECT_FALSE(PostWindowMessage(window, kMsgTaskbarLogOff));
+    main.join();
+  }
+  FreeGlobalArea(g_global_area.exchange(nullptr));
+  chdir("/");
+  fs::remove_all(state);
+}
+
+}  // namespace
+}  // namespace netward
