@@ -1,5 +1,5 @@
-// The taskbar thread inside a running agent: created by the RPC server start-up, following frames
-// pushed through capture and accounting, closed by CommonStop before CommonStop returns.
+// The taskbar inside a running agent: started by the RPC server, fed by capture and accounting,
+// closed by CommonStop.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -42,29 +42,19 @@ bool Eventually(const std::function<bool()>& done) {
   return false;
 }
 
-class FixedRandom : public platform::Random {
- public:
-  void Seed(uint32_t) override {}
-  uint32_t Next() override { return 7; }
-};
-
 TEST(TaskbarInAgent, FollowsAccountedFramesAndEndsWithCommonStop) {
-  setenv("TZ", "UTC", 1);
-  tzset();
   const fs::path state = fs::path(testing::TempDir()) / ("taskbar_agent_" + std::to_string(getpid()));
   fs::remove_all(state);
-  fs::create_directories(state / "NETWARD History");
+  fs::create_directories(state);
   auto hive = std::make_shared<platform::HiveFile>();
-  hive->SetString(kSettingsKey, "OpenKey", "Secret");
   hive->SetDword(kSettingsKey, "EndpointMapperPort", FreePort());
   platform::SystemRegistry registry(hive);
   registry.SetInterfaceNames({"nwtest0"});
   platform::TestClock clock(kDec4Noon);
   platform::CapturedOutput out;
-  FixedRandom random;
+  platform::LibcRandom random;
   AgentOptions opt;
   opt.state_dir = state.string();
-  opt.rpc_port = FreePort();
   opt.local_endpoint = (state / "rpc.sock").string();
   ScriptedDriver driver;
   {
@@ -88,13 +78,9 @@ TEST(TaskbarInAgent, FollowsAccountedFramesAndEndsWithCommonStop) {
       clock.Advance(1000);
     };
 
-    // A unicast frame from another station to this PC.
-    std::vector<uint8_t> frame(60, 0);
-    const uint8_t own[6] = {0x00, 0x60, 0x08, 0x00, 0x00, 0x0a};
-    const uint8_t other[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
-    memcpy(frame.data(), own, 6);
-    memcpy(frame.data() + 6, other, 6);
-    frame[12] = 0x90;  // Ethernet type 0x9000 (loopback test)
+    // A unicast frame from another station to this PC's address (the driver's), Ethernet type 0x9000.
+    std::vector<uint8_t> frame = {0x00, 0x60, 0x08, 0x00, 0x00, 0x0a, 0x02, 0, 0, 0, 0, 1, 0x90, 0};
+    frame.resize(60);
     driver.Push(frame, 60, clock.Now());
     ASSERT_TRUE(Eventually([&] { return g->OtherFrames.load() == 1; }));
     tick();
