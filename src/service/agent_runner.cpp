@@ -17,6 +17,7 @@
 #include "platform/registry.h"
 #include "remote/rpc_server.h"
 #include "service/console_events.h"
+#include "taskbar/message_window.h"
 
 namespace netward::service {
 
@@ -73,6 +74,9 @@ int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, const
   };
   hooks.rpc_server_thread = RpcServerThread;
   hooks.rpc_stop_listening = StopRpcListening;
+  // Window messages (CommonStop's close, log-off) reach the taskbar window's queue; set before any
+  // thread starts, so no thread ever sees the hook change.
+  hooks.post_message = [](uintptr_t window, uint32_t message) { SendWindowMessage(window, message); };
   // Statistics files carry the stations' current roles and names.
   SetStationLabelRefresh(
       [&agent](GlobalArea& g) { RefreshStationLabels(agent.registry(), g, static_cast<time_t>(agent.clock().Now())); });
