@@ -3,7 +3,8 @@
 # own sysfs, a veth pair 10.77.0.1/24 - 10.77.0.2/24 and loopback; no traffic can leave it). UDP
 # broadcasts sent out of one end are captured on both; the system views must then tell the truth:
 # the TCP/IP report shows the namespace's addresses and subnet, the stations get the "Self" role from
-# it, the adapter status comes from the kernel, and the subnet check sees the broadcast it expects.
+# it, the adapter status comes from the kernel, the subnet check sees the broadcast it expects, and
+# the helper program pings the other end of the pair.
 # Usage: netns_diagnostics_e2e.py TAPEYESV NETWARD WORKDIR
 import json
 import os
@@ -103,6 +104,8 @@ try:
     subnet = [r for r in query(rpc_port, 'CMD SUBNET') if r['Tag'] == 'TXT4'][0]['Text']
     check('10.77.0.255      received and matches 10.77.0.2 / 255.255.255.0' in subnet,
           'CMD SUBNET: the broadcast seen on nw1 matches its subnet')
+    ping = [r for r in query(rpc_port, 'CMD PING 10.77.0.2') if r['Tag'] == 'TXT4'][0]['Text']
+    check('Reply from 10.77.0.2' in ping and '\r\n' in ping, 'CMD PING through the helper: %r' % ping[:80])
     bcast = [r for r in query(rpc_port, 'BCASTERS HIGH') if r['Tag'] == 'BENT']
     check(any(r['AddressLabel'] == mac0 and r['WindowFrames'] >= 5 for r in bcast) and
           any(r['AddressLabel'] == '*' + mac0 and r['WindowFrames'] >= 5 for r in bcast),
