@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "common/free_port.h"
 #include "accounting/frame_builder.h"
 #include "accounting/stations.h"
 #include "capture/replay_adapter.h"
@@ -29,6 +30,8 @@ using netward::test::kBroadcast;
 using netward::test::kOwnMac;
 using netward::test::Mac;
 namespace fs = std::filesystem;
+
+using netward::testing_net::FreePort;
 
 namespace {
 
@@ -79,18 +82,6 @@ class LoopDriver : public PacketDriver {
  private:
   Clock& clock_;
 };
-
-uint16_t FreePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  close(s);
-  return ntohs(a.sin_port);
-}
 
 // The reply block of a RequestRpc reply stub: unique pointer, conformant byte array, length, status.
 bool ReplyBlock(const std::vector<uint8_t>& stub, std::vector<uint8_t>& block) {

@@ -11,28 +11,19 @@
 #include <functional>
 #include <thread>
 
+#include "common/free_port.h"
 #include "capture/scripted_driver.h"
 #include "core/agent.h"
 #include "remote/rpc_server.h"
 #include "taskbar/taskbar.h"
 
 namespace netward {
+using netward::testing_net::FreePort;
+
 namespace {
 
 namespace fs = std::filesystem;
 constexpr uint32_t kDec4Noon = 1796385600u;  // 2026-12-04 12:00:00 UTC
-
-uint16_t FreePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  close(s);
-  return ntohs(a.sin_port);
-}
 
 bool Eventually(const std::function<bool()>& done) {
   for (int i = 0; i < 2500; ++i) {
