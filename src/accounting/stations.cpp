@@ -245,10 +245,14 @@ void LookupNetbiosName(const NicArea* nic, const char* address_label, const char
   if (size) memset(out, 0, size);
   for (const NameCacheEntry& e : nic->NameCache) {
     if (RelaxedLoad(e.Time) == 0) return;
-    char a[16], p[29];
+    // The address label differs for almost every entry: the protocol label is copied only when it
+    // matches (the broadcast reply asks this for every group without a station).
+    char a[16];
     e.AddressLabel.Get(a);
+    if (!TextEquals(a, sizeof a, address_label)) continue;
+    char p[29];
     e.ProtocolLabel.Get(p);
-    if (TextEquals(a, sizeof a, address_label) && TextEquals(p, sizeof p, proto_label)) {
+    if (TextEquals(p, sizeof p, proto_label)) {
       char name[33];
       e.Name.Get(name);
       CopyName(out, size, name);
