@@ -75,6 +75,14 @@ class Table {
   std::vector<std::vector<std::string>> rows_;
 };
 
+// The eight counters of "TOT " and "TET ": their names and their values as text, in record order.
+constexpr const char* kCountNames[] = {"OwnBytes",   "OwnFrames",   "OwnGroupFrames",   "OwnEventFrames",
+                                       "OtherBytes", "OtherFrames", "OtherGroupFrames", "OtherEventFrames"};
+std::vector<std::string> CountCells(const TrafficCounts& c) {
+  return {Num(c.own_bytes),   Num(c.own_frames),   Num(c.own_group_frames),   Num(c.own_event_frames),
+          Num(c.other_bytes), Num(c.other_frames), Num(c.other_group_frames), Num(c.other_event_frames)};
+}
+
 void KeyValues(const std::vector<std::pair<std::string, std::string>>& kv, std::string& out) {
   size_t w = 0;
   for (const auto& [k, v] : kv) w = std::max(w, k.size());
@@ -125,20 +133,14 @@ void TextRun(const std::vector<Record>& recs, size_t begin, size_t end, std::str
     case Tag::kTot: {
       const TotRecord& t = first.tot;
       out += "Totals\n";
-      KeyValues({{"FrameSequence", Num(t.frame_sequence)},
-                 {"OwnBytes", Num(t.own_bytes)},
-                 {"OwnFrames", Num(t.own_frames)},
-                 {"OwnGroupFrames", Num(t.own_group_frames)},
-                 {"OwnEventFrames", Num(t.own_event_frames)},
-                 {"OtherBytes", Num(t.other_bytes)},
-                 {"OtherFrames", Num(t.other_frames)},
-                 {"OtherGroupFrames", Num(t.other_group_frames)},
-                 {"OtherEventFrames", Num(t.other_event_frames)},
-                 {"DayChanges", Num(t.day_changes)},
-                 {"SecondsSinceOther", Num(t.seconds_since_other)},
-                 {"HostName", t.host_name},
-                 {"AddressText", t.address_text}},
-                out);
+      std::vector<std::pair<std::string, std::string>> kv = {{"FrameSequence", Num(t.frame_sequence)}};
+      const std::vector<std::string> counts = CountCells(t);
+      for (size_t k = 0; k < counts.size(); ++k) kv.emplace_back(kCountNames[k], counts[k]);
+      kv.insert(kv.end(), {{"DayChanges", Num(t.day_changes)},
+                           {"SecondsSinceOther", Num(t.seconds_since_other)},
+                           {"HostName", t.host_name},
+                           {"AddressText", t.address_text}});
+      KeyValues(kv, out);
       break;
     }
     case Tag::kTxt4:
@@ -156,9 +158,9 @@ void TextRun(const std::vector<Record>& recs, size_t begin, size_t end, std::str
                 ">OtherGroup", ">OtherEvent"});
       for (size_t i = begin; i < end; ++i) {
         const TetRecord& t = recs[i].tet;
-        tb.Row({IntervalText(t.interval), Num(t.own_bytes), Num(t.own_frames), Num(t.own_group_frames),
-                Num(t.own_event_frames), Num(t.other_bytes), Num(t.other_frames), Num(t.other_group_frames),
-                Num(t.other_event_frames)});
+        std::vector<std::string> row = CountCells(t);
+        row.insert(row.begin(), IntervalText(t.interval));
+        tb.Row(std::move(row));
       }
       tb.Render(out);
       break;
@@ -243,6 +245,17 @@ void TextRun(const std::vector<Record>& recs, size_t begin, size_t end, std::str
 
 json JsonOf(const ParsedReply& reply);
 
+void PutCounts(json& j, const TrafficCounts& c) {
+  j["OwnBytes"] = c.own_bytes;
+  j["OwnFrames"] = c.own_frames;
+  j["OwnGroupFrames"] = c.own_group_frames;
+  j["OwnEventFrames"] = c.own_event_frames;
+  j["OtherBytes"] = c.other_bytes;
+  j["OtherFrames"] = c.other_frames;
+  j["OtherGroupFrames"] = c.other_group_frames;
+  j["OtherEventFrames"] = c.other_event_frames;
+}
+
 json RecordJson(const Record& r) {
   auto s = [](const std::string& v) { return Latin1ToUtf8(v); };
   json j;
@@ -252,14 +265,7 @@ json RecordJson(const Record& r) {
     case Tag::kTot: {
       const TotRecord& t = r.tot;
       j["FrameSequence"] = t.frame_sequence;
-      j["OwnBytes"] = t.own_bytes;
-      j["OwnFrames"] = t.own_frames;
-      j["OwnGroupFrames"] = t.own_group_frames;
-      j["OwnEventFrames"] = t.own_event_frames;
-      j["OtherBytes"] = t.other_bytes;
-      j["OtherFrames"] = t.other_frames;
-      j["OtherGroupFrames"] = t.other_group_frames;
-      j["OtherEventFrames"] = t.other_event_frames;
+      PutCounts(j, t);
       j["DayChanges"] = t.day_changes;
       j["SecondsSinceOther"] = t.seconds_since_other;
       j["HostName"] = s(t.host_name);
@@ -271,14 +277,7 @@ json RecordJson(const Record& r) {
     case Tag::kTet: {
       const TetRecord& t = r.tet;
       j["Interval"] = t.interval;
-      j["OwnBytes"] = t.own_bytes;
-      j["OwnFrames"] = t.own_frames;
-      j["OwnGroupFrames"] = t.own_group_frames;
-      j["OwnEventFrames"] = t.own_event_frames;
-      j["OtherBytes"] = t.other_bytes;
-      j["OtherFrames"] = t.other_frames;
-      j["OtherGroupFrames"] = t.other_group_frames;
-      j["OtherEventFrames"] = t.other_event_frames;
+      PutCounts(j, t);
       break;
     }
     case Tag::kStat: {

@@ -73,16 +73,20 @@ constexpr TagSpec kTags[] = {
     {"NWS ", Tag::kNws, 0},
 };
 
+void TakeCounts(const RecordView& v, TrafficCounts& c) {
+  c.own_bytes = v.F32(8);
+  c.own_frames = v.U32(12);
+  c.own_group_frames = v.U32(16);
+  c.own_event_frames = v.U32(20);
+  c.other_bytes = v.F32(24);
+  c.other_frames = v.U32(28);
+  c.other_group_frames = v.U32(32);
+  c.other_event_frames = v.U32(36);
+}
+
 void TakeTot(const RecordView& v, TotRecord& r) {
   r.frame_sequence = v.U32(4);
-  r.own_bytes = v.F32(8);
-  r.own_frames = v.U32(12);
-  r.own_group_frames = v.U32(16);
-  r.own_event_frames = v.U32(20);
-  r.other_bytes = v.F32(24);
-  r.other_frames = v.U32(28);
-  r.other_group_frames = v.U32(32);
-  r.other_event_frames = v.U32(36);
+  TakeCounts(v, r);
   r.day_changes = v.U32(40);
   r.seconds_since_other = v.I32(44);
   r.host_name = v.Text(48, 32);
@@ -91,14 +95,7 @@ void TakeTot(const RecordView& v, TotRecord& r) {
 
 void TakeTet(const RecordView& v, TetRecord& r) {
   r.interval = v.U32(4);
-  r.own_bytes = v.F32(8);
-  r.own_frames = v.U32(12);
-  r.own_group_frames = v.U32(16);
-  r.own_event_frames = v.U32(20);
-  r.other_bytes = v.F32(24);
-  r.other_frames = v.U32(28);
-  r.other_group_frames = v.U32(32);
-  r.other_event_frames = v.U32(36);
+  TakeCounts(v, r);
 }
 
 void TakeStat(const RecordView& v, StatRecord& r) {

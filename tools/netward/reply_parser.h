@@ -36,23 +36,23 @@ struct ReplyHeader {
   uint32_t status_code = 0;
 };
 
-struct TotRecord {
-  uint32_t frame_sequence = 0;
+// The eight traffic counters that "TOT " and "TET " both carry at bytes 8-39.
+struct TrafficCounts {
   float own_bytes = 0;
   uint32_t own_frames = 0, own_group_frames = 0, own_event_frames = 0;
   float other_bytes = 0;
   uint32_t other_frames = 0, other_group_frames = 0, other_event_frames = 0;
+};
+
+struct TotRecord : TrafficCounts {
+  uint32_t frame_sequence = 0;
   uint32_t day_changes = 0;
   int32_t seconds_since_other = 0;
   std::string host_name, address_text;
 };
 
-struct TetRecord {
+struct TetRecord : TrafficCounts {
   uint32_t interval = 0;  // hour * 6 + minute / 10
-  float own_bytes = 0;
-  uint32_t own_frames = 0, own_group_frames = 0, own_event_frames = 0;
-  float other_bytes = 0;
-  uint32_t other_frames = 0, other_group_frames = 0, other_event_frames = 0;
 };
 
 struct StatRecord {
