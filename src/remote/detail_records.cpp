@@ -9,17 +9,6 @@
 
 namespace netward {
 
-namespace {
-
-// A stable copy of one ring slot, taken with the Complete protocol.
-struct SlotCopy {
-  uint32_t time, sequence, length, direction, event;
-  const StationRecord* station;
-  char src_label[16];
-  char proto_label[29];
-  uint8_t data[kFrameDataBytes];
-};
-
 bool CopySlot(const FrameEntry& e, SlotCopy& c) {
   if (e.Complete.load(std::memory_order_acquire) == 0) return false;
   c.time = RelaxedLoad(e.Time);
@@ -35,6 +24,8 @@ bool CopySlot(const FrameEntry& e, SlotCopy& c) {
   // The writer clears Complete before it rewrites a slot: a change means the copy may be torn.
   return e.Complete.load(std::memory_order_relaxed) != 0 && RelaxedLoad(e.Sequence) == c.sequence;
 }
+
+namespace {
 
 }  // namespace
 

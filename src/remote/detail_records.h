@@ -10,6 +10,17 @@ namespace netward {
 
 inline constexpr size_t kDetlRecordSize = 364;
 
+// A stable copy of one ring slot, taken with the Complete protocol.
+struct SlotCopy {
+  uint32_t time, sequence, length, direction, event;
+  const StationRecord* station;
+  char src_label[16];
+  char proto_label[29];
+  uint8_t data[kFrameDataBytes];
+};
+// False when the slot is not complete, or was rewritten while it was copied (the copy may be torn).
+bool CopySlot(const FrameEntry& e, SlotCopy& c);
+
 // For each adapter in order, walks `RecentFrames` (or `EventLog`) in slot order, stops at the
 // first slot whose Sequence is 0, and appends a record for each complete slot whose Sequence is
 // greater than `newer_than`. A slot rewritten while it is copied is left out.

@@ -15,6 +15,7 @@
 #include "core/byte_writer.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "remote/detail_records.h"
 #include "remote/dispatcher.h"
 
 namespace netward {
@@ -74,27 +75,19 @@ void ShowBox(const char* text, const char* caption) {
   }
 }
 
-// The fields of one ring slot the capture needs, copied with the Complete protocol.
+// A slot rewritten while it is copied is tried again; one that stays torn comes out as not
+// complete, which ends the walk there.
 struct DumpSlot {
-  uint8_t complete;
-  uint32_t time;
-  uint32_t length;
-  uint8_t data[kFrameDataBytes];
+  bool complete;
+  SlotCopy copy;
 };
 
-// A slot rewritten while it is copied comes out as not complete, which ends the walk there.
 void CopyDumpSlot(const FrameEntry& e, DumpSlot& c) {
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    c.complete = e.Complete.load(std::memory_order_acquire);
-    if (c.complete != 1) return;
-    const uint32_t sequence = RelaxedLoad(e.Sequence);
-    c.time = RelaxedLoad(e.Time);
-    c.length = RelaxedLoad(e.Length);
-    SharedCopyOut(c.data, e.Data, sizeof c.data);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (e.Complete.load(std::memory_order_relaxed) == 1 && RelaxedLoad(e.Sequence) == sequence) return;
+  c.complete = false;
+  for (int attempt = 0; attempt < 3 && !c.complete; ++attempt) {
+    if (e.Complete.load(std::memory_order_acquire) != 1) return;
+    c.complete = CopySlot(e, c.copy);
   }
-  c.complete = 0;
 }
 
 }  // namespace
@@ -238,12 +231,13 @@ void WriteFrameDump(SnapshotFile& file, int adapter) {
   const uint32_t first = frames_read > uint32_t(kRecentFrames - 1) ? frames_read - (kRecentFrames - 1) : 1;
   for (uint32_t k = first; k <= frames_read && k != 0; ++k) {
     const DumpSlot& slot = ring[(k - 1) % kRecentFrames];
-    if (slot.complete != 1) break;
-    if (!frames.empty() && (slot.time == 0 || slot.time < frames.front().time)) {
+    if (!slot.complete) break;
+    const SlotCopy& c = slot.copy;
+    if (!frames.empty() && (c.time == 0 || c.time < frames.front().time)) {
       ConsoleWrite(kTextBadTime);
       break;
     }
-    frames.push_back(CaptureFrame{slot.time, slot.length, slot.data});
+    frames.push_back(CaptureFrame{c.time, c.length, c.data});
   }
 
   std::vector<uint8_t> capture;
