@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "diagnostics/tcpip_report.h"
+#include "platform/files.h"
 
 extern char** environ;
 
@@ -124,35 +125,18 @@ bool IsExecutableFile(const char* path) {
 // Writes "<dir>/verevedo" (dir of `len` bytes) into `out`; false when it does not fit or is not an
 // executable file.
 bool TryDirectory(const char* dir, size_t len, char (&out)[PATH_MAX]) {
-  if (len == 0) {  // an empty PATH entry is the current directory
-    dir = ".";
-    len = 1;
-  }
   int n = snprintf(out, sizeof out, "%.*s/%s", static_cast<int>(len), dir, kHelperProgram);
   return n > 0 && static_cast<size_t>(n) < sizeof out && IsExecutableFile(out);
 }
 
 bool FindHelper(char (&path)[PATH_MAX]) {
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n > 0) {
-    self[n] = 0;
-    if (const char* slash = strrchr(self, '/'); slash != nullptr && TryDirectory(self, slash - self, path)) {
-      return true;
-    }
-  }
+  const std::string own = platform::OwnProgramDirectory();
+  if (TryDirectory(own.c_str(), own.size(), path)) return true;
   if (const char* dir = getenv(kHelperDirVariable); dir != nullptr && *dir != 0) {
     if (TryDirectory(dir, strlen(dir), path)) return true;
   }
-  if (const char* search = getenv("PATH"); search != nullptr) {
-    for (const char* p = search;; ) {
-      const char* colon = strchr(p, ':');
-      size_t len = colon ? static_cast<size_t>(colon - p) : strlen(p);
-      if (TryDirectory(p, len, path)) return true;
-      if (colon == nullptr) break;
-      p = colon + 1;
-    }
-  }
+  for (const std::string& dir : platform::PathDirectories())
+    if (TryDirectory(dir.c_str(), dir.size(), path)) return true;
   return false;
 }
 

@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 
 namespace netward::platform {
 
@@ -86,6 +89,30 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>& out) {
   }
   close(fd);
   return true;
+}
+
+std::string OwnProgramDirectory() {
+  char path[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  path[n] = 0;
+  char* slash = strrchr(path, '/');
+  if (slash == nullptr) return ".";
+  *slash = 0;
+  return path[0] ? path : "/";
+}
+
+std::vector<std::string> PathDirectories() {
+  std::vector<std::string> dirs;
+  const char* path = getenv("PATH");
+  if (path == nullptr) return dirs;
+  for (const char* p = path;;) {
+    const char* colon = strchr(p, ':');
+    std::string dir(p, colon ? static_cast<size_t>(colon - p) : strlen(p));
+    dirs.push_back(dir.empty() ? "." : dir);
+    if (colon == nullptr) return dirs;
+    p = colon + 1;
+  }
 }
 
 }  // namespace netward::platform

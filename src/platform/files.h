@@ -22,4 +22,9 @@ bool AppendFile(const std::string& path, const void* data, size_t n);
 // Whole contents of a file; false when it cannot be read.
 bool ReadFile(const std::string& path, std::vector<uint8_t>& out);
 
+// Where programs started by the agent are looked for: the directory of the agent's own executable
+// ("." when it cannot be told), and the directories of $PATH in order (an empty entry is ".").
+std::string OwnProgramDirectory();
+std::vector<std::string> PathDirectories();
+
 }  // namespace netward::platform

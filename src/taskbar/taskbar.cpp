@@ -10,6 +10,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/files.h"
+
 namespace netward {
 
 namespace {
@@ -37,17 +39,6 @@ bool DirHoldsFile(const std::string& dir, const char* name) {
   }
   closedir(d);
   return found;
-}
-
-std::string OwnProgramDir() {
-  char path[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  path[n] = 0;
-  char* slash = strrchr(path, '/');
-  if (slash == nullptr) return ".";
-  *slash = 0;
-  return path[0] ? path : "/";
 }
 
 // The window procedure of the taskbar window and its one-second timer.
@@ -206,16 +197,10 @@ std::unique_ptr<TaskbarBackend> MakeTaskbarBackend(platform::Output& out) {
 }
 
 bool IsClientAvailable(const std::string& program_dir) {
-  if (DirHoldsFile(program_dir.empty() ? OwnProgramDir() : program_dir, kClientModule)) return true;
-  const char* path = getenv("PATH");
-  if (path == nullptr) return false;
-  for (const char* p = path;; ++p) {
-    const char* end = strchr(p, ':');
-    std::string dir(p, end ? size_t(end - p) : strlen(p));
+  if (DirHoldsFile(program_dir.empty() ? platform::OwnProgramDirectory() : program_dir, kClientModule)) return true;
+  for (const std::string& dir : platform::PathDirectories())
     if (DirHoldsFile(dir, kClientModule)) return true;
-    if (end == nullptr) return false;
-    p = end;
-  }
+  return false;
 }
 
 void TaskbarThread(const TaskbarContext& ctx, uintptr_t window, platform::Event& wake, platform::Event* started) {
