@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <tuple>
 
 #include "dcerpc/epm.h"
 #include "pdu_builder.h"
@@ -41,11 +42,30 @@ RequestReply DecodeRequestReply(const std::vector<uint8_t>& stub) {
   return r;
 }
 
+// A client connected over TCP loopback and bound to the agent interface, or null.
+std::unique_ptr<RpcClient> Bound(uint16_t port, ClientOptions o = {}) {
+  auto c = std::make_unique<RpcClient>(o);
+  if (c->ConnectTcp("127.0.0.1", port) != 0 || c->Bind(testiface::AgentRpcId()) != 0) return nullptr;
+  return c;
+}
+
 bool PingWorks(uint16_t port) {
-  RpcClient c;
   std::vector<uint8_t> reply;
-  return c.ConnectTcp("127.0.0.1", port) == 0 && c.Bind(testiface::AgentRpcId()) == 0 && c.Call(0, {}, reply) == 0 &&
-         reply == std::vector<uint8_t>{0, 0, 0, 0};
+  auto c = Bound(port);
+  return c && c->Call(0, {}, reply) == 0 && reply == std::vector<uint8_t>{0, 0, 0, 0};
+}
+
+// Waits until closed connections are gone from the server's count.
+void AwaitNoConnections(RpcServer& s) {
+  for (int i = 0; i < 200 && s.Stats().connections_open; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+// A raw peer that has sent a good bind and read its answer.
+void BindRaw(RawPeer& p, uint16_t xmit = 5840, uint16_t recv = 5840) {
+  std::vector<uint8_t> pdu;
+  PduHeader h;
+  ASSERT_TRUE(p.Send(testpdu::Bind(1, xmit, recv, {{0, testiface::AgentRpcId(), {kNdr20}}})));
+  ASSERT_TRUE(p.Read(pdu, h));
 }
 
 TEST(DcerpcServer, ProtocolSequenceStatuses) {
@@ -85,20 +105,15 @@ TEST(DcerpcServer, CallsOverTcpAndLocalSocketWithTheAgentLayouts) {
     EXPECT_EQ(reply, (std::vector<uint8_t>{0, 0, 0, 0}));
 
     ASSERT_EQ(c.Call(1, RequestBody(rs.state.key.data()), reply), 0u);
-    RequestReply good = DecodeRequestReply(reply);
-    ASSERT_TRUE(good.ok);
-    EXPECT_NE(good.referent, 0u);
-    EXPECT_EQ(good.status, 0u);
-    EXPECT_EQ(good.length, 32);
-    EXPECT_EQ(good.block.size(), 32u);
+    RequestReply r = DecodeRequestReply(reply);  // (ok, non-null block, status, ReplyLength, block size)
+    EXPECT_EQ(std::make_tuple(r.ok, r.referent != 0, r.status, r.length, r.block.size()),
+              std::make_tuple(true, true, 0u, 32, size_t{32}));
 
     uint8_t bad_key[16] = {};
     ASSERT_EQ(c.Call(1, RequestBody(bad_key), reply), 0u);
-    RequestReply bad = DecodeRequestReply(reply);
-    ASSERT_TRUE(bad.ok);
-    EXPECT_EQ(bad.referent, 0u);
-    EXPECT_EQ(bad.length, 0);
-    EXPECT_EQ(bad.status, testiface::kKeyRejected);
+    r = DecodeRequestReply(reply);
+    EXPECT_EQ(std::make_tuple(r.ok, r.referent != 0, r.status, r.length, r.block.size()),
+              std::make_tuple(true, false, testiface::kKeyRejected, 0, size_t{0}));
 
     // Short bodies: the manager refuses them as bad stub data.
     for (size_t n : {0u, 16u, 271u}) {
@@ -114,16 +129,15 @@ TEST(DcerpcServer, FragmentsBothWaysWithNegotiatedSizes) {
   ClientOptions o;
   o.max_xmit_frag = 1432;
   o.max_recv_frag = 2000;
-  RpcClient c(o);
-  ASSERT_EQ(c.ConnectTcp("127.0.0.1", rs.port), 0u);
-  ASSERT_EQ(c.Bind(testiface::AgentRpcId()), 0u);
-  EXPECT_EQ(c.NegotiatedXmit(), 1432);
-  EXPECT_EQ(c.NegotiatedRecv(), 2000);
+  auto c = Bound(rs.port, o);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->NegotiatedXmit(), 1432);
+  EXPECT_EQ(c->NegotiatedRecv(), 2000);
   // A request stub of 20000 octets goes out in 15 fragments; the manager reads the first 272.
   std::vector<uint8_t> body = RequestBody(rs.state.key.data());
   body.resize(20000, 0x55);
   std::vector<uint8_t> reply;
-  ASSERT_EQ(c.Call(1, body, reply), 0u);
+  ASSERT_EQ(c->Call(1, body, reply), 0u);
   RequestReply r = DecodeRequestReply(reply);
   ASSERT_TRUE(r.ok);
   ASSERT_EQ(r.block.size(), 300u * 1024);
@@ -131,10 +145,9 @@ TEST(DcerpcServer, FragmentsBothWaysWithNegotiatedSizes) {
 
   // Every response fragment respects the client's max_recv_frag.
   RawPeer p(rs.port);
+  BindRaw(p, 1432, 1500);
   std::vector<uint8_t> pdu;
   PduHeader h;
-  ASSERT_TRUE(p.Send(testpdu::Bind(1, 1432, 1500, {{0, testiface::AgentRpcId(), {kNdr20}}})));
-  ASSERT_TRUE(p.Read(pdu, h));
   ASSERT_TRUE(p.Send(testpdu::Request(2, 0, 1, RequestBody(rs.state.key.data()))));
   size_t total = 0, frags = 0;
   do {
@@ -164,10 +177,8 @@ TEST(DcerpcServer, PresentationContextsAndFeatureNegotiation) {
                                     {4, newer, {kNdr20}}})));
   std::vector<uint8_t> pdu;
   PduHeader h;
-  ASSERT_TRUE(p.Read(pdu, h));
-  ASSERT_EQ(h.type, PduType::kBindAck);
   BindAckPdu ack;
-  ASSERT_TRUE(ParseBindAck(pdu, h, ack));
+  ASSERT_TRUE(p.Read(pdu, h) && h.type == PduType::kBindAck && ParseBindAck(pdu, h, ack));
   ASSERT_EQ(ack.n_results, 5);
   struct Want {
     uint16_t result, reason;
@@ -183,11 +194,9 @@ TEST(DcerpcServer, PresentationContextsAndFeatureNegotiation) {
     EXPECT_EQ(ack.results[i].transfer == kNdr20, want[i].ndr) << i;
   }
   // Calls on the rejected context fail; alter_context adds one that works.
+  uint32_t status = 0;
   ASSERT_TRUE(p.Send(testpdu::Request(2, 1, 0, {})));
-  ASSERT_TRUE(p.Read(pdu, h));
-  uint32_t status;
-  ASSERT_EQ(h.type, PduType::kFault);
-  ASSERT_TRUE(ParseFault(pdu, h, status));
+  ASSERT_TRUE(p.Read(pdu, h) && h.type == PduType::kFault && ParseFault(pdu, h, status));
   EXPECT_EQ(status, kNcaUnkIf);
   ASSERT_TRUE(p.Send(testpdu::Bind(3, 5840, 5840, {{7, agent, {kNdr20}}}, 0, PduType::kAlterContext)));
   ASSERT_TRUE(p.Read(pdu, h));
@@ -201,18 +210,16 @@ TEST(DcerpcServer, BigEndianRequestIsUnderstood) {
   RunningServer rs;
   ClientOptions o;
   o.drep = DataRep::Big();
-  RpcClient c(o);
-  ASSERT_EQ(c.ConnectTcp("127.0.0.1", rs.port), 0u);
-  ASSERT_EQ(c.Bind(testiface::AgentRpcId()), 0u);
+  auto c = Bound(rs.port, o);
+  ASSERT_TRUE(c);
   std::vector<uint8_t> reply;
-  ASSERT_EQ(c.Call(1, RequestBody(rs.state.key.data()), reply), 0u);
+  ASSERT_EQ(c->Call(1, RequestBody(rs.state.key.data()), reply), 0u);
   EXPECT_EQ(DecodeRequestReply(reply).status, 0u);
   // EBCDIC characters are refused with a fault, not misread.
   o.drep.b[0] = 0x11;
-  RpcClient e(o);
-  ASSERT_EQ(e.ConnectTcp("127.0.0.1", rs.port), 0u);
-  ASSERT_EQ(e.Bind(testiface::AgentRpcId()), 0u);
-  EXPECT_EQ(e.Call(0, {}, reply), kNcaUnsupportedType);
+  auto e = Bound(rs.port, o);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->Call(0, {}, reply), kNcaUnsupportedType);
 }
 
 // Hostile input, one case per row: what is sent after an optional good bind, and what must come
@@ -268,20 +275,16 @@ TEST(DcerpcServer, MalformedInputNeverStopsTheServer) {
     ASSERT_TRUE(p.connected());
     std::vector<uint8_t> pdu;
     PduHeader h;
-    if (c.bind_first) {
-      ASSERT_TRUE(p.Send(good_bind));
-      ASSERT_TRUE(p.Read(pdu, h));
-    }
+    if (c.bind_first) BindRaw(p);
     ASSERT_TRUE(p.Send(c.bytes));
     switch (c.expect) {
       case kClosed:
         EXPECT_TRUE(p.ClosedWithin(2000));
         break;
-      case kSilentThenIdleClose: {
+      case kSilentThenIdleClose:
         EXPECT_FALSE(p.Read(pdu, h, 200));  // nothing comes back at once
         EXPECT_TRUE(p.ClosedWithin(2000));  // the idle time-out ends it
         break;
-      }
       case kFault: {
         ASSERT_TRUE(p.Read(pdu, h));
         ASSERT_EQ(h.type, PduType::kFault);
@@ -321,41 +324,33 @@ TEST(DcerpcServer, LimitsOnCallSizeAndConnections) {
   limits.idle_timeout_ms = 5000;
   RunningServer rs(limits);
   {
-    RpcClient c;
-    ASSERT_EQ(c.ConnectTcp("127.0.0.1", rs.port), 0u);
-    ASSERT_EQ(c.Bind(testiface::AgentRpcId()), 0u);
+    auto c = Bound(rs.port);
+    ASSERT_TRUE(c);
     std::vector<uint8_t> reply, big(5000, 0);
-    EXPECT_EQ(c.Call(1, big, reply), kNcaFaultRemoteNoMemory);  // request over max_call_in
+    EXPECT_EQ(c->Call(1, big, reply), kNcaFaultRemoteNoMemory);  // request over max_call_in
     rs.state.reply_size = 65 * 1024;
-    EXPECT_EQ(c.Call(1, RequestBody(rs.state.key.data()), reply), kNcaFaultRemoteNoMemory);  // reply over max_call_out
+    EXPECT_EQ(c->Call(1, RequestBody(rs.state.key.data()), reply), kNcaFaultRemoteNoMemory);  // reply over max_call_out
     rs.state.reply_size = 32;
-    EXPECT_EQ(c.Call(0, {}, reply), 0u);  // the connection survives both
+    EXPECT_EQ(c->Call(0, {}, reply), 0u);  // the connection survives both
   }
-  // Wait until the closed connection is gone from the count.
-  for (int i = 0; i < 200 && rs.server.Stats().connections_open; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  AwaitNoConnections(rs.server);
   std::vector<std::unique_ptr<RpcClient>> held;
   for (int i = 0; i < 3; ++i) {
-    held.push_back(std::make_unique<RpcClient>());
-    ASSERT_EQ(held.back()->ConnectTcp("127.0.0.1", rs.port), 0u);
-    ASSERT_EQ(held.back()->Bind(testiface::AgentRpcId()), 0u);
+    held.push_back(Bound(rs.port));
+    ASSERT_TRUE(held.back());
   }
   RawPeer extra(rs.port);
   EXPECT_TRUE(extra.ClosedWithin(2000));
   EXPECT_GE(rs.server.Stats().connections_refused, 1u);
   held.clear();
-  for (int i = 0; i < 200 && rs.server.Stats().connections_open; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  AwaitNoConnections(rs.server);
   EXPECT_TRUE(PingWorks(rs.port));
 }
 
 TEST(DcerpcServer, TricklingPeerIsCutOffBeforeItsPduCompletes) {
   RunningServer rs;  // idle time-out 400 ms
   RawPeer p(rs.port);
-  std::vector<uint8_t> pdu;
-  PduHeader h;
-  ASSERT_TRUE(p.Send(testpdu::Bind(1, 5840, 5840, {{0, testiface::AgentRpcId(), {kNdr20}}})));
-  ASSERT_TRUE(p.Read(pdu, h));
+  BindRaw(p);
   // One octet every 100 ms keeps each gap well under the time-out, but the PDU would take 30 s.
   auto req = testpdu::Request(2, 0, 1, std::vector<uint8_t>(280, 0));
   auto t0 = std::chrono::steady_clock::now();
@@ -432,15 +427,14 @@ TEST(DcerpcServer, IdleConnectionIsClosedAndStopEndsListen) {
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_GE(ms, 300);
   // A bound client is cut off by StopListening, and Listen returns success.
-  RpcClient c;
-  ASSERT_EQ(c.ConnectTcp("127.0.0.1", rs->port), 0u);
-  ASSERT_EQ(c.Bind(testiface::AgentRpcId()), 0u);
+  auto c = Bound(rs->port);
+  ASSERT_TRUE(c);
   EXPECT_EQ(rs->server.StopListening(), kStatusOk);
   rs->thread.join();
   EXPECT_EQ(rs->listen_status, kStatusOk);
   EXPECT_FALSE(rs->server.IsListening());
   std::vector<uint8_t> reply;
-  EXPECT_NE(c.Call(0, {}, reply), 0u);
+  EXPECT_NE(c->Call(0, {}, reply), 0u);
 }
 
 }  // namespace
