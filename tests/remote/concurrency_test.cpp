@@ -15,6 +15,7 @@
 
 #include "common/free_port.h"
 #include "accounting/frame_builder.h"
+#include "agent_client.h"
 #include "accounting/stations.h"
 #include "capture/replay_adapter.h"
 #include "core/agent.h"
@@ -31,6 +32,9 @@ using netward::test::kOwnMac;
 using netward::test::Mac;
 namespace fs = std::filesystem;
 
+using netward::client::BuildRequestStub;
+using netward::client::ParseRequestResponse;
+using netward::client::RequestReply;
 using netward::testing_net::FreePort;
 
 namespace {
@@ -82,15 +86,6 @@ class LoopDriver : public PacketDriver {
  private:
   Clock& clock_;
 };
-
-// The reply block of a RequestRpc reply stub: unique pointer, conformant byte array, length, status.
-bool ReplyBlock(const std::vector<uint8_t>& stub, std::vector<uint8_t>& block) {
-  if (stub.size() < 12 || GetU32Le(stub.data()) == 0) return false;
-  const uint32_t n = GetU32Le(stub.data() + 4);
-  if (stub.size() < 8 + n + 8) return false;
-  block.assign(stub.begin() + 8, stub.begin() + 8 + n);
-  return GetU32Le(stub.data() + 8 + n + (-n & 3u) + 4) == 0;
-}
 
 TEST(ConcurrentRequests, WholeFramesWhileReplayRunsAtFullSpeed) {
   const fs::path state = fs::path(testing::TempDir()) / ("remote_conc_" + std::to_string(getpid()));
@@ -153,13 +148,16 @@ TEST(ConcurrentRequests, WholeFramesWhileReplayRunsAtFullSpeed) {
       }
       for (int k = 0; k < kCallsPerClient; ++k) {
         const Kind kind = static_cast<Kind>((c + k) % 3);
-        std::vector<uint8_t> stub(kRequestStubBytes, 0), reply, block;
-        memcpy(stub.data(), "Secret", 6);
-        strcpy(reinterpret_cast<char*>(stub.data()) + 16, kRequests[kind]);
-        if (client.Call(kRequestRpcOpnum, stub, reply) != dcerpc::kStatusOk || !ReplyBlock(reply, block)) {
+        std::vector<uint8_t> stub, reply;
+        RequestReply answer;
+        std::string err;
+        if (!BuildRequestStub("Secret", kRequests[kind], stub, err) ||
+            client.Call(kRequestRpcOpnum, stub, reply) != dcerpc::kStatusOk ||
+            !ParseRequestResponse(reply, answer, err) || answer.result != 0) {
           ++bad;
           continue;
         }
+        const std::vector<uint8_t>& block = answer.block;
         ++replies;
         if (kind == kBroadcasters) {
           // Each entry describes its group's newest frame: the sequence, source and summary agree.
