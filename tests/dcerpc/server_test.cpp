@@ -199,11 +199,9 @@ TEST(DcerpcServer, PresentationContextsAndFeatureNegotiation) {
   ASSERT_TRUE(p.Read(pdu, h) && h.type == PduType::kFault && ParseFault(pdu, h, status));
   EXPECT_EQ(status, kNcaUnkIf);
   ASSERT_TRUE(p.Send(testpdu::Bind(3, 5840, 5840, {{7, agent, {kNdr20}}}, 0, PduType::kAlterContext)));
-  ASSERT_TRUE(p.Read(pdu, h));
-  ASSERT_EQ(h.type, PduType::kAlterContextResp);
+  ASSERT_TRUE(p.Read(pdu, h) && h.type == PduType::kAlterContextResp);
   ASSERT_TRUE(p.Send(testpdu::Request(4, 7, 0, {})));
-  ASSERT_TRUE(p.Read(pdu, h));
-  EXPECT_EQ(h.type, PduType::kResponse);
+  EXPECT_TRUE(p.Read(pdu, h) && h.type == PduType::kResponse);
 }
 
 TEST(DcerpcServer, BigEndianRequestIsUnderstood) {
@@ -286,27 +284,21 @@ TEST(DcerpcServer, MalformedInputNeverStopsTheServer) {
         EXPECT_TRUE(p.ClosedWithin(2000));  // the idle time-out ends it
         break;
       case kFault: {
-        ASSERT_TRUE(p.Read(pdu, h));
-        ASSERT_EQ(h.type, PduType::kFault);
         uint32_t status = 0;
-        ASSERT_TRUE(ParseFault(pdu, h, status));
+        ASSERT_TRUE(p.Read(pdu, h) && h.type == PduType::kFault && ParseFault(pdu, h, status));
         EXPECT_EQ(status, c.status);
         break;
       }
       case kNak: {
-        ASSERT_TRUE(p.Read(pdu, h));
-        ASSERT_EQ(h.type, PduType::kBindNak);
         uint16_t reason = 0;
-        ASSERT_TRUE(ParseBindNak(pdu, h, reason));
+        ASSERT_TRUE(p.Read(pdu, h) && h.type == PduType::kBindNak && ParseBindNak(pdu, h, reason));
         EXPECT_EQ(reason, c.status);
         EXPECT_TRUE(p.ClosedWithin(2000));
         break;
       }
       case kAck: {
-        ASSERT_TRUE(p.Read(pdu, h));
-        ASSERT_EQ(h.type, PduType::kBindAck);
         BindAckPdu ack;
-        ASSERT_TRUE(ParseBindAck(pdu, h, ack));
+        ASSERT_TRUE(p.Read(pdu, h) && h.type == PduType::kBindAck && ParseBindAck(pdu, h, ack));
         EXPECT_EQ(ack.results[0].result, kProviderRejection);
         EXPECT_EQ(ack.results[0].reason, c.status);
         break;
