@@ -9,7 +9,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <sstream>
 #include <string>
 
@@ -211,7 +210,6 @@ TEST(InstalledAdaptersLive, ReportIsWellFormed) {
   SystemRegistry registry(std::make_shared<HiveFile>());
   char area[4096];
   ListInstalledAdapters(registry, "/nonexistent", area, sizeof area);
-  std::cout << area;
   std::string rest = area;
   ASSERT_EQ(rest.rfind(kHeader, 0), 0u) << rest;
   rest.erase(0, sizeof kHeader - 1);

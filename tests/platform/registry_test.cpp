@@ -133,11 +133,8 @@ TEST(SystemRegistry, ExportListsInterfacesThenCaptureFilesUnlessTheHiveSaysOther
   SystemRegistry sys(hive);
   sys.SetInterfaceNames({"eth0", "lo"});
   sys.AddExport(u"\\Device\\TapEye_trace");
-  auto list = sys.GetMultiString(kLinkageKey, "Export");
-  ASSERT_EQ(list.size(), 3u);
-  EXPECT_EQ(list[0], u"\\Device\\TapEye_eth0");
-  EXPECT_EQ(list[0].substr(15), u"eth0") << "the interface name starts at the 16th character";
-  EXPECT_EQ(list[2], u"\\Device\\TapEye_trace");
+  EXPECT_EQ(sys.GetMultiString(kLinkageKey, "Export"),
+            (std::vector<std::u16string>{u"\\Device\\TapEye_eth0", u"\\Device\\TapEye_lo", u"\\Device\\TapEye_trace"}));
   EXPECT_TRUE(sys.KeyExists("HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tapeye"));
   EXPECT_EQ(sys.GetDword(kParams, "AutoIpName").value(), 0u);
 
