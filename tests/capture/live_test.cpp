@@ -97,9 +97,11 @@ class LiveCapture : public testing::Test {
     }
     return out;
   }
-  void StartAndAwaitFilter(CaptureRun& run, PacketDriver& driver, bool prom) {
+  // A live driver for `run` (kept by the fixture, so it outlives the capture thread), started on here_.
+  void StartAndAwaitFilter(CaptureRun& run, bool prom) {
+    driver_ = std::make_unique<LinuxPacketDriver>(hive_, clock_, run.out(), std::vector<std::string>{});
     device_ = Widen(std::string(kDevicePrefix) + here_);
-    run.Start(driver, prom, device_.c_str());
+    run.Start(*driver_, prom, device_.c_str());
     ASSERT_TRUE(WaitUntil([&] {
       PacketDriverHandle* h = run.nic()->Driver.load();
       uint32_t f = 0;
@@ -111,18 +113,17 @@ class LiveCapture : public testing::Test {
   std::string ns_, here_, there_, mac_;
   std::u16string device_;
   bool made_ = false;
+  HiveFile hive_;
+  RealClock clock_;
+  std::unique_ptr<LinuxPacketDriver> driver_;
 };
 
 TEST_F(LiveCapture, FramesArriveInOrderAndOtherUnicastOnlyWhenPromiscuous) {
   const std::string other = "02:00:00:00:00:99";
   for (bool prom : {false, true}) {
     SCOPED_TRACE(prom ? "promiscuous" : "normal");
-    auto hive = std::make_shared<HiveFile>();
-    RealClock clock;
-    std::unique_ptr<LinuxPacketDriver> driver;  // outlives the capture thread
     CaptureRun run;
-    driver = std::make_unique<LinuxPacketDriver>(*hive, clock, run.out(), std::vector<std::string>{});
-    StartAndAwaitFilter(run, *driver, prom);
+    StartAndAwaitFilter(run, prom);
     EXPECT_EQ(Promiscuity(), prom ? 1 : 0);
     Send({{mac_, 60, 1}, {"ff:ff:ff:ff:ff:ff", 100, 2}, {other, 80, 3}, {mac_, 600, 4}, {"01:00:5e:00:00:01", 70, 5}});
     const size_t expected = prom ? 5 : 4;
@@ -139,12 +140,8 @@ TEST_F(LiveCapture, FramesArriveInOrderAndOtherUnicastOnlyWhenPromiscuous) {
 }
 
 TEST_F(LiveCapture, StopEndsABusyCaptureAtOnce) {
-  auto hive = std::make_shared<HiveFile>();
-  RealClock clock;
-  std::unique_ptr<LinuxPacketDriver> driver;
   CaptureRun run;
-  driver = std::make_unique<LinuxPacketDriver>(*hive, clock, run.out(), std::vector<std::string>{});
-  StartAndAwaitFilter(run, *driver, true);
+  StartAndAwaitFilter(run, true);
   std::vector<std::tuple<std::string, int, int>> burst(3000, {"ff:ff:ff:ff:ff:ff", 60, 7});
   Send(burst);
   ASSERT_GT(run.FramesRead(), 0u);
