@@ -114,15 +114,12 @@ TEST_F(InstalledAdapters, DriverLines) {
       {"Long", "Long-Driver-Name.sys 123456789  14:07:09  05-March-2021"},
       {"NameCase", "Long-Driver-Name.sys 123456789  14:07:09  05-March-2021"},
       {"Relative", "System32\\drivers\\x.sys"},
-      {"Gone", gone.substr(state_.string().size())},
+      {"Gone", gone},
       {"Empty", "?"},
       {"NoValue", "?"},
       {"NoSuchService", "="},
   };
-  for (const Row& r : rows) {
-    std::string want = r.line[0] == '/' ? state_.string() + r.line : r.line;
-    EXPECT_EQ(DriverLine(r.service), want) << r.service;
-  }
+  for (const Row& r : rows) EXPECT_EQ(DriverLine(r.service), r.line) << r.service;
   EXPECT_EQ(DriverLine("Long", 99), "=") << "a field under 100 bytes stays untouched";
   EXPECT_EQ(DriverLine("Long", 100).size(), 55u);
   EXPECT_EQ(DriverLine("LongPath", 100), std::string(99, 'p')) << "cut to the field";

@@ -192,8 +192,6 @@ TEST_F(TcpipReportTest, DhcpLeases) {
 }
 
 TEST_F(TcpipReportTest, DialUpAdapterUsesItsBindingAndOwnAddressAsGateway) {
-  TearDown();
-  SetUp();
   NicArea& wan = *g_->Nics[0];
   wan.AdapterName.Set("NdisWan4");
   wan.IsWan = 1;

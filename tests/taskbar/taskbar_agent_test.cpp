@@ -1,9 +1,6 @@
 // The taskbar inside a running agent: started by the RPC server, fed by capture and accounting,
 // closed by CommonStop.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
