@@ -156,36 +156,34 @@ class FakeSystem : public testing::Test {
   void SetUp() override {
     root_ = TempPath("sys");
     std::filesystem::remove_all(root_);
-    Dir("net/veth0");
     Write("net/veth0/ifindex", "2\n");
-    Dir("devices/pci0000:00/0000:00:1f.6");
     Write("devices/pci0000:00/0000:00:1f.6/uevent", "DRIVER=e1000e\nPCI_ID=8086:15bb\nPCI_SLOT_NAME=x\n");
-    Dir("bus/pci/drivers/e1000e");
     Link("../../../../module/e1000e", "bus/pci/drivers/e1000e/module");
     Link("../../../../bus/pci/drivers/e1000e", "devices/pci0000:00/0000:00:1f.6/driver");
-    Dir("net/eth9");
     Write("net/eth9/ifindex", "7\n");
     Link("../../devices/pci0000:00/0000:00:1f.6", "net/eth9/device");
-    Dir("devices/usb1/1-1/1-1:1.0");
     Write("devices/usb1/1-1/idVendor", "0bda\n");
     Write("devices/usb1/1-1/idProduct", "8153\n");
     Write("devices/usb1/1-1/product", "USB 10/100/1000 LAN\n");
     Write("devices/usb1/1-1/manufacturer", "Maker Inc\n");
     Dir("bus/usb/drivers/r8152");
     Link("../../../../../bus/usb/drivers/r8152", "devices/usb1/1-1/1-1:1.0/driver");
-    Dir("net/usb0");
     Write("net/usb0/ifindex", "3\n");
     Link("../../devices/usb1/1-1/1-1:1.0", "net/usb0/device");
     Dir("module/r8152");
-    Dir("lib/kernel/drivers/net/ethernet/intel/e1000e");
     Write("lib/kernel/drivers/net/ethernet/intel/e1000e/e1000e.ko.zst", "");
     sys_.SetSystemPaths({root_ + "/net", root_ + "/module", root_ + "/lib"});
   }
   void TearDown() override { std::filesystem::remove_all(root_); }
 
+  // Write and Link make the parent directories they need.
   void Dir(const std::string& rel) { std::filesystem::create_directories(root_ + "/" + rel); }
-  void Write(const std::string& rel, const std::string& text) { std::ofstream(root_ + "/" + rel) << text; }
+  void Write(const std::string& rel, const std::string& text) {
+    Dir(std::filesystem::path(rel).parent_path());
+    std::ofstream(root_ + "/" + rel) << text;
+  }
   void Link(const std::string& target, const std::string& rel) {
+    Dir(std::filesystem::path(rel).parent_path());
     ASSERT_EQ(symlink(target.c_str(), (root_ + "/" + rel).c_str()), 0) << rel;
   }
   std::string Card(int n, const char* name) {
