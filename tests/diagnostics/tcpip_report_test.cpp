@@ -116,11 +116,7 @@ TEST_F(TcpipReportTest, WarningsOfDoubtfulSettings) {
       {"gateway is self", [](HiveFile& h, NicArea&) { h.Set(kTcpip, "DefaultGateway", Multi({"10.1.0.10"})); },
        "\r\n*** WARNING: GATEWAY is SELF for adapter #1.\r\n\r\n"},
       {"a WAN adapter may be its own gateway",
-       [](HiveFile& h, NicArea& n) {
-         h.Set(kTcpip, "DefaultGateway", Multi({"10.1.0.10"}));
-         n.IsWan = 1;
-       },
-       ""},
+       [](HiveFile& h, NicArea& n) { h.Set(kTcpip, "DefaultGateway", Multi({"10.1.0.10"})); n.IsWan = 1; }, ""},
       {"no gateway", [](HiveFile& h, NicArea&) { h.Set(kTcpip, "DefaultGateway", Multi({})); },
        "\r\n*** WARNING: NO Default Gateway defined for adapter #1.\r\n\r\n"},
       {"gateway elsewhere", [](HiveFile& h, NicArea&) { h.Set(kTcpip, "DefaultGateway", Multi({"10.2.0.1"})); },
@@ -132,10 +128,8 @@ TEST_F(TcpipReportTest, WarningsOfDoubtfulSettings) {
       {"third DNS server is not compared",
        [](HiveFile& h, NicArea&) { h.SetString(kParams, "NameServer", "10.1.0.53 10.1.0.54 10.1.0.10"); }, ""},
       {"WINS backup is self",
-       [](HiveFile& h, NicArea&) {
-         h.SetString(kNetbt, "NameServer", "10.1.0.44");
-         h.SetString(kNetbt, "NameServerBackup", "10.1.0.10");
-       },
+       [](HiveFile& h, NicArea&) { h.SetString(kNetbt, "NameServer", "10.1.0.44");
+                                   h.SetString(kNetbt, "NameServerBackup", "10.1.0.10"); },
        "\r\n*** WARNING: WINS is SELF for adapter #1.\r\n\r\n"},
       {"no name servers", [](HiveFile& h, NicArea&) { h.SetString(kParams, "NameServer", ""); },
        "\r\n*** WARNING: NO DNS or WINS defined for adapter #1.\r\n\r\n"},
