@@ -179,12 +179,14 @@ TEST_F(InstalledAdapters, StartUpCheckFillsMatchingAdaptersOfEveryCard) {
       {"Fourth Card", "four.sys     05-Mar-2021", uint32_t(kFileTime)},  // card 4, past the gap
       {"", "", 0},
   };
-  for (int i = 0; i < 4; ++i) {
+  auto title_and_text = [&](int i) {
     char title[64], text[32];
     g->Nics[i]->AdapterTitle.Get(title);
     g->Nics[i]->DriverFileText.Get(text);
-    EXPECT_STREQ(title, rows[i].title) << i;
-    EXPECT_STREQ(text, rows[i].file_text) << i;
+    return std::make_pair(std::string(title), std::string(text));
+  };
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(title_and_text(i), std::make_pair(std::string(rows[i].title), std::string(rows[i].file_text))) << i;
     EXPECT_EQ(g->Nics[i]->DriverFileTime, rows[i].time) << i;
   }
 
@@ -194,11 +196,7 @@ TEST_F(InstalledAdapters, StartUpCheckFillsMatchingAdaptersOfEveryCard) {
   AddCard(2, "NoImage", "eth1", "", "", ("[22] " + std::string(70, 't')).c_str());
   SetImage("NoImage", (state_ / (long_name + ".sys")).string());
   CheckDriverDates(registry_, state_.string(), *g, out);
-  char title[64], text[32];
-  g->Nics[1]->AdapterTitle.Get(title);
-  g->Nics[1]->DriverFileText.Get(text);
-  EXPECT_EQ(std::string(title), ("[22] " + std::string(70, 't')).substr(0, 63));
-  EXPECT_EQ(std::string(text), long_name.substr(0, 31));
+  EXPECT_EQ(title_and_text(1), std::make_pair(("[22] " + std::string(70, 't')).substr(0, 63), long_name.substr(0, 31)));
   FreeGlobalArea(g);
 }
 
