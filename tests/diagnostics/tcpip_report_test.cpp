@@ -1,6 +1,4 @@
-// The TCP/IP configuration report over registry keys given in a hive: the exact text of a clean
-// adapter, the warnings of doubtful settings, DHCP leases, dial-up adapters, the address lists in
-// 16-character slots, and the station roles that the refreshed TcpipConfig gives.
+// The TCP/IP configuration report over registry keys given in a hive.
 #include "diagnostics/tcpip_report.h"
 
 #include <arpa/inet.h>

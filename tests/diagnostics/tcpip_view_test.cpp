@@ -1,6 +1,4 @@
-// The TCP/IP settings of the machine as registry values, from files the test writes: the routing
-// table, resolver configurations and DHCP lease files of the two common clients; then the real
-// machine's view, which must at least be well-formed.
+// The TCP/IP settings of the machine as registry values, from files the test writes.
 #include "platform/tcpip_view.h"
 
 #include <gtest/gtest.h>
