@@ -2,7 +2,22 @@
 
 # netward_test(<name> SOURCES ... LIBS ...): one GoogleTest executable, its cases registered
 # with CTest. Tests find the shared sample material through NETWARD_SHARED_DIR.
-set(NETWARD_SHARED_DIR "${CMAKE_SOURCE_DIR}/../shared" CACHE PATH "Shared captures and workloads")
+# The material lives beside the checkout; a clone made elsewhere from a local checkout finds it
+# beside the checkout it was cloned from. $NETWARD_SHARED_DIR names it outright.
+set(netward_shared_default "${CMAKE_SOURCE_DIR}/../shared")
+if(DEFINED ENV{NETWARD_SHARED_DIR})
+  set(netward_shared_default "$ENV{NETWARD_SHARED_DIR}")
+elseif(NOT EXISTS "${netward_shared_default}/captures")
+  execute_process(COMMAND git -C "${CMAKE_SOURCE_DIR}" config --get remote.origin.url
+                  OUTPUT_VARIABLE netward_origin OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(netward_origin AND IS_DIRECTORY "${netward_origin}" AND EXISTS "${netward_origin}/../shared/captures")
+    get_filename_component(netward_shared_default "${netward_origin}/../shared" ABSOLUTE)
+  endif()
+endif()
+set(NETWARD_SHARED_DIR "${netward_shared_default}" CACHE PATH "Shared captures and workloads")
+if(NOT EXISTS "${NETWARD_SHARED_DIR}/captures")
+  message(WARNING "No sample captures at ${NETWARD_SHARED_DIR}: set NETWARD_SHARED_DIR")
+endif()
 
 function(netward_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
