@@ -113,14 +113,14 @@ void BM_Accounting(benchmark::State& state) {
     nic->IpHeader = nullptr;
     nic->IsGroupFrame = nic->FromSelf = 0;
     FrameEntry& e = nic->RecentFrames[nic->FrameIndex];
-    e.Complete.store(0, std::memory_order_relaxed);
+    BeginSlotRewrite(e);
     e.Sequence = g->FrameSequence.fetch_add(1, std::memory_order_relaxed) + 1;
     e.Length = nic->FrameLength;
     e.Event = 0;
     e.Direction = 0;
     SharedCopyIn(e.Data, frame, kFrameDataBytes);
     AccountEthernetFrame(nic, frame);
-    e.Complete.store(1, std::memory_order_release);
+    EndSlotRewrite(e);
     if (++i == n) {
       i = 0;
       RelaxedStore(nic->StationCount, 0);  // a new "day": the table fills again

@@ -314,11 +314,9 @@ void AccountFrame(NicArea* nic, FrameView f, int cls, const uint8_t* dest, const
   const uint32_t slot = nic->GroupFrameCount % kGroupFrames;
   RelaxedStore(nic->GroupFrameIndex, slot);
   GroupFrameEntry& ge = nic->GroupFrames[slot];
+  BeginSlotRewrite(ge);  // ended below, once the destination address is known
   RelaxedStore(ge.Time, now);
   RelaxedStore(ge.Sequence, sequence);
-  // Readers copy a slot and then check that its sequence is unchanged: the new sequence must be
-  // visible before any of the bytes that follow.
-  std::atomic_thread_fence(std::memory_order_release);
   // The same 256 bytes the capture thread stored in the recent-frame entry (this thread wrote them).
   SharedCopyIn(ge.Data, e.Data, kFrameDataBytes);
   SharedCopyIn(ge.SrcLabel.bytes, nic->SrcLabel.bytes, sizeof ge.SrcLabel.bytes);
@@ -349,6 +347,7 @@ void AccountFrame(NicArea* nic, FrameView f, int cls, const uint8_t* dest, const
     }
     if (cls == kClassIp && nic->IpHeader && !IsClassDOrE(dest)) SharedCopyIn(ge.DestIp, dest, 4);
   }
+  EndSlotRewrite(ge);
   const bool have_name = nic->NetbiosName.bytes[0] != 0;
   if (s) {
     RelaxedStore(s->LastSeen, now);

@@ -37,7 +37,7 @@ class ReadBuffer {
 };
 
 // Copies a whole entry (all 326 bytes of the stored form) into a ring slot that readers may be
-// looking at; the caller brackets it with the Complete flag.
+// looking at; the caller brackets it with BeginSlotRewrite/EndSlotRewrite.
 void CopyFrameEntry(FrameEntry& dst, const FrameEntry& src) {
   RelaxedStore(dst.Time, src.Time);
   RelaxedStore(dst.Sequence, src.Sequence);
@@ -48,12 +48,6 @@ void CopyFrameEntry(FrameEntry& dst, const FrameEntry& src) {
   RelaxedStore(dst.Direction, src.Direction);
   RelaxedStore(dst.Event, src.Event);
   SharedCopyIn(dst.Data, src.Data, kFrameDataBytes);
-}
-
-void BeginRewrite(FrameEntry& e) {
-  e.Complete.store(0, std::memory_order_relaxed);
-  // Readers that see the new bytes also see Complete = 0.
-  std::atomic_thread_fence(std::memory_order_release);
 }
 
 }  // namespace
@@ -180,7 +174,8 @@ void CaptureThread(NicArea* nic, const CaptureContext& ctx) {
 
     FrameEntry& e = nic->RecentFrames[index];
     uint8_t* frame = buffer.Frame(slot);
-    BeginRewrite(e);
+    // Accounting writes the rest of the entry (labels, station, direction, event) before it ends.
+    BeginSlotRewrite(e);
     RelaxedStore(e.Time, time);
     RelaxedStore(e.Sequence, sequence);
     RelaxedStore(e.Length, length);
@@ -197,11 +192,11 @@ void CaptureThread(NicArea* nic, const CaptureContext& ctx) {
       FrameEntry& logged = nic->EventLog[event_count % kEventLogEntries];
       ++event_count;
       RelaxedStore(nic->EventCount, event_count);
-      BeginRewrite(logged);
+      BeginSlotRewrite(logged);
       CopyFrameEntry(logged, e);
-      logged.Complete.store(1, std::memory_order_release);
+      EndSlotRewrite(logged);
     }
-    e.Complete.store(1, std::memory_order_release);
+    EndSlotRewrite(e);
 
     memset(frame, 0, kReadLength);
     *buffer.Count(slot) = 0;

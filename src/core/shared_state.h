@@ -3,7 +3,8 @@
 // Every block is allocated zero-filled once at start-up and never freed; every table has a fixed
 // capacity and a count or wrapping index. Capture threads write their own NicArea and the GlobalArea
 // totals; all other threads only read. There are no locks: shared counters are relaxed atomics and
-// ring entries carry a `Complete` flag (release on set, acquire on read).
+// ring entries carry a version counter beside the stored form's `Complete` flag (see the ring-slot
+// protocol below).
 //
 // These are in-memory types with natural alignment. The packed wire/file layouts (StationRecord 158
 // bytes, FrameEntry 326, GroupFrameEntry 317, ...) are produced by the serialisers in records.h.
@@ -127,6 +128,7 @@ struct StationRecord {
 
 struct FrameEntry {
   std::atomic<uint8_t> Complete;  // 0 while being filled, 1 when done
+  std::atomic<uint32_t> Version;  // odd while being rewritten; see BeginSlotRewrite
   uint32_t Time;
   uint32_t Sequence;
   uint32_t Length;
@@ -139,6 +141,7 @@ struct FrameEntry {
 };
 
 struct GroupFrameEntry {
+  std::atomic<uint32_t> Version;  // odd while being rewritten; see BeginSlotRewrite
   uint32_t Time;
   uint32_t Sequence;
   StationRecord* Station;
@@ -147,6 +150,48 @@ struct GroupFrameEntry {
   Text<29> ProtoLabel;
   alignas(8) uint8_t Data[kFrameDataBytes];
 };
+
+// Ring-slot protocol. A slot of RecentFrames, EventLog or GroupFrames is rewritten by its capture
+// thread while request threads copy it. The writer brackets every rewrite with BeginSlotRewrite and
+// EndSlotRewrite; a reader copies through ReadSlot and keeps the copy only when it returns true.
+//
+// Writer: Version odd (relaxed store), release fence, the fields (relaxed stores), Version even
+// (release store). Reader: v1 = Version (acquire), must be even; the fields (relaxed loads); acquire
+// fence; v2 = Version (relaxed); the copy is whole when v1 == v2. Why that is enough:
+// - v1 was stored by the release at the end of some rewrite k, so every field load sees k's value or
+//   a later one;
+// - a load that saw a value of a later rewrite saw a store made after that rewrite's release fence,
+//   so the reader's acquire fence synchronises with it and the odd store that began it happens before
+//   the v2 load: v2 > v1, because the counter only grows;
+// - so v1 == v2 means every field holds rewrite k's value. A `Complete` flag alone cannot tell this:
+//   a rewrite that ends between the reader's two looks leaves it 1 both times. The 32-bit counter
+//   would have to wrap within one copy to fool the reader.
+template <typename Entry>
+inline void BeginSlotRewrite(Entry& e) {
+  const uint32_t v = e.Version.load(std::memory_order_relaxed);
+  e.Version.store(v | 1u, std::memory_order_relaxed);
+  if constexpr (requires { e.Complete; }) e.Complete.store(0, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+}
+template <typename Entry>
+inline void EndSlotRewrite(Entry& e) {
+  if constexpr (requires { e.Complete; }) e.Complete.store(1, std::memory_order_relaxed);
+  const uint32_t v = e.Version.load(std::memory_order_relaxed);
+  e.Version.store((v | 1u) + 1, std::memory_order_release);
+}
+// Runs `copy` (relaxed loads of the slot's fields) between the two looks at Version; false when the
+// slot is being rewritten or was rewritten while `copy` ran. A FrameEntry must also be `Complete`.
+template <typename Entry, typename Copy>
+inline bool ReadSlot(const Entry& e, Copy&& copy) {
+  const uint32_t v1 = e.Version.load(std::memory_order_acquire);
+  if ((v1 & 1u) != 0) return false;
+  if constexpr (requires { e.Complete; }) {
+    if (e.Complete.load(std::memory_order_relaxed) != 1) return false;
+  }
+  copy();
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return e.Version.load(std::memory_order_relaxed) == v1;
+}
 
 struct NameCacheEntry {
   uint32_t Time;  // last update; 0 = empty

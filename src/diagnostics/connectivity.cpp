@@ -248,8 +248,10 @@ void CheckSubnetBroadcasts(const GlobalArea& g, char* area, size_t size) {
     uint32_t seen[kMaxSeenBroadcasts];
     int seen_count = 0;
     for (int r = 0; r < kGroupFrames && seen_count < kMaxSeenBroadcasts; ++r) {
+      const GroupFrameEntry& e = nic->GroupFrames[r];
       uint8_t bytes[4];
-      SharedCopyOut(bytes, nic->GroupFrames[r].DestIp, sizeof bytes);
+      // A slot rewritten while it is read could mix two frames' addresses: such a slot is skipped.
+      if (!ReadSlot(e, [&] { SharedCopyOut(bytes, e.DestIp, sizeof bytes); })) continue;
       uint32_t dest;
       memcpy(&dest, bytes, sizeof dest);
       if (dest == 0) continue;

@@ -66,27 +66,22 @@ void BuildBroadcastReply(const GlobalArea& g, bool sent, bool low, uint32_t now,
     const uint32_t count = RelaxedLoad(nic->GroupFrameCount);
     const uint32_t stored = count < uint32_t(kGroupFrames) ? count : uint32_t(kGroupFrames);
     for (uint32_t k = 0; k < stored; ++k) {
-      const GroupFrameEntry& e = nic->GroupFrames[(count - 1 - k) % kGroupFrames];
-      const uint32_t sequence = RelaxedLoad(e.Sequence);
-      const uint32_t time = RelaxedLoad(e.Time);
+      GroupSlotCopy c;
+      // A slot being rewritten, or rewritten while it was copied, is one a capture thread has wrapped
+      // round the ring onto: this slot and every older one are past the ring's end now.
+      if (!CopyGroupSlot(nic->GroupFrames[(count - 1 - k) % kGroupFrames], c)) break;
+      const uint32_t sequence = c.sequence;
+      const uint32_t time = c.time;
       if (sequence == 0 || sequence > previous_sequence || time < window_start) break;
       previous_sequence = sequence;
-
-      char src_label[16], proto_label[29];
-      e.SrcLabel.Get(src_label);
-      e.ProtoLabel.Get(proto_label);
-      uint8_t data[kFrameDataBytes];
-      SharedCopyOut(data, e.Data, sizeof data);
-      const StationRecord* station = RelaxedLoad(e.Station);
-      // A capture thread that has wrapped round the ring is rewriting this slot with a newer frame:
-      // the copy may be torn, and this slot and every older one are past the ring's end now.
-      std::atomic_thread_fence(std::memory_order_acquire);
-      if (RelaxedLoad(e.Sequence) != sequence) break;
+      const char* src_label = c.src_label;
+      const char* proto_label = c.proto_label;
+      const StationRecord* station = c.station;
       decoder::DecodedLine line;
       line.AdapterNumber = static_cast<uint32_t>(i + 1);
       bool decoded = false;
       auto decode = [&] {
-        if (media == 0 || media == 1) decoder::DecodeFrame(line, data, sizeof data, media, ctx);
+        if (media == 0 || media == 1) decoder::DecodeFrame(line, c.data, sizeof c.data, media, ctx);
         decoded = true;
       };
       if (sent) {

@@ -10,24 +10,30 @@
 namespace netward {
 
 bool CopySlot(const FrameEntry& e, SlotCopy& c) {
-  if (e.Complete.load(std::memory_order_acquire) == 0) return false;
-  c.time = RelaxedLoad(e.Time);
-  c.sequence = RelaxedLoad(e.Sequence);
-  c.length = RelaxedLoad(e.Length);
-  c.direction = RelaxedLoad(e.Direction);
-  c.event = RelaxedLoad(e.Event);
-  c.station = RelaxedLoad(e.Station);
-  e.SrcLabel.Get(c.src_label);
-  e.ProtoLabel.Get(c.proto_label);
-  SharedCopyOut(c.data, e.Data, sizeof c.data);
-  std::atomic_thread_fence(std::memory_order_acquire);
-  // The writer clears Complete before it rewrites a slot: a change means the copy may be torn.
-  return e.Complete.load(std::memory_order_relaxed) != 0 && RelaxedLoad(e.Sequence) == c.sequence;
+  return ReadSlot(e, [&] {
+    c.time = RelaxedLoad(e.Time);
+    c.sequence = RelaxedLoad(e.Sequence);
+    c.length = RelaxedLoad(e.Length);
+    c.direction = RelaxedLoad(e.Direction);
+    c.event = RelaxedLoad(e.Event);
+    c.station = RelaxedLoad(e.Station);
+    e.SrcLabel.Get(c.src_label);
+    e.ProtoLabel.Get(c.proto_label);
+    SharedCopyOut(c.data, e.Data, sizeof c.data);
+  });
 }
 
-namespace {
-
-}  // namespace
+bool CopyGroupSlot(const GroupFrameEntry& e, GroupSlotCopy& c) {
+  return ReadSlot(e, [&] {
+    c.time = RelaxedLoad(e.Time);
+    c.sequence = RelaxedLoad(e.Sequence);
+    c.station = RelaxedLoad(e.Station);
+    SharedCopyOut(c.dest_ip, e.DestIp, sizeof c.dest_ip);
+    e.SrcLabel.Get(c.src_label);
+    e.ProtoLabel.Get(c.proto_label);
+    SharedCopyOut(c.data, e.Data, sizeof c.data);
+  });
+}
 
 void MakeDecoderContext(const NicArea& nic, decoder::DecoderContext& ctx) {
   static const decoder::SystemServiceNames kServices;  // read once: no service look-ups per line

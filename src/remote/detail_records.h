@@ -21,6 +21,17 @@ struct SlotCopy {
 // False when the slot is not complete, or was rewritten while it was copied (the copy may be torn).
 bool CopySlot(const FrameEntry& e, SlotCopy& c);
 
+// The same for a slot of the group-frame ring.
+struct GroupSlotCopy {
+  uint32_t time, sequence;
+  const StationRecord* station;
+  uint8_t dest_ip[4];
+  char src_label[16];
+  char proto_label[29];
+  uint8_t data[kFrameDataBytes];
+};
+bool CopyGroupSlot(const GroupFrameEntry& e, GroupSlotCopy& c);
+
 // For each adapter in order, walks `RecentFrames` (or `EventLog`) in slot order, stops at the
 // first slot whose Sequence is 0, and appends a record for each complete slot whose Sequence is
 // greater than `newer_than`. A slot rewritten while it is copied is left out.

@@ -95,8 +95,7 @@ class Adapter {
     const uint32_t seq = global_->FrameSequence.fetch_add(1) + 1;
     // The entry is shared with readers: written as the capture thread writes it.
     FrameEntry& e = nic_->RecentFrames[nic_->FrameIndex];
-    e.Complete.store(0, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
+    BeginSlotRewrite(e);
     RelaxedStore(e.Time, time);
     RelaxedStore(e.Sequence, seq);
     RelaxedStore(e.Length, nic_->FrameLength);
@@ -108,7 +107,7 @@ class Adapter {
     SharedCopyIn(e.Data, buffer, sizeof buffer);
     (nic_->MediaType == 1 ? AccountTokenRingFrame : AccountEthernetFrame)(nic_, buffer);
     if (e.Event != kEventNone) RelaxedStore(nic_->EventCount, nic_->EventCount + 1);
-    e.Complete.store(1, std::memory_order_release);
+    EndSlotRewrite(e);
     return e;
   }
   StationRecord* Station(const char* addr, const char* proto) {
