@@ -70,6 +70,20 @@ void Agent::LoadSettings() {
   g->AutoIpName.store(registry_.GetDword(kSettingsKey, "AutoIpName").value_or(0), std::memory_order_relaxed);
 }
 
+void Agent::ReloadSettings() {
+  {
+    std::lock_guard lock(reload_mutex_);
+    std::string error;
+    if (registry_.Reload(error)) {
+      reload_error_.clear();
+    } else if (error != reload_error_) {
+      out_.Printf("Settings file not re-read, the settings in force stay: %s\n", error.c_str());
+      reload_error_ = error;
+    }
+  }
+  LoadSettings();
+}
+
 void Agent::ReadHostName() {
   global_->HostName.Clear();
   char name[33] = {};

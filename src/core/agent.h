@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +70,10 @@ class Agent {
   void CommonStop();
   void NotifyTaskbarWindow();
   void LoadSettings();
+  // LoadSettings after the settings file has been read again, so that a value changed on disk takes
+  // effect from the next "OPEN " request on. A file that no longer reads keeps the settings in force
+  // and its fault is printed once.
+  void ReloadSettings();
   // Deletes history files in the current directory dated before the same day of the previous month.
   void PurgeHistoryFiles();
 
@@ -110,6 +115,8 @@ class Agent {
   std::unique_ptr<NameResolver> resolver_;
   std::unique_ptr<ResolverPool> resolver_pool_;
   std::vector<std::thread> threads_;
+  std::mutex reload_mutex_;
+  std::string reload_error_;  // the fault last printed by ReloadSettings
 };
 
 // The running agent, for CommonStop from any layer; null when none runs.

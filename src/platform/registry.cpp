@@ -481,6 +481,34 @@ SystemRegistry::SystemRegistry(std::shared_ptr<const Registry> hive)
   if (!hive_) hive_ = std::make_shared<HiveFile>();
 }
 
+std::shared_ptr<const Registry> SystemRegistry::hive() const {
+  std::lock_guard lock(hive_mutex_);
+  return hive_;
+}
+
+void SystemRegistry::SetHivePath(std::string path) {
+  std::lock_guard lock(hive_mutex_);
+  hive_path_ = std::move(path);
+}
+
+bool SystemRegistry::Reload(std::string& error) {
+  std::string path;
+  {
+    std::lock_guard lock(hive_mutex_);
+    path = hive_path_;
+  }
+  if (path.empty()) return true;
+  auto fresh = std::make_shared<HiveFile>();
+  HiveFile::Error e;
+  if (!fresh->Load(path, e)) {
+    error = e.message;  // "file:line: what", or what kept the file from being read
+    return false;
+  }
+  std::lock_guard lock(hive_mutex_);
+  hive_ = std::move(fresh);
+  return true;
+}
+
 void SystemRegistry::AddExport(std::u16string device_path) { extra_exports_.push_back(std::move(device_path)); }
 
 void SystemRegistry::SetInterfaceNames(std::vector<std::string> names) { fixed_interfaces_ = std::move(names); }
@@ -700,24 +728,25 @@ std::optional<RegValue> SystemRegistry::Query(std::string_view key, std::string_
   if (IEquals(canon, kLinkageKey) && IEquals(name, "Export")) {
     // The hive may fix the interface list; capture files given on the command line come after it.
     std::vector<std::u16string> entries;
-    if (hive_->Query(key, name)) {
-      entries = hive_->GetMultiString(key, name);
+    const auto hive = this->hive();
+    if (hive->Query(key, name)) {
+      entries = hive->GetMultiString(key, name);
     } else {
       for (const auto& ifname : InterfaceNames()) entries.push_back(Widen(kDevicePrefix) + Widen(ifname));
     }
     for (const auto& e : extra_exports_) entries.push_back(e);
     return RegValue{kRegMultiSz, EncodeMultiStringUtf16(entries)};
   }
-  if (auto v = hive_->Query(key, name)) return v;
+  if (auto v = hive()->Query(key, name)) return v;
   return SystemValue(canon, name);
 }
 
 bool SystemRegistry::KeyExists(std::string_view key) const {
-  return hive_->KeyExists(key) || SystemKeyExists(CanonicalKey(key));
+  return hive()->KeyExists(key) || SystemKeyExists(CanonicalKey(key));
 }
 
 std::vector<std::string> SystemRegistry::SubKeys(std::string_view key) const {
-  std::vector<std::string> names = hive_->SubKeys(key);
+  std::vector<std::string> names = hive()->SubKeys(key);
   if (IEquals(CanonicalKey(key), kNetworkCardsKey)) {
     size_t cards = ListInstalledCards(paths_.net_class).size();
     for (size_t n = 1; n <= cards; ++n) names.push_back(std::to_string(n));

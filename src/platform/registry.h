@@ -51,6 +51,13 @@ class Registry {
   // Multi-string entries, widened from 8-bit when the value holds 8-bit text, or read as UTF-16LE
   // when the data is UTF-16 (as the system view produces it).
   std::vector<std::u16string> GetMultiString(std::string_view key, std::string_view name) const;
+
+  // Re-reads the file the values came from, where there is one. False with the reason in `error`
+  // when it can no longer be read; the values in force then stay.
+  virtual bool Reload(std::string& error) {
+    (void)error;
+    return true;
+  }
 };
 
 // Canonical form of a key path: root spelled out, no trailing backslash.
@@ -141,12 +148,18 @@ class SystemRegistry : public Registry {
   void SetSystemPaths(SystemPaths paths);
   // Replaces the TCP/IP settings view (tests); by default the machine's own.
   void SetTcpipView(std::shared_ptr<const TcpipView> view);
+  // The hive file the hive was loaded from, which Reload reads again ("" = none: Reload keeps the
+  // hive as it is).
+  void SetHivePath(std::string path);
+  // Loads the hive file anew and puts it in place of the hive; a file that cannot be loaded leaves
+  // the hive in force and gives the fault ("file:line: what") in `error`.
+  bool Reload(std::string& error) override;
 
   std::optional<RegValue> Query(std::string_view key, std::string_view name) const override;
   bool KeyExists(std::string_view key) const override;
   std::vector<std::string> SubKeys(std::string_view key) const override;
 
-  const Registry& hive() const { return *hive_; }
+  std::shared_ptr<const Registry> hive() const;
 
  private:
   std::vector<std::string> InterfaceNames() const;
@@ -156,7 +169,11 @@ class SystemRegistry : public Registry {
   // The module's file, "" for a known module without one (built in), nullopt for an unknown name.
   std::optional<std::string> ModuleImagePath(std::string_view module) const;
 
+  // Replaced as a whole by Reload while request threads read it: readers take a reference under
+  // the lock and read without it.
+  mutable std::mutex hive_mutex_;
   std::shared_ptr<const Registry> hive_;
+  std::string hive_path_;
   std::shared_ptr<const TcpipView> tcpip_;
   std::vector<std::u16string> extra_exports_;
   std::optional<std::vector<std::string>> fixed_interfaces_;

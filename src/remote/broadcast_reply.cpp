@@ -56,13 +56,14 @@ void BuildBroadcastReply(const GlobalArea& g, bool sent, bool low, uint32_t now,
     }
   };
 
+  const NicRoleLabels roles(g);
   int nics = g.NicCount.load(std::memory_order_acquire);
   for (int i = 0; i < nics && i < kMaxNics; ++i) {
     uint32_t previous_sequence = g.FrameSequence.load(std::memory_order_relaxed);
     const NicArea* nic = g.Nics[i];
     const int32_t media = RelaxedLoad(nic->MediaType);
     decoder::DecoderContext ctx;
-    MakeDecoderContext(*nic, ctx);
+    MakeDecoderContext(*nic, roles, ctx);
     const uint32_t count = RelaxedLoad(nic->GroupFrameCount);
     const uint32_t stored = count < uint32_t(kGroupFrames) ? count : uint32_t(kGroupFrames);
     for (uint32_t k = 0; k < stored; ++k) {

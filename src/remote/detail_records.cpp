@@ -35,11 +35,16 @@ bool CopyGroupSlot(const GroupFrameEntry& e, GroupSlotCopy& c) {
   });
 }
 
-void MakeDecoderContext(const NicArea& nic, decoder::DecoderContext& ctx) {
+const char* NicRoleLabels::AddressRoleLabel(uint32_t adapter_number, const uint8_t ip[4]) const {
+  const int nics = g_.NicCount.load(std::memory_order_acquire);
+  if (adapter_number == 0 || adapter_number > uint32_t(nics) || adapter_number > uint32_t(kMaxNics)) return "";
+  return netward::AddressRoleLabel(*g_.Nics[adapter_number - 1], ip);
+}
+
+void MakeDecoderContext(const NicArea& nic, const NicRoleLabels& roles, decoder::DecoderContext& ctx) {
   static const decoder::SystemServiceNames kServices;  // read once: no service look-ups per line
-  static const decoder::EmptyAddressRoleLabels kNoRoles;
   SharedCopyOut(ctx.own_address, nic.OwnAddress, 6);
-  ctx.roles = &kNoRoles;
+  ctx.roles = &roles;
   ctx.services = &kServices;
 }
 
@@ -55,13 +60,14 @@ void SourceRoleAndName(const NicArea& nic, const StationRecord* station, const c
 }
 
 void AppendDetailRecords(const GlobalArea& g, bool event_log, uint32_t newer_than, Body& body) {
+  const NicRoleLabels roles(g);
   int nics = g.NicCount.load(std::memory_order_acquire);
   for (int i = 0; i < nics && i < kMaxNics; ++i) {
     const NicArea* nic = g.Nics[i];
     const FrameEntry* ring = event_log ? nic->EventLog : nic->RecentFrames;
     int slots = event_log ? kEventLogEntries : kRecentFrames;
     decoder::DecoderContext ctx;
-    MakeDecoderContext(*nic, ctx);
+    MakeDecoderContext(*nic, roles, ctx);
     for (int s = 0; s < slots; ++s) {
       if (RelaxedLoad(ring[s].Sequence) == 0) break;
       SlotCopy c;

@@ -37,10 +37,21 @@ bool CopyGroupSlot(const GroupFrameEntry& e, GroupSlotCopy& c);
 // greater than `newer_than`. A slot rewritten while it is copied is left out.
 void AppendDetailRecords(const GlobalArea& g, bool event_log, uint32_t newer_than, Body& body);
 
+// The roles ("Self", "GW", "DNS", "WINS") the adapters' TCP/IP configurations give an address;
+// adapter numbers count from 1.
+class NicRoleLabels final : public decoder::AddressRoleLabels {
+ public:
+  explicit NicRoleLabels(const GlobalArea& g) : g_(g) {}
+  const char* AddressRoleLabel(uint32_t adapter_number, const uint8_t ip[4]) const override;
+
+ private:
+  const GlobalArea& g_;
+};
+
 // Shared by the detail and broadcast builders: the decoder context of an adapter (service names
-// read once per process, no roles until the TCP/IP report provides them), and the role and name
-// shown for a source: the station's own, or the name cache's for a frame without a station.
-void MakeDecoderContext(const NicArea& nic, decoder::DecoderContext& ctx);
+// read once per process, the roles of `roles`), and the role and name shown for a source: the
+// station's own, or the name cache's for a frame without a station.
+void MakeDecoderContext(const NicArea& nic, const NicRoleLabels& roles, decoder::DecoderContext& ctx);
 void SourceRoleAndName(const NicArea& nic, const StationRecord* station, const char* src_label,
                        const char* proto_label, char (&role)[8], char (&name)[33]);
 

@@ -262,7 +262,7 @@ int32_t HandleRequest(const uint8_t* key, const char* request_array, uint8_t** r
   memcpy(request, request_array, 255);
   request[255] = 0;
   Agent* agent = CurrentAgent();
-  if (StartsWithNoCase(request, "OPEN ", 5) && agent) agent->LoadSettings();
+  if (StartsWithNoCase(request, "OPEN ", 5) && agent) agent->ReloadSettings();
   GlobalArea* g = Global();
   if (g == nullptr || !KeyMatches(key, *g)) return kKeyRejected;
 

@@ -43,6 +43,7 @@ int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, const
   }
   if (!run.options.state_dir.empty()) MakeDirectories(run.options.state_dir);
   platform::SystemRegistry registry(hive);
+  registry.SetHivePath(run.hive_path);  // "OPEN " requests read it again
   for (const std::string& name : ReplayAdapterNames(run.options.replay_files))
     registry.AddExport(platform::Widen(platform::kDevicePrefix + name));
   platform::RealClock clock;

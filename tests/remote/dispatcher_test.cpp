@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "accounting/frame_builder.h"
@@ -122,6 +123,29 @@ TEST_F(DispatcherTest, KeyIsCaseFoldedOverAllSixteenBytesAndOpenReloadsIt) {
       << "but the keyword match is exact";
   hive_->SetString(kSettingsKey, "OpenKey", "Third");
   EXPECT_EQ(Call("Third", "OPEN", block), kKeyRejected) << "'OPEN' without a blank does not reload";
+}
+
+TEST_F(DispatcherTest, OpenReadsTheSettingsFileAgainAndKeepsTheSettingsWhenItNoLongerParses) {
+  const fs::path file = state_ / "settings.reg";
+  auto write = [&](const std::string& key_line) {
+    std::ofstream(file, std::ios::trunc) << ("REGEDIT4\n\n[" + std::string(kSettingsKey) + "]\n" + key_line + "\n");
+  };
+  write("\"OpenKey\"=\"OnDisk\"");
+  registry_->SetHivePath(file.string());
+  std::vector<uint8_t> block;
+  EXPECT_EQ(Call("Secret", "TOTAL", block), 0) << "the file is read on OPEN only";
+  EXPECT_EQ(Call("OnDisk", "OPEN ", block), 0);
+  write("\"OpenKey\"=\"Changed\"");
+  EXPECT_EQ(Call("OnDisk", "OPEN ", block), kKeyRejected) << "the old key, after the file changed";
+  EXPECT_EQ(Call("Changed", "OPEN ", block), 0);
+
+  write("\"OpenKey\"=\"Broken");  // no closing quote on line 4
+  EXPECT_EQ(Call("Changed", "OPEN ", block), 0) << "a file that no longer parses keeps the key in force";
+  EXPECT_EQ(Call("Changed", "OPEN ", block), 0);
+  const std::string text = out_.Text();
+  const std::string line = "Settings file not re-read, the settings in force stay: " + file.string() + ":4:";
+  ASSERT_NE(text.find(line), std::string::npos) << text;
+  EXPECT_EQ(text.find(line, text.find(line) + 1), std::string::npos) << "printed once";
 }
 
 TEST_F(DispatcherTest, StationRecordGoldenBytesAndStationsChangedSince) {
@@ -266,6 +290,30 @@ TEST_F(DispatcherTest, BroadcastReplyGoldenBytesAndWindow) {
   clock_->Advance(900 * 1000);
   EXPECT_EQ(Hex(Body("BCASTERS"), 0, 40), Hex(Body("BCASTSENT LOW"), 0, 40));
   EXPECT_EQ(Body("BCASTERS").size(), 40u) << "nothing in the last 15 minutes";
+}
+
+TEST_F(DispatcherTest, ArpLinesShowTheRolesOfTheAdaptersTcpipConfiguration) {
+  // What the TCP/IP report finds: this PC is 10.1.0.10, its gateway 10.1.0.2.
+  auto set = [this](TcpipList list, const std::array<uint8_t, 4>& ip) {
+    uint32_t v;
+    memcpy(&v, ip.data(), 4);
+    RelaxedStore(g_->Nics[0]->TcpipConfig[list][0], v);
+  };
+  set(kAddresses, IpN(10));
+  set(kSubnetMasks, {255, 255, 255, 0});
+  set(kGateways, IpN(2));
+  FeedMix();
+  constexpr size_t kProtocolText = 244;
+  auto details = Records("DETAILS 0", 364);
+  ASSERT_EQ(details.size(), 6u);
+  EXPECT_EQ(Text(details[0], kProtocolText, 40), "ARP Request, Looking for 10.1.0.2 (GW)" + Zeros(2));
+  EXPECT_EQ(Text(details[1], kProtocolText, 42), "ARP Request, Looking for 10.1.0.10 (Self)" + Zeros(1));
+
+  auto sent = Body("BCASTSENT HIGH");
+  ASSERT_EQ(sent.size(), 40 + 244u);
+  EXPECT_EQ(Text(sent, 40 + 116, 40), "ARP Request, Looking for 10.1.0.2 (GW)" + Zeros(2))
+      << "own broadcasts are grouped by the text with the role";
+  EXPECT_EQ(Text(Body("BCASTERS HIGH"), 40 + 116, 42), "ARP Request, Looking for 10.1.0.10 (Self)" + Zeros(1));
 }
 
 }  // namespace
