@@ -33,8 +33,8 @@ struct PresentationContext {
 
 class Connection {
  public:
-  Connection(RpcServer::Impl& server, int fd, const Listener* listener)
-      : s_(server), fd_(fd), listener_(listener), recv_limit_(server.limits.max_frag),
+  Connection(RpcServer::Impl& server, int fd, const Listener* listener, ConnectionSlot* slot)
+      : s_(server), fd_(fd), listener_(listener), slot_(slot), recv_limit_(server.limits.max_frag),
         xmit_limit_(server.limits.max_frag) {
     in_.resize(static_cast<size_t>(server.limits.max_frag) * 2);
   }
@@ -57,6 +57,7 @@ class Connection {
   RpcServer::Impl& s_;
   int fd_;
   const Listener* listener_;
+  ConnectionSlot* slot_;
   std::vector<uint8_t> in_;
   size_t begin_ = 0, end_ = 0;
   uint16_t recv_limit_, xmit_limit_;
@@ -227,7 +228,9 @@ bool Connection::HandleRequest(std::span<const uint8_t> pdu, const PduHeader& h)
   if (!(h.flags & kPfcLastFrag)) return true;
   in_call_ = false;
   if (h.auth_length != 0) return SendFault(call_id_, call_ctx_, kStatusAccessDenied, true);
+  if (!s_.BeginCall(slot_)) return false;  // the server is stopping: no new calls
   bool keep = call_too_big_ ? SendFault(call_id_, call_ctx_, kNcaFaultRemoteNoMemory, true) : Execute();
+  keep = s_.EndCall(slot_) && keep;  // at a stop the connection ends once its reply is out
   if (stub_.capacity() > kRetainedBufferBytes) std::vector<uint8_t>().swap(stub_);
   return keep;
 }
@@ -351,13 +354,26 @@ void Connection::Serve() {
 
 }  // namespace
 
-void RpcServer::Impl::ServeAssociation(int fd, const Listener* listener) {
-  Connection c(*this, fd, listener);
+void RpcServer::Impl::ServeAssociation(int fd, const Listener* listener, ConnectionSlot* slot) {
+  Connection c(*this, fd, listener, slot);
   c.Serve();
 }
 
+bool RpcServer::Impl::BeginCall(ConnectionSlot* slot) {
+  std::lock_guard lock(mu);
+  if (draining) return false;
+  if (slot) slot->busy = true;
+  return true;
+}
+
+bool RpcServer::Impl::EndCall(ConnectionSlot* slot) {
+  std::lock_guard lock(mu);
+  if (slot) slot->busy = false;
+  return !draining;
+}
+
 void RpcServer::Impl::ServeConnection(ConnectionSlot* slot, int fd, const Listener* listener) {
-  ServeAssociation(fd, listener);
+  ServeAssociation(fd, listener, slot);
   {
     std::lock_guard lock(mu);
     close(fd);

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 
@@ -113,6 +115,39 @@ RpcServer::Impl::~Impl() {
     if (!l->unix_path.empty()) unlink(l->unix_path.c_str());
   }
   if (wake_fd >= 0) close(wake_fd);
+}
+
+void RpcServer::Impl::Drain() {
+  {
+    std::lock_guard lock(mu);
+    draining = true;
+    // New connections are refused by the system from here on, not queued to wait for the end.
+    for (auto& l : listeners) {
+      close(l->fd);
+      if (!l->unix_path.empty()) unlink(l->unix_path.c_str());
+    }
+    listeners.clear();
+    // An idle connection ends at once; blocked reads return once the socket is shut down.
+    for (auto& c : connections)
+      if (c->fd >= 0 && !c->busy) shutdown(c->fd, SHUT_RDWR);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limits.stop_grace_ms);
+  for (;;) {
+    ReapConnections(false);
+    {
+      std::lock_guard lock(mu);
+      if (connections.empty()) break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  {
+    // Replies still not sent are cut off: a peer that does not read cannot hold the stop.
+    std::lock_guard lock(mu);
+    for (auto& c : connections)
+      if (c->fd >= 0) shutdown(c->fd, SHUT_RDWR);
+  }
+  ReapConnections(true);
 }
 
 RegisteredInterface* RpcServer::Impl::FindInterface(const SyntaxId& id) {
@@ -387,19 +422,14 @@ uint32_t RpcServer::Listen() {
       s.connections.push_back(std::move(slot));
     }
   }
-  {
-    // Wake every connection: blocked reads and writes return once the socket is shut down.
-    std::lock_guard lock(s.mu);
-    for (auto& c : s.connections)
-      if (c->fd >= 0) shutdown(c->fd, SHUT_RDWR);
-  }
-  s.ReapConnections(true);
+  s.Drain();
   {
     std::lock_guard lock(s.mu);
     uint64_t drained;
     while (read(s.wake_fd, &drained, sizeof drained) > 0) {
     }
     s.stop_requested = false;
+    s.draining = false;
     s.listening.store(false);
   }
   return kStatusOk;
@@ -408,7 +438,7 @@ uint32_t RpcServer::Listen() {
 void RpcServer::ServeConnectedSocket(int fd, std::string_view secondary_address) {
   Listener l;
   l.endpoint = secondary_address;
-  impl_->ServeAssociation(fd, &l);
+  impl_->ServeAssociation(fd, &l, nullptr);
 }
 
 ServerStats RpcServer::Stats() const {

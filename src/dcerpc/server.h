@@ -39,6 +39,7 @@ struct ServerLimits {
   unsigned max_connections = 256;
   unsigned max_concurrent_calls = 1234;
   unsigned idle_timeout_ms = 120000;     // a connection that sends nothing for this long is closed
+  unsigned stop_grace_ms = 2500;         // calls in progress at a stop may send their replies this long
   bool loopback_only = false;            // TCP listeners bind 127.0.0.1 and ::1 instead of any address
   std::string local_socket_dir;          // default directory for ncalrpc sockets ("" = $XDG_RUNTIME_DIR or /tmp)
 };
@@ -88,7 +89,10 @@ class RpcServer {
   // Accepts and serves connections until StopListening; returns kStatusOk then.
   // kStatusNoProtseqsRegistered when nothing is open, kStatusAlreadyListening when called twice.
   uint32_t Listen();
-  // Makes Listen return after closing every connection; kStatusNotListening when not listening.
+  // Ends listening: Listen closes the listening sockets at once (the protocol sequences are gone
+  // afterwards) and refuses new calls; connections with a call in progress send its reply and close,
+  // within stop_grace_ms, idle ones close at once; then Listen returns. Callable from a manager
+  // routine, whose own call then finishes too. kStatusNotListening when not listening.
   uint32_t StopListening();
   bool IsListening() const;
 

@@ -28,7 +28,8 @@ struct Listener {
 };
 
 struct ConnectionSlot {
-  int fd = -1;  // guarded by RpcServer::Impl::mu; -1 once the connection closed it
+  int fd = -1;        // guarded by RpcServer::Impl::mu; -1 once the connection closed it
+  bool busy = false;  // guarded by mu: a call runs or its reply is being sent
   std::thread thread;
   std::atomic<bool> done{false};
 };
@@ -42,8 +43,15 @@ struct RpcServer::Impl {
   RegisteredInterface* FindInterface(const SyntaxId& id);
   std::vector<EpEntry> EpSnapshot();
   void ServeConnection(ConnectionSlot* slot, int fd, const Listener* listener);
-  // Runs one association on the calling thread until it ends; leaves fd open.
-  void ServeAssociation(int fd, const Listener* listener);
+  // Runs one association on the calling thread until it ends; leaves fd open. `slot` is null for a
+  // socket the server did not accept itself.
+  void ServeAssociation(int fd, const Listener* listener, ConnectionSlot* slot);
+  // Around each call: BeginCall is false once a stop has begun (the call is refused); EndCall is
+  // false once it has, and the connection then ends after the reply it has just sent.
+  bool BeginCall(ConnectionSlot* slot);
+  bool EndCall(ConnectionSlot* slot);
+  // The stop: closes the listeners, ends idle connections at once and gives busy ones the grace.
+  void Drain();
   void ReapConnections(bool all);
   // Adds listeners under mu and makes a running Listen poll them too.
   void AddListeners(std::vector<std::unique_ptr<Listener>> added, const Binding* binding);
@@ -58,6 +66,7 @@ struct RpcServer::Impl {
   std::list<std::unique_ptr<ConnectionSlot>> connections;
   bool epm_registered = false;
   bool stop_requested = false;  // guarded by mu, with `listening`
+  bool draining = false;        // guarded by mu: Listen is ending, no new calls
   int wake_fd = -1;             // wakes Listen for a stop or a new listener
   unsigned local_socket_seq = 0;
 

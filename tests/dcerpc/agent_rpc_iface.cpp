@@ -38,6 +38,7 @@ dcerpc::InterfaceSpec MakeAgentRpc(AgentRpcState& state) {
       w.U32(kKeyRejected);
       return dcerpc::kStatusOk;
     }
+    if (state.before_reply) state.before_reply();
     size_t n = state.reply_size.load();
     w.Pointer(true);
     w.U32(static_cast<uint32_t>(n));

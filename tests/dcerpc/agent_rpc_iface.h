@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "dcerpc/server.h"
 
@@ -19,6 +20,8 @@ struct AgentRpcState {
   std::atomic<size_t> reply_size{32};
   std::atomic<uint64_t> pings{0};
   std::atomic<uint64_t> requests{0};
+  // Runs inside each accepted RequestRpc before its reply is built; set before the first call.
+  std::function<void()> before_reply;
 };
 
 dcerpc::SyntaxId AgentRpcId();

@@ -429,4 +429,59 @@ TEST(DcerpcServer, IdleConnectionIsClosedAndStopEndsListen) {
   EXPECT_NE(c->Call(0, {}, reply), 0u);
 }
 
+// True once a TCP connection to the port is refused (the listener is closed), trying for about 2 s.
+bool RefusesConnections(uint16_t port) {
+  for (int i = 0; i < 400; ++i) {
+    RawPeer p(port);
+    if (!p.connected()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+TEST(DcerpcServer, StopLetsACallInProgressSendItsReplyAndRefusesEverythingNew) {
+  auto rs = std::make_unique<RunningServer>();
+  std::atomic<bool> in_call{false}, release{false};
+  rs->state.before_reply = [&] {
+    in_call = true;
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  auto idle = Bound(rs->port);
+  auto busy = Bound(rs->port);
+  ASSERT_TRUE(idle && busy);
+  uint32_t status = 1;
+  std::vector<uint8_t> reply;
+  std::thread caller([&] { status = busy->Call(1, RequestBody(rs->state.key.data()), reply); });
+  while (!in_call) std::this_thread::yield();
+
+  EXPECT_EQ(rs->server.StopListening(), kStatusOk);
+  EXPECT_TRUE(RefusesConnections(rs->port)) << "the listening socket is closed at once";
+  std::vector<uint8_t> ping;
+  EXPECT_NE(idle->Call(0, {}, ping), 0u) << "an idle connection is closed at once";
+  release = true;
+  caller.join();
+  EXPECT_EQ(status, 0u);
+  RequestReply r = DecodeRequestReply(reply);
+  EXPECT_TRUE(r.ok && r.status == 0 && r.block.size() == 32) << "the whole reply of the call in progress";
+  rs->thread.join();
+  EXPECT_EQ(rs->listen_status, kStatusOk);
+  EXPECT_NE(busy->Call(0, {}, ping), 0u) << "the connection ends after that reply";
+}
+
+TEST(DcerpcServer, ACallThatStopsTheServerStillRepliesToItsCaller) {
+  auto rs = std::make_unique<RunningServer>();
+  rs->state.before_reply = [&] {
+    EXPECT_EQ(rs->server.StopListening(), kStatusOk);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the stop runs meanwhile
+  };
+  auto c = Bound(rs->port);
+  ASSERT_TRUE(c);
+  std::vector<uint8_t> reply;
+  EXPECT_EQ(c->Call(1, RequestBody(rs->state.key.data()), reply), 0u);
+  RequestReply r = DecodeRequestReply(reply);
+  EXPECT_TRUE(r.ok && r.block.size() == 32);
+  rs->thread.join();
+  EXPECT_EQ(rs->listen_status, kStatusOk);
+}
+
 }  // namespace

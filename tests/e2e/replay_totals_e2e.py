@@ -96,9 +96,22 @@ group = [data for data, _ in frames if data[0] & 1]
 in_ring = group[-GROUP_RING:]
 
 rpc_port = free_port()
+
+
+def multi_sz(*entries):
+    data = b''.join(e.encode() + b'\0' for e in entries) + b'\0'
+    return 'hex(7):' + ','.join('%02x' % b for b in data)
+
+
+# The capture's own TCP/IP settings, as the system would give them for a live adapter: this PC
+# 10.1.0.10/16, the router 10.1.0.1, the DNS server 10.1.0.2.
 hive = write_hive(os.path.join(work, 'hive.reg'),
                   extra='\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Parameters\\mix]\n'
-                        '"OwnAddress"="00:60:08:00:00:0a"\n')
+                        '"OwnAddress"="00:60:08:00:00:0a"\n'
+                        '\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\mix\\Parameters\\Tcpip]\n'
+                        '"EnableDHCP"=dword:00000000\n"IPAddress"=%s\n"SubnetMask"=%s\n"DefaultGateway"=%s\n'
+                        '"NameServer"="10.1.0.2"\n'
+                        % (multi_sz('10.1.0.10'), multi_sz('255.255.0.0'), multi_sz('10.1.0.1')))
 agent = Agent(tapeyesv, work, hive, rpc_port, '--replay', capture)
 try:
     agent.wait_ready()
@@ -128,6 +141,9 @@ try:
     check(sorted(r['Sequence'] for r in details) == list(range(len(frames) - 299, len(frames) + 1)),
           'the ring holds exactly the newest 300 sequence numbers')
     check(all(r['Length'] == frames[r['Sequence'] - 1][1] for r in details), 'each line has its frame\'s wire length')
+    gateway = [r['ProtocolText'] for r in details if r['ProtocolText'].startswith('ARP Reply,   Found 10.1.0.1')]
+    check(gateway and all(t == 'ARP Reply,   Found 10.1.0.1 (GW)' for t in gateway),
+          'the gateway\'s ARP replies carry its role: %s' % gateway[:2])
     errors = tagged(query(rpc_port, 'ERRORS 0'), 'DETL')
     check(len(errors) == min(100, tot['OwnEventFrames'] + tot['OtherEventFrames']), '%d event frames logged' % len(errors))
     check(all(r['EventText'].strip() for r in errors), 'every logged frame names its event')
@@ -165,8 +181,8 @@ try:
     cfg = tagged(query(rpc_port, 'CFG '), 'TXT4')
     check(len(cfg) == 1 and cfg[0]['Text'].startswith('INSTALLED NETWORK ADAPTERS\r\n'), 'CFG lists the installed adapters')
     config = tagged(query(rpc_port, 'CMD CONFIG'), 'TXT4')[0]['Text']
-    check(' Computer Name : ' in config and '\r\n IP            : Not defined' in config,
-          'CMD CONFIG: a capture file has no TCP/IP settings')
+    check(' Computer Name : ' in config and '10.1.0.10' in config and '10.1.0.1 ' in config,
+          'CMD CONFIG: the capture adapter\'s TCP/IP settings from the hive')
     arp = tagged(query(rpc_port, 'CMD ARP -a'), 'TXT4')[0]['Text']
     check(len(arp) > 0 and '\r\n' in arp, 'CMD ARP -a runs the helper program (%d bytes)' % len(arp))
 
