@@ -1,7 +1,5 @@
 #include "core/agent.h"
 
-#include <pthread.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include "core/history.h"
 #include "diagnostics/installed_adapters.h"
 #include "platform/files.h"
+#include "platform/thread_priority.h"
 
 namespace netward {
 
@@ -194,9 +193,11 @@ void Agent::StartCaptureThread(NicArea* nic) {
   ctx.common_stop = [this] { CommonStop(); };
   ctx.account_8023 = AccountEthernetFrame;
   ctx.account_8025 = AccountTokenRingFrame;
-  threads_.emplace_back([nic, ctx] {
-    // Time-critical where the system allows it: the highest nice value this process may take.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -15);
+  threads_.emplace_back([this, nic, ctx] {
+    // Time-critical where the system allows it: the highest priority this process may take.
+    if (platform::RaiseThreadPriority() >= 0 && !priority_reported_.exchange(true))
+      out_.Printf("Capture threads run at normal priority: a higher one needs CAP_SYS_NICE or an "
+                  "RLIMIT_NICE allowance\n");
     CaptureThread(nic, ctx);
   });
 }

@@ -1,6 +1,7 @@
 // The agent's body: start-up, the ten-minute main loop with its day roll-over, and CommonStop.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -115,6 +116,7 @@ class Agent {
   std::unique_ptr<NameResolver> resolver_;
   std::unique_ptr<ResolverPool> resolver_pool_;
   std::vector<std::thread> threads_;
+  std::atomic<bool> priority_reported_{false};
   std::mutex reload_mutex_;
   std::string reload_error_;  // the fault last printed by ReloadSettings
 };

@@ -89,15 +89,7 @@ int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, const
       int sig = 0;
       if (sigwait(&signals, &sig) != 0) continue;
       if (agent_ended.load()) return;
-      ConsoleAction a = ActionForSignal(sig, debug);
-      // Top-level windows titled "NETWARD " belong to the taskbar layer, which closes its own
-      // through the agent's window table on CommonStop; there are no others on this platform.
-      if (a.notify_taskbar) agent.NotifyTaskbarWindow();
-      if (a.print_stopping) out.Printf("Stopping %s.\n", kDisplayName);
-      if (a.common_stop) {
-        agent.CommonStop();
-        return;
-      }
+      if (HandleConsoleSignal(agent, out, sig, debug)) return;
     }
   });
   agent.AgentMain();

@@ -2,6 +2,9 @@
 
 #include <pthread.h>
 
+#include "service/service_manager.h"
+#include "taskbar/message_window.h"
+
 namespace netward::service {
 
 ConsoleAction ActionForSignal(int sig, bool debug_mode) {
@@ -23,6 +26,18 @@ ConsoleAction ActionForSignal(int sig, bool debug_mode) {
     default: break;
   }
   return a;
+}
+
+bool HandleConsoleSignal(Agent& agent, platform::Output& out, int sig, bool debug_mode) {
+  const ConsoleAction a = ActionForSignal(sig, debug_mode);
+  // The windows are the agent's own (QuickLook, Settings); other programs' windows go with the
+  // user's session on this platform.
+  if (a.close_session_windows) CloseWindowsTitled(kSessionWindowPrefix);
+  if (a.notify_taskbar) agent.NotifyTaskbarWindow();
+  if (a.print_stopping) out.Printf("Stopping %s.\n", kDisplayName);
+  if (!a.common_stop) return false;
+  agent.CommonStop();
+  return true;
 }
 
 sigset_t BlockConsoleSignals() {

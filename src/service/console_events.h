@@ -7,6 +7,9 @@
 
 #include <functional>
 
+#include "core/agent.h"
+#include "platform/output.h"
+
 namespace netward::service {
 
 struct ConsoleAction {
@@ -18,6 +21,13 @@ struct ConsoleAction {
 
 // What the session handler and, in console mode, the debug handler after it do with a signal.
 ConsoleAction ActionForSignal(int sig, bool debug_mode);
+
+inline constexpr char kSessionWindowPrefix[] = "NETWARD ";  // title prefix of windows closed at log-off
+
+// Carries out ActionForSignal on the running agent: the agent's windows titled "NETWARD " get
+// WM_CLOSE, the taskbar window the log-off message, the console the "Stopping" line, and the agent
+// CommonStop. True when the agent was stopped.
+bool HandleConsoleSignal(Agent& agent, platform::Output& out, int sig, bool debug_mode);
 
 // The signals above, blocked in every thread; call before any thread is created.
 sigset_t BlockConsoleSignals();

@@ -1,6 +1,7 @@
 #include "taskbar/message_window.h"
 
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -19,6 +20,7 @@ struct WindowSlot {
   uint32_t count = 0;
   uint64_t posted = 0;    // messages ever queued
   uint64_t finished = 0;  // messages handled by the owner
+  char title[kWindowTitleBytes] = {};
 };
 
 // Messages are rare (menu commands, close, log-off): one lock for all windows is enough.
@@ -78,6 +80,30 @@ void DestroyMessageWindow(uintptr_t window) {
     s->wake = nullptr;
     g_finished_cv.notify_all();
   }
+}
+
+void SetMessageWindowTitle(uintptr_t window, const char* title) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  if (WindowSlot* s = Find(window)) {
+    memset(s->title, 0, sizeof s->title);
+    if (title != nullptr) strncpy(s->title, title, sizeof s->title - 1);
+  }
+}
+
+int CloseWindowsTitled(const char* prefix) {
+  uintptr_t matching[kMaxMessageWindows];
+  int n = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_mu);
+    const size_t len = strlen(prefix);
+    for (int i = 0; i < kMaxMessageWindows; ++i) {
+      const WindowSlot& s = g_slots[i];
+      if (s.open && strncmp(s.title, prefix, len) == 0) matching[n++] = HandleOf(i, s.generation);
+    }
+  }
+  int sent = 0;
+  for (int i = 0; i < n; ++i) sent += SendWindowMessage(matching[i], kWmClose) ? 1 : 0;
+  return sent;
 }
 
 bool PostWindowMessage(uintptr_t window, uint32_t message, uintptr_t wparam, intptr_t lparam) {

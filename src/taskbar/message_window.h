@@ -3,6 +3,7 @@
 // owner has handled the message (as the close message at stop needs).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/event.h"
@@ -10,10 +11,12 @@
 namespace netward {
 
 inline constexpr uint32_t kWmNull = 0x0000;
+inline constexpr uint32_t kWmClose = 0x0010;
 inline constexpr uint32_t kWmCommand = 0x0111;
 inline constexpr int kMaxMessageWindows = 8;
 inline constexpr int kMessageQueueDepth = 32;
 inline constexpr uint32_t kSendWaitMs = 2000;  // real time a sender waits for the owner
+inline constexpr size_t kWindowTitleBytes = 20;  // a window search reads 19 characters of a title
 
 struct WindowMessage {
   uint32_t message;
@@ -27,6 +30,12 @@ uintptr_t CreateMessageWindow(platform::Event* wake);
 void AdoptMessageWindow(uintptr_t window);
 // Ends the window: later posts fail and waiting senders return.
 void DestroyMessageWindow(uintptr_t window);
+// The window's title as window searches see it (its first 19 characters); a new window has none.
+void SetMessageWindowTitle(uintptr_t window, const char* title);
+
+// Sends WM_CLOSE to every window whose title begins with `prefix` (case-sensitive), each in turn,
+// waiting for its owner as SendWindowMessage does. Returns how many handled it (or ended) in time.
+int CloseWindowsTitled(const char* prefix);
 
 // False when the window does not exist or its queue is full.
 bool PostWindowMessage(uintptr_t window, uint32_t message, uintptr_t wparam = 0, intptr_t lparam = 0);

@@ -35,7 +35,8 @@ class AgentProcess {
  public:
   // Console mode, or with `notify_socket` the service as systemd starts it. No live adapters: the
   // hive fixes the driver's list and a capture file is added; the endpoint mapper takes any port.
-  explicit AgentProcess(const std::string& notify_socket = "") {
+  // `without_sys_nice`: started through setpriv with CAP_SYS_NICE out of its bounding set.
+  explicit AgentProcess(const std::string& notify_socket = "", bool without_sys_nice = false) {
     char tmpl[] = "/tmp/nw-sig-XXXXXX";
     dir_ = mkdtemp(tmpl);
     std::ofstream(dir_ + "/hive.reg")
@@ -52,6 +53,7 @@ class AgentProcess {
     }
     const std::string capture = NETWARD_SHARED_DIR "/captures/arista_ether.pcap";
     if (access(capture.c_str(), R_OK) == 0) args.insert(args.end(), {"--replay", capture});
+    if (without_sys_nice) args.insert(args.begin(), {"/usr/bin/setpriv", "--bounding-set=-sys_nice", "--"});
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, (dir_ + "/out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -137,6 +139,27 @@ TEST_P(ConsoleStop, LogOffKeepsItRunningStopWritesTheFinalTrace) {
   EXPECT_NE(out.find("TapEyeSv shutdown in progress.\n"), std::string::npos) << out;
   // Ctrl+C goes through the debug handler; a shutdown does not.
   EXPECT_EQ(out.find("Stopping NETWARD Agent Service.\n") != std::string::npos, GetParam() == SIGINT) << out;
+}
+
+TEST(CapturePriority, OneLineSaysWhenTheCaptureThreadsCannotBeRaised) {
+  constexpr char kLine[] = "Capture threads run at normal priority";
+  if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "no setpriv";
+  AgentProcess raised;
+  AgentProcess plain("", true);
+  ASSERT_TRUE(raised.AwaitStarted()) << raised.Output();
+  ASSERT_TRUE(plain.AwaitStarted()) << plain.Output();
+  const std::string out = plain.Output();
+  if (out.find("Creating ZivUzevari Thread") == std::string::npos) GTEST_SKIP() << "no capture file to replay";
+  const size_t at = out.find(kLine);
+  EXPECT_NE(at, std::string::npos) << out;
+  EXPECT_EQ(out.find(kLine, at + 1), std::string::npos) << "said once";
+  if (geteuid() == 0) {
+    EXPECT_EQ(raised.Output().find(kLine), std::string::npos) << raised.Output();
+  }
+  for (AgentProcess* a : {&raised, &plain}) {
+    kill(a->pid(), SIGTERM);
+    EXPECT_GE(a->AwaitExit(2500), 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, ConsoleStop, ::testing::Values(SIGTERM, SIGINT),

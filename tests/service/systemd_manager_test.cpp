@@ -61,7 +61,7 @@ TEST(UnitFiles, AgentUnitCarriesItsSettingsAndPassesSystemdAnalyzeVerify) {
        {"Type=notify\n", "Requires=TapEye.service\n", "After=TapEye.service network.target\n",
         "ExecStart=" TAPEYESV_PATH " --rpc-port 4000\n", "Restart=on-failure\n", "ProtectSystem=strict\n",
         "StateDirectory=netward\n", "ReadWritePaths=-/etc/netward\n",
-        "CapabilityBoundingSet=CAP_NET_RAW CAP_NET_ADMIN CAP_NET_BIND_SERVICE\n", "NoNewPrivileges=yes\n",
+        "CapabilityBoundingSet=CAP_NET_RAW CAP_NET_ADMIN CAP_NET_BIND_SERVICE CAP_SYS_NICE\n", "NoNewPrivileges=yes\n",
         "WantedBy=multi-user.target\n"})
     EXPECT_NE(unit.find(line), std::string::npos) << line;
   EXPECT_EQ(unit.find('@'), std::string::npos) << "placeholder left in\n" << unit;
