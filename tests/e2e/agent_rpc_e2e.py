@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # The real agent in the console, driven over DCE RPC by impacket as an independent client: the
 # endpoint mapper on a test port, PingRpc, RequestRpc with the right key, the same key in other
-# letter case, a wrong key; then Ctrl+C ends it with exit code 0.
+# letter case, a wrong key, a key changed in the settings file while it runs; then Ctrl+C ends it
+# with exit code 0.
 # Usage: agent_rpc_e2e.py TAPEYESV WORKDIR
 import os
 import struct
@@ -57,6 +58,15 @@ try:
     check(status == 0 and block[132:136] == b'HIST', 'key in other letter case accepted; history listed')
     block, length, status = request(d, b'Wrong', b'TOTAL')
     check(status == 0xFFFFFFFE and length == 0 and block == b'', 'wrong key gives -2 and no block')
+
+    # A key changed in the settings file takes effect at the next "OPEN " request.
+    write_hive(hive, key='Changed', epm_port=epm_port)
+    block, length, status = request(d, b'Secret', b'TOTAL')
+    check(status == 0, 'the old key still works until an OPEN request')
+    block, length, status = request(d, b'Changed', b'OPEN ')
+    check(status == 0 and length == 132, 'OPEN with the key now in the file is accepted')
+    block, length, status = request(d, b'Secret', b'OPEN ')
+    check(status == 0xFFFFFFFE and length == 0, 'OPEN with the old key is refused with -2')
 finally:
     rc = agent.stop()
 check(rc == 0, 'agent ended with exit code 0 on Ctrl+C (%s)' % rc)
