@@ -12,11 +12,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "dcerpc/pdu.h"
 #include "dcerpc/server_impl.h"
@@ -111,6 +112,7 @@ RpcServer::Impl::Impl(ServerLimits l) : limits(std::move(l)) {
 
 RpcServer::Impl::~Impl() {
   for (auto& l : listeners) {
+    if (l->fd < 0) continue;  // closed at the end of listening
     close(l->fd);
     if (!l->unix_path.empty()) unlink(l->unix_path.c_str());
   }
@@ -122,11 +124,14 @@ void RpcServer::Impl::Drain() {
     std::lock_guard lock(mu);
     draining = true;
     // New connections are refused by the system from here on, not queued to wait for the end.
+    // The Listener objects stay: connections still read their endpoint for bind_ack.
     for (auto& l : listeners) {
+      if (l->fd < 0) continue;
       close(l->fd);
+      l->fd = -1;
       if (!l->unix_path.empty()) unlink(l->unix_path.c_str());
+      l->unix_path.clear();
     }
-    listeners.clear();
     // An idle connection ends at once; blocked reads return once the socket is shut down.
     for (auto& c : connections)
       if (c->fd >= 0 && !c->busy) shutdown(c->fd, SHUT_RDWR);
@@ -372,6 +377,7 @@ uint32_t RpcServer::Listen() {
     pfds.assign(1, pollfd{s.wake_fd, POLLIN, 0});
     owners.assign(1, nullptr);
     for (auto& l : s.listeners) {
+      if (l->fd < 0) continue;
       pfds.push_back({l->fd, POLLIN, 0});
       owners.push_back(l.get());
     }
@@ -379,7 +385,8 @@ uint32_t RpcServer::Listen() {
   };
   {
     std::lock_guard lock(s.mu);
-    if (s.listeners.empty()) return kStatusNoProtseqsRegistered;
+    if (std::none_of(s.listeners.begin(), s.listeners.end(), [](const auto& l) { return l->fd >= 0; }))
+      return kStatusNoProtseqsRegistered;
     if (s.listening.load()) return kStatusAlreadyListening;
     s.listening.store(true);
     s.stop_requested = false;
