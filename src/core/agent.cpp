@@ -28,7 +28,7 @@ Agent* CurrentAgent() { return g_agent.load(std::memory_order_acquire); }
 
 Agent::Agent(platform::Registry& registry, platform::Clock& clock, platform::Output& out,
              platform::Random& random, AgentOptions options)
-    : registry_(registry), clock_(clock), out_(out), random_(random), options_(std::move(options)) {
+    : registry_(registry), clock_(clock), out_(out), random_(random), options_(std::move(options)), history_(&out) {
   g_agent.store(this, std::memory_order_release);
 }
 
@@ -213,7 +213,9 @@ void Agent::AgentMain() {
   char day[9];
   platform::DayName(clock_.Today(), day);
   PurgeHistoryFiles();
-  AppendTraceRecord(HistoryPath(day, "TET"), trace);  // start marker: all gains zero
+  // A crash or power cut mid-write may have left a partial last record; whole records from here on.
+  history_.RepairDirectory(history_dir_.empty() ? "." : history_dir_);
+  history_.AppendTrace(HistoryPath(day, "TET"), trace);  // start marker: all gains zero
 
   SetUpAdapters();
   CheckDriverDates(registry_, windows_dir_, *global_, out_);
@@ -236,15 +238,15 @@ void Agent::MainLoop(TraceRecord& trace, char (&day)[9]) {
     char previous[9];
     memcpy(previous, day, sizeof previous);
     platform::DayName(clock_.Today(), day);
-    AppendTraceRecord(HistoryPath(day, "TET"), trace);
+    history_.AppendTrace(HistoryPath(day, "TET"), trace);
 
     if (stopping) {
-      WriteStatisticsFile(HistoryPath(day, "TES"), *global_);
+      history_.WriteStatistics(HistoryPath(day, "TES"), *global_);
       agent_stopped_.Set();
       return;
     }
     if (strcmp(previous, day) != 0) {
-      WriteStatisticsFile(HistoryPath(previous, "TES"), *global_);
+      history_.WriteStatistics(HistoryPath(previous, "TES"), *global_);
       int nics = global_->NicCount.load(std::memory_order_relaxed);
       for (int i = 0; i < nics; ++i) {
         global_->DayChanges.fetch_add(1, std::memory_order_relaxed);

@@ -9,6 +9,7 @@
 
 #include "accounting/name_resolver.h"
 #include "capture/packet_driver.h"
+#include "core/history.h"
 #include "core/records.h"
 #include "core/shared_state.h"
 #include "platform/clock.h"
@@ -100,6 +101,7 @@ class Agent {
   platform::Output& out_;
   platform::Random& random_;
   AgentOptions options_;
+  HistoryWriter history_;  // used by the main loop's thread only
   AgentHooks hooks_;
   platform::Event stop_request_;
   platform::Event agent_stopped_;
