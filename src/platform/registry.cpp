@@ -1,4 +1,6 @@
 #include "platform/registry.h"
+
+#include "platform/files.h"
 #include "platform/tcpip_view.h"
 
 #include <dirent.h>
@@ -312,14 +314,14 @@ bool HiveFile::Parse(std::string_view text, Error& error) {
 }
 
 bool HiveFile::Load(const std::string& path, Error& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = {0, "cannot open '" + path + "': " + strerror(errno)};
+  // Regular files only, opened without waiting: a named pipe or a device is refused in words.
+  std::vector<uint8_t> bytes;
+  std::string why;
+  if (!ReadRegularFile(path, kMaxFileBytes, bytes, why)) {
+    error = {0, "cannot open '" + path + "': " + why};
     return false;
   }
-  std::stringstream ss;
-  ss << in.rdbuf();
-  if (!Parse(ss.str(), error)) {
+  if (!Parse(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), error)) {
     error.message = path + ":" + std::to_string(error.line) + ": " + error.message;
     return false;
   }

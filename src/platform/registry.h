@@ -72,6 +72,7 @@ class HiveFile : public Registry {
     std::string message;
   };
   static constexpr size_t kMaxLineBytes = 64 * 1024;
+  static constexpr size_t kMaxFileBytes = 16u << 20;  // settings are a few hundred bytes
 
   // Parses `text`; on failure returns false and fills `error`. The hive is unchanged on failure.
   bool Parse(std::string_view text, Error& error);

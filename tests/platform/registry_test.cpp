@@ -127,6 +127,30 @@ TEST(HiveFile, SaveReplacesAtomically) {
   unlink((path + ".tmp").c_str());
 }
 
+// /dev/zero used to be read until memory ran out, a named pipe to be waited on for ever: settings
+// come from a regular file of sane size, or the reason is given in words.
+TEST(HiveFile, LoadTakesRegularFilesOnly) {
+  const std::string pipe = TempPath("pipe.reg");
+  unlink(pipe.c_str());
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  const std::string big = TempPath("big.reg");
+  { std::ofstream(big) << "REGEDIT4\n" << std::string(HiveFile::kMaxFileBytes, ';'); }
+  struct Case {
+    std::string path, text;
+  } cases[] = {{"/dev/zero", "cannot open '/dev/zero': a character device, not a regular file"},
+               {pipe, "cannot open '" + pipe + "': a named pipe, not a regular file"},
+               {"/", "cannot open '/': a directory, not a regular file"},
+               {big, "cannot open '" + big + "': larger than 16777216 bytes"}};
+  for (const Case& c : cases) {
+    HiveFile hive;
+    HiveFile::Error err;
+    EXPECT_FALSE(hive.Load(c.path, err));
+    EXPECT_EQ(err.message, c.text);
+  }
+  unlink(pipe.c_str());
+  unlink(big.c_str());
+}
+
 TEST(SystemRegistry, ExportListsInterfacesThenCaptureFilesUnlessTheHiveSaysOtherwise) {
   auto hive = std::make_shared<HiveFile>();
   hive->SetDword(kParams, "AutoIpName", 0);
