@@ -275,7 +275,12 @@ void Agent::CommonStop() {
   report(kServiceStopPending, 0, 3000);
   // Real time, not the agent clock: this bounds how long a stop may take.
   agent_stopped_.WaitMs(kStopWaitMs);
-  report(kServiceStopped, 0, 0);
+  report(kServiceStopped, static_cast<uint32_t>(exit_code_.load()), 0);
+}
+
+void Agent::FatalStop(int exit_code) {
+  exit_code_.store(exit_code);
+  CommonStop();
 }
 
 void Agent::NotifyTaskbarWindow() {

@@ -1,6 +1,7 @@
 // The agent's body: start-up, the ten-minute main loop with its day roll-over, and CommonStop.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -39,8 +40,11 @@ struct AgentOptions {
   bool force_promiscuous = false;
   bool debug_mode = true;
   std::vector<std::string> replay_files;
-  int rpc_port = 0;            // 0 = dynamic
-  std::string local_endpoint;  // ncalrpc socket path; empty = default
+  int rpc_port = 0;            // 0 = dynamic; given: the agent cannot run without it
+  std::string local_endpoint;  // ncalrpc socket path; empty = the settings' or the default one
+  // The service's own socket path (in its runtime directory), used when neither the command line
+  // nor the settings name one; unlike those, the agent runs on without it.
+  std::string default_local_endpoint;
 };
 
 // What the agent reaches of the platform and of the layers started above it.
@@ -68,6 +72,10 @@ class Agent {
 
   // Callable from any thread, any state.
   void CommonStop();
+  // CommonStop for a failure that leaves the agent unable to do what it was asked; the process then
+  // ends with `exit_code` (and the service reports it).
+  void FatalStop(int exit_code);
+  int exit_code() const { return exit_code_.load(); }
   void NotifyTaskbarWindow();
   void LoadSettings();
   // Deletes history files in the current directory dated before the same day of the previous month.
@@ -112,6 +120,7 @@ class Agent {
   std::unique_ptr<NameResolver> resolver_;
   std::unique_ptr<ResolverPool> resolver_pool_;
   std::vector<std::thread> threads_;
+  std::atomic<int> exit_code_{0};
 };
 
 // The running agent, for CommonStop from any layer; null when none runs.

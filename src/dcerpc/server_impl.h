@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,10 @@ struct ConnectionSlot {
   int fd = -1;  // guarded by RpcServer::Impl::mu; -1 once the connection closed it
   std::thread thread;
   std::atomic<bool> done{false};
+  std::atomic<bool> bound{false};  // set by the connection once its bind was accepted
+  std::string peer;                // client address, or "uid N" on a local socket
+  std::chrono::steady_clock::time_point accepted;
+  bool dropped = false;  // guarded by mu: shut down to make room, ending
 };
 
 struct RpcServer::Impl {
@@ -42,8 +47,12 @@ struct RpcServer::Impl {
   RegisteredInterface* FindInterface(const SyntaxId& id);
   std::vector<EpEntry> EpSnapshot();
   void ServeConnection(ConnectionSlot* slot, int fd, const Listener* listener);
-  // Runs one association on the calling thread until it ends; leaves fd open.
-  void ServeAssociation(int fd, const Listener* listener);
+  // Runs one association on the calling thread until it ends; leaves fd open. `slot` (may be null)
+  // learns when the association has bound.
+  void ServeAssociation(int fd, const Listener* listener, ConnectionSlot* slot = nullptr);
+  // Under mu: whether a new connection from `peer` may be served, after dropping the oldest unbound
+  // connection of that peer (when the peer has its share) or of all (when the table is full).
+  bool MakeRoom(const std::string& peer);
   void ReapConnections(bool all);
   // Adds listeners under mu and makes a running Listen poll them too.
   void AddListeners(std::vector<std::unique_ptr<Listener>> added, const Binding* binding);
@@ -65,7 +74,7 @@ struct RpcServer::Impl {
   std::atomic<unsigned> open_connections{0};
   std::atomic<unsigned> active_calls{0};
   std::atomic<uint32_t> next_assoc_group{0x1000};
-  std::atomic<uint64_t> accepted{0}, refused{0}, calls{0}, faults{0}, protocol_errors{0};
+  std::atomic<uint64_t> accepted{0}, refused{0}, dropped{0}, calls{0}, faults{0}, protocol_errors{0};
 };
 
 }  // namespace dcerpc
