@@ -2,10 +2,12 @@
 
 #include <pthread.h>
 #include <sys/resource.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -70,6 +72,21 @@ void Agent::LoadSettings() {
   g->AutoIpName.store(registry_.GetDword(kSettingsKey, "AutoIpName").value_or(0), std::memory_order_relaxed);
 }
 
+void Agent::WarnUnknownSettings() {
+  // Every value the agent reads under its Parameters key: a misspelt one (an "OpenKy" that leaves
+  // the access key random) is otherwise ignored without a word.
+  static constexpr const char* kKnown[] = {"DataPath",   "OpenKey",          "AutoIpName",
+                                           "RpcTcpPort", "RpcLocalEndpoint", "EndpointMapperPort"};
+  for (const std::string& name : registry_.ValueNames(kSettingsKey)) {
+    bool known = false;
+    for (const char* k : kKnown) known = known || strcasecmp(k, name.c_str()) == 0;
+    if (known) continue;
+    std::string list;
+    for (const char* k : kKnown) list += (list.empty() ? "" : ", ") + std::string(k);
+    out_.WarningPrintf("Unknown setting '%s' in %s is ignored (known: %s)\n", name.c_str(), kSettingsKey, list.c_str());
+  }
+}
+
 void Agent::ReadHostName() {
   global_->HostName.Clear();
   char name[33] = {};
@@ -80,25 +97,59 @@ void Agent::ReadHostName() {
   }
 }
 
+namespace {
+
+// SetCurrentDirectory, and on failure CreateDirectory and SetCurrentDirectory again; the reason of
+// the last failure in words.
+bool EnterDirectory(const std::string& dir, std::string& why) {
+  if (chdir(dir.c_str()) == 0) return true;
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    why = strerror(errno);
+    return false;
+  }
+  if (chdir(dir.c_str()) == 0) return true;
+  why = strerror(errno);
+  return false;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char cwd[PATH_MAX];
+  return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) + "/" + path : path;
+}
+
+}  // namespace
+
 void Agent::EnterHistoryDirectory() {
   std::string data_path = registry_.GetString(kSettingsKey, "DataPath").value_or("");
   if (data_path.size() > 259) data_path.resize(259);
   std::string windows_dir = options_.state_dir.empty() ? "." : options_.state_dir;
   // Absolute before the directory changes, so that later look-ups under it still find it.
   if (char resolved[PATH_MAX]; realpath(windows_dir.c_str(), resolved) != nullptr) windows_dir_ = resolved;
-  else windows_dir_ = windows_dir;
-  if (data_path.empty()) {
-    // The history directory's name is kept as the Windows agent has it, with the separator of this
-    // platform.
-    data_path = windows_dir + "/NETWARD History";
-  }
-  if (chdir(data_path.c_str()) != 0) {
-    mkdir(data_path.c_str(), 0755);
-    (void)!chdir(data_path.c_str());
+  else windows_dir_ = AbsolutePath(windows_dir);
+  // The history directory's name is kept as the Windows agent has it, with the separator of this
+  // platform.
+  const std::string fallback = windows_dir_ + "/NETWARD History";
+  std::string dir = data_path.empty() ? fallback : AbsolutePath(data_path);
+  std::string why;
+  if (!EnterDirectory(dir, why)) {
+    bool entered = false;
+    if (dir != fallback) {
+      // A DataPath that cannot be used is said once; history goes to the state directory's, never
+      // to whatever directory the agent was started in.
+      out_.WarningPrintf("DataPath '%s' cannot be used: %s; history files go to '%s'\n", data_path.c_str(),
+                         why.c_str(), fallback.c_str());
+      dir = fallback;
+      entered = EnterDirectory(dir, why);
+    }
+    if (!entered) out_.WarningPrintf("History directory '%s' cannot be used: %s\n", dir.c_str(), why.c_str());
   }
   char cwd[PATH_MAX] = {};
   if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = 0;
-  history_dir_ = cwd;
+  // Where the history goes even when the directory could not be entered: the writes then fail and
+  // say so, instead of landing in the current directory.
+  if (char resolved[PATH_MAX]; realpath(dir.c_str(), resolved) != nullptr) history_dir_ = resolved;
+  else history_dir_ = dir;
   out_.Printf("Current Directory is '%s'\n", cwd);
 }
 
@@ -163,6 +214,20 @@ void Agent::SetUpAdapters() {
     StartCaptureThread(nic);
     pos += len + 1;
   }
+  // Entries beyond the four adapters (or beyond the list buffer) are named, not dropped silently.
+  const size_t all_units = raw->data.size() / 2;
+  auto any_unit = [&raw](size_t i) { return static_cast<char16_t>(raw->data[2 * i] | raw->data[2 * i + 1] << 8); };
+  std::string left_out;
+  int count = 0;
+  while (pos < all_units && any_unit(pos) != 0) {
+    std::string name;
+    for (; pos < all_units && any_unit(pos) != 0; ++pos) name.push_back(static_cast<char>(any_unit(pos) & 0xFF));
+    ++pos;
+    left_out += (left_out.empty() ? "" : ", ") + name;
+    ++count;
+  }
+  if (count > 0)
+    out_.WarningPrintf("Not monitored (at most %d adapters are), %d left out: %s\n", kMaxNics, count, left_out.c_str());
 }
 
 void Agent::StartCaptureThread(NicArea* nic) {
@@ -201,6 +266,7 @@ void Agent::AgentMain() {
   g_global_area.store(global_, std::memory_order_release);
   ReadHostName();
   LoadSettings();
+  WarnUnknownSettings();
   // Reverse look-ups of new IP stations run on a small pool, off the capture threads.
   SetAccountingOutput(&out_);
   resolver_ = std::make_unique<SystemNameResolver>();

@@ -101,6 +101,8 @@ class Agent {
   void MainLoop(TraceRecord& trace, char (&day)[9]);
   void SetUpAdapters();
   void ReadHostName();
+  // One line for each value under the Parameters key that nothing reads.
+  void WarnUnknownSettings();
   void EnterHistoryDirectory();
   std::string HistoryPath(const char* day, const char* ext) const;
 

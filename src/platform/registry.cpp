@@ -446,6 +446,14 @@ std::vector<std::string> HiveFile::SubKeys(std::string_view key) const {
   return out;
 }
 
+std::vector<std::string> HiveFile::ValueNames(std::string_view key) const {
+  std::vector<std::string> out;
+  auto it = keys_.find(CanonicalKey(key));
+  if (it == keys_.end()) return out;
+  for (const auto& [name, value] : it->second) out.push_back(name);
+  return out;
+}
+
 bool HiveFile::operator==(const HiveFile& other) const {
   if (keys_.size() != other.keys_.size()) return false;
   for (auto a = keys_.begin(), b = other.keys_.begin(); a != keys_.end(); ++a, ++b) {
@@ -700,14 +708,32 @@ bool SystemRegistry::SystemKeyExists(const std::string& canon) const {
 std::optional<RegValue> SystemRegistry::Query(std::string_view key, std::string_view name) const {
   std::string canon = CanonicalKey(key);
   if (IEquals(canon, kLinkageKey) && IEquals(name, "Export")) {
-    // The hive may fix the interface list; capture files given on the command line come after it.
+    // Capture files (command line, then hive), then the interfaces (the hive's list or the scan).
     std::vector<std::u16string> entries;
+    auto same = [](const std::u16string& a, const std::u16string& b) {
+      auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
+      if (a.size() != b.size()) return false;
+      for (size_t i = 0; i < a.size(); ++i)
+        if (fold(a[i]) != fold(b[i])) return false;
+      return true;
+    };
+    auto add = [&entries, &same](const std::u16string& e) {
+      for (const auto& have : entries)
+        if (same(have, e)) return;
+      entries.push_back(e);
+    };
+    for (const auto& e : extra_exports_) add(e);
+    for (const auto& adapter : hive_->SubKeys(kDriverParametersKey))
+      if (hive_->Query(std::string(kDriverParametersKey) + "\\" + adapter, "CaptureFile"))
+        add(Widen(kDevicePrefix) + Widen(adapter));
+    std::vector<std::u16string> interfaces;
     if (hive_->Query(key, name)) {
-      entries = hive_->GetMultiString(key, name);
+      interfaces = hive_->GetMultiString(key, name);
     } else {
-      for (const auto& ifname : InterfaceNames()) entries.push_back(Widen(kDevicePrefix) + Widen(ifname));
+      for (const auto& ifname : InterfaceNames()) interfaces.push_back(Widen(kDevicePrefix) + Widen(ifname));
     }
-    for (const auto& e : extra_exports_) entries.push_back(e);
+    // An interface the hive gives a capture file is listed once, with the capture files.
+    for (const auto& e : interfaces) add(e);
     return RegValue{kRegMultiSz, EncodeMultiStringUtf16(entries)};
   }
   if (auto v = hive_->Query(key, name)) return v;
@@ -717,6 +743,8 @@ std::optional<RegValue> SystemRegistry::Query(std::string_view key, std::string_
 bool SystemRegistry::KeyExists(std::string_view key) const {
   return hive_->KeyExists(key) || SystemKeyExists(CanonicalKey(key));
 }
+
+std::vector<std::string> SystemRegistry::ValueNames(std::string_view key) const { return hive_->ValueNames(key); }
 
 std::vector<std::string> SystemRegistry::SubKeys(std::string_view key) const {
   std::vector<std::string> names = hive_->SubKeys(key);

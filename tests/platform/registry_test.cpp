@@ -151,21 +151,34 @@ TEST(HiveFile, LoadTakesRegularFilesOnly) {
   unlink(big.c_str());
 }
 
-TEST(SystemRegistry, ExportListsInterfacesThenCaptureFilesUnlessTheHiveSaysOtherwise) {
+// Capture files come first (command line, then the hive's), so that four interfaces cannot crowd
+// them out; each adapter is listed once.
+TEST(SystemRegistry, ExportListsCaptureFilesThenInterfaces) {
   auto hive = std::make_shared<HiveFile>();
   hive->SetDword(kParams, "AutoIpName", 0);
   SystemRegistry sys(hive);
   sys.SetInterfaceNames({"eth0", "lo"});
   sys.AddExport(u"\\Device\\TapEye_trace");
   EXPECT_EQ(sys.GetMultiString(kLinkageKey, "Export"),
-            (std::vector<std::u16string>{u"\\Device\\TapEye_eth0", u"\\Device\\TapEye_lo", u"\\Device\\TapEye_trace"}));
+            (std::vector<std::u16string>{u"\\Device\\TapEye_trace", u"\\Device\\TapEye_eth0", u"\\Device\\TapEye_lo"}));
   EXPECT_TRUE(sys.KeyExists("HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tapeye"));
   EXPECT_EQ(sys.GetDword(kParams, "AutoIpName").value(), 0u);
 
+  // The hive's capture-file adapters follow the command line's; one that shares an interface's
+  // name is that interface, listed once with the capture files.
+  hive->SetString(std::string(kDriverParametersKey) + "\\ring", "CaptureFile", "/srv/ring.pcap");
+  hive->SetString(std::string(kDriverParametersKey) + "\\LO", "CaptureFile", "/srv/lo.pcap");
+  hive->SetString(std::string(kDriverParametersKey) + "\\eth0", "Pace", "realtime");  // no file: live
+  EXPECT_EQ(sys.GetMultiString(kLinkageKey, "Export"),
+            (std::vector<std::u16string>{u"\\Device\\TapEye_trace", u"\\Device\\TapEye_LO", u"\\Device\\TapEye_ring",
+                                         u"\\Device\\TapEye_eth0"}));
+
   hive->Set(kLinkageKey, "Export", RegValue{kRegMultiSz, EncodeMultiStringUtf16({u"\\Device\\TapEye_x"})});
   EXPECT_EQ(sys.GetMultiString(kLinkageKey, "Export"),
-            (std::vector<std::u16string>{u"\\Device\\TapEye_x", u"\\Device\\TapEye_trace"}))
-      << "the hive fixes the interfaces; capture files still follow";
+            (std::vector<std::u16string>{u"\\Device\\TapEye_trace", u"\\Device\\TapEye_LO", u"\\Device\\TapEye_ring",
+                                         u"\\Device\\TapEye_x"}))
+      << "the hive fixes the interfaces; capture files still come first";
+  EXPECT_EQ(sys.ValueNames(kParams), std::vector<std::string>{"AutoIpName"});
 }
 
 TEST(SystemRegistry, LiveScanFindsLoopback) {
