@@ -82,6 +82,8 @@ uint32_t RequestRpcStub(const dcerpc::CallRequest& call, std::vector<uint8_t>& r
   } catch (const std::bad_alloc&) {
     return dcerpc::kStatusOutOfMemory;
   }
+  // One allocation of the exact size: a history day's reply runs to megabytes.
+  reply.reserve(reply.size() + 4 + (block != nullptr ? 4 + static_cast<size_t>(length) + 3 : 0) + 8);
   if (block != nullptr) {
     PutU32(reply, kReplyReferent);
     PutU32(reply, static_cast<uint32_t>(length));
