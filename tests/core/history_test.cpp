@@ -1,5 +1,6 @@
 // History files: exact records on disk, readers that survive a cut-off last record, and where the
 // statistics of a stop just after midnight go.
+#include "common/filling_disk.h"
 #include "common/hex.h"
 #include "core/history.h"
 
@@ -141,21 +142,6 @@ TEST_F(HistoryTest, ReadersKeepWholeRecordsAndIgnoreACutOffLastOne) {
   EXPECT_TRUE(stats.empty());
 }
 
-// A disk that fills up part-way through a write and is later given room again.
-class FillingDisk : public platform::FileLayer {
- public:
-  ssize_t Write(int fd, const void* data, size_t n) override {
-    if (room == 0) {
-      errno = ENOSPC;
-      return -1;
-    }
-    size_t now = n < room ? n : room;
-    room -= now;
-    return FileLayer::Write(fd, data, now);
-  }
-  size_t room = SIZE_MAX;
-};
-
 // The issue of a full disk: a statistics write cut part-way used to leave a partial record that
 // misaligned every later record of the day. Now the file keeps whole records only, the console gets
 // one line when writing stops and one when it works again, and everything written later reads back.
@@ -166,7 +152,7 @@ TEST_F(HistoryTest, AFullDiskLeavesWholeRecordsAndOneLine) {
   RelaxedStore(g->Nics[0]->StationCount, 300);
   for (int i = 0; i < 300; ++i) g->Nics[0]->Stations[i].FramesSent = static_cast<uint32_t>(i);
   platform::CapturedOutput out;
-  FillingDisk disk;
+  testing_files::FillingDisk disk;
   HistoryWriter writer(&out, disk);
   disk.room = 100 * kStatsRecordSize + 70;  // 100 stations and part of the 101st
   EXPECT_FALSE(writer.WriteStatistics(Path("20261204.TES"), *g));

@@ -9,10 +9,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/filling_disk.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 
 using namespace netward::platform;
+using netward::testing_files::FillingDisk;
 
 TEST(MatchPattern, BehavesLikeAFileSearch) {
   struct Case {
@@ -42,23 +44,6 @@ std::string Contents(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// Lets `budget` bytes through, then fails every write with `error` (a disk that fills up).
-class FillingLayer : public FileLayer {
- public:
-  FillingLayer(size_t budget, int error = ENOSPC) : budget_(budget), error_(error) {}
-  ssize_t Write(int fd, const void* data, size_t n) override {
-    if (budget_ == 0) {
-      errno = error_;
-      return -1;
-    }
-    size_t now = n < budget_ ? n : budget_;
-    budget_ -= now;
-    return FileLayer::Write(fd, data, now);
-  }
-  size_t budget_;
-  int error_;
-};
-
 }  // namespace
 
 TEST(Files, ListAppendAndRead) {
@@ -81,13 +66,13 @@ TEST(Files, ListAppendAndRead) {
 TEST(Files, AFailedAppendIsCutBackToItsLastWholeRecord) {
   std::string path = TempDirFor("fill") + "/day.TES";
   ASSERT_TRUE(AppendRecords(path, "AAAA", 4, 4).ok);
-  FillingLayer full(10);  // two and a half records of the next three
+  FillingDisk full(10);  // two and a half records of the next three
   AppendResult r = AppendRecords(path, "BBBBCCCCDDDD", 12, 4, full);
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.error, ENOSPC);
   EXPECT_EQ(r.records_written, 2u);
   EXPECT_EQ(Contents(path), "AAAABBBBCCCC");
-  FillingLayer none(0, EIO);
+  FillingDisk none(0, EIO);
   EXPECT_FALSE(AppendRecords(path, "EEEE", 4, 4, none).ok);
   EXPECT_EQ(Contents(path), "AAAABBBBCCCC") << "a write that gets nothing in leaves the file as it was";
   // A layer whose writes return 0 (no progress, no error) is a full disk too, not an endless loop.
