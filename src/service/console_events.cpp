@@ -38,6 +38,9 @@ sigset_t ConsoleSignalSet() {
 
 ConsoleSignalThread::ConsoleSignalThread() : set_(ConsoleSignalSet()) {
   signal(SIGPIPE, SIG_IGN);
+  // An ignored console signal inherited from the starting shell (a background job's SIGINT and
+  // SIGQUIT) would be dropped before sigwait sees it; blocked, the default action never runs.
+  for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
   pthread_sigmask(SIG_BLOCK, &set_, nullptr);
   thread_ = std::thread([this] { Run(); });
 }

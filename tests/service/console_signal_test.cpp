@@ -44,6 +44,22 @@ INSTANTIATE_TEST_SUITE_P(Signals, ConsoleStop, ::testing::Values(SIGTERM, SIGINT
   return info.param == SIGTERM ? "Sigterm" : info.param == SIGINT ? "Sigint" : "Sigquit";
 });
 
+// Started as a background job of a script, the agent inherits SIGINT and SIGQUIT ignored; Ctrl+C
+// and Ctrl+Break are still its own to handle.
+TEST(ConsoleStopInBackground, AnInheritedIgnoredCtrlCStillStops) {
+  struct sigaction ignore {}, was_int{}, was_quit{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGINT, &ignore, &was_int);
+  sigaction(SIGQUIT, &ignore, &was_quit);
+  AgentProcess agent;
+  sigaction(SIGINT, &was_int, nullptr);
+  sigaction(SIGQUIT, &was_quit, nullptr);
+  ASSERT_TRUE(agent.AwaitStarted()) << agent.Output();
+  ASSERT_EQ(kill(agent.pid(), SIGINT), 0);
+  EXPECT_GE(agent.AwaitExit(2500), 0) << agent.Output();
+  EXPECT_TRUE(agent.ExitedZero());
+}
+
 // A console agent whose output reader has gone (`| head`, a dead `tee`) used to die of SIGPIPE on
 // the "Stopping ..." line, before its final trace record and statistics.
 TEST(ConsoleOutputGone, StopStillWritesTheFinalRecords) {
