@@ -142,7 +142,7 @@ TEST_F(HistoryTest, ReadersKeepWholeRecordsAndIgnoreACutOffLastOne) {
   EXPECT_TRUE(stats.empty());
 }
 
-// The issue of a full disk: a statistics write cut part-way used to leave a partial record that
+// A full disk: a statistics write cut part-way used to leave a partial record that
 // misaligned every later record of the day. Now the file keeps whole records only, the console gets
 // one line when writing stops and one when it works again, and everything written later reads back.
 TEST_F(HistoryTest, AFullDiskLeavesWholeRecordsAndOneLine) {
