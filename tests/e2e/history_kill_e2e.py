@@ -6,6 +6,7 @@
 # which is what a kill inside it leaves. After each next start every history file holds whole records
 # only, with their tags.
 # Usage: history_kill_e2e.py TAPEYESV GENERATOR WORKDIR
+import atexit
 import glob
 import os
 import random
@@ -34,12 +35,25 @@ log = os.path.join(work, 'out.txt')
 rng = random.Random(int(os.environ.get('NETWARD_KILL_SEED', time.time())))
 
 
+running = []
+
+
+@atexit.register
+def kill_left_over():
+    """A failed check ends the script; the agent it was watching ends with it."""
+    for p in running:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+
+
 def start():
     out = open(log, 'w')
     p = subprocess.Popen([tapeyesv, '-debug', '--hive', hive, '--state-dir', work, '--rpc-port', str(free_port()),
                           '--local-endpoint', os.path.join(work, 'rpc.sock'), '--replay', capture],
                          stdout=out, stderr=subprocess.STDOUT)
     out.close()
+    running.append(p)
     return p
 
 
