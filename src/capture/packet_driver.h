@@ -90,8 +90,7 @@ inline constexpr uint32_t kReadLength = 256;
 
 // Where a capture-file adapter's settings live: HKLM\...\Services\Tapeye\Parameters\<adapter name>,
 // values `CaptureFile` (path), `Pace` ("fast" or "realtime") and `OwnAddress` (MAC text or 6 bytes).
-inline constexpr char kAdapterParametersKey[] =
-    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Parameters";
+inline constexpr const auto& kAdapterParametersKey = platform::kDriverParametersKey;
 
 enum class WaitResult { kCompleted, kStopped };
 

@@ -1,9 +1,15 @@
 #include "capture/replay_adapter.h"
 
+#include <fcntl.h>
 #include <pcap/pcap.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+
+#include "platform/files.h"
 
 namespace netward {
 
@@ -27,9 +33,20 @@ class PcapFileSource : public FrameSource {
     if (pcap_) pcap_close(pcap_);
   }
   bool Open(int& link_type, std::string& error) {
+    // A regular file only, opened without waiting: a named pipe with no writer would hold the
+    // capture thread (and the agent's stop, which joins it) in open() for ever.
+    int fd = platform::OpenRegularFile(path_, O_RDONLY, error);
+    if (fd < 0) return false;
+    FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) {
+      error = strerror(errno);
+      close(fd);
+      return false;
+    }
     char errbuf[PCAP_ERRBUF_SIZE] = {};
-    pcap_ = pcap_open_offline(path_.c_str(), errbuf);
+    pcap_ = pcap_fopen_offline(file, errbuf);  // pcap_close closes the file; a failed open leaves it ours
     if (pcap_ == nullptr) {
+      fclose(file);
       error = errbuf;
       return false;
     }

@@ -1,9 +1,11 @@
 #include "core/agent.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -27,7 +29,7 @@ Agent* CurrentAgent() { return g_agent.load(std::memory_order_acquire); }
 
 Agent::Agent(platform::Registry& registry, platform::Clock& clock, platform::Output& out,
              platform::Random& random, AgentOptions options)
-    : registry_(registry), clock_(clock), out_(out), random_(random), options_(std::move(options)) {
+    : registry_(registry), clock_(clock), out_(out), random_(random), options_(std::move(options)), history_(&out) {
   g_agent.store(this, std::memory_order_release);
 }
 
@@ -83,6 +85,21 @@ void Agent::ReloadSettings() {
   LoadSettings();
 }
 
+void Agent::WarnUnknownSettings() {
+  // Every value the agent reads under its Parameters key: a misspelt one (an "OpenKy" that leaves
+  // the access key random) is otherwise ignored without a word.
+  static constexpr const char* kKnown[] = {"DataPath",   "OpenKey",          "AutoIpName",
+                                           "RpcTcpPort", "RpcLocalEndpoint", "EndpointMapperPort"};
+  for (const std::string& name : registry_.ValueNames(kSettingsKey)) {
+    bool known = false;
+    for (const char* k : kKnown) known = known || strcasecmp(k, name.c_str()) == 0;
+    if (known) continue;
+    std::string list;
+    for (const char* k : kKnown) list += (list.empty() ? "" : ", ") + std::string(k);
+    out_.WarningPrintf("Unknown setting '%s' in %s is ignored (known: %s)\n", name.c_str(), kSettingsKey, list.c_str());
+  }
+}
+
 void Agent::ReadHostName() {
   global_->HostName.Clear();
   char name[33] = {};
@@ -93,25 +110,59 @@ void Agent::ReadHostName() {
   }
 }
 
+namespace {
+
+// SetCurrentDirectory, and on failure CreateDirectory and SetCurrentDirectory again; the reason of
+// the last failure in words.
+bool EnterDirectory(const std::string& dir, std::string& why) {
+  if (chdir(dir.c_str()) == 0) return true;
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    why = strerror(errno);
+    return false;
+  }
+  if (chdir(dir.c_str()) == 0) return true;
+  why = strerror(errno);
+  return false;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char cwd[PATH_MAX];
+  return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) + "/" + path : path;
+}
+
+}  // namespace
+
 void Agent::EnterHistoryDirectory() {
   std::string data_path = registry_.GetString(kSettingsKey, "DataPath").value_or("");
   if (data_path.size() > 259) data_path.resize(259);
   std::string windows_dir = options_.state_dir.empty() ? "." : options_.state_dir;
   // Absolute before the directory changes, so that later look-ups under it still find it.
   if (char resolved[PATH_MAX]; realpath(windows_dir.c_str(), resolved) != nullptr) windows_dir_ = resolved;
-  else windows_dir_ = windows_dir;
-  if (data_path.empty()) {
-    // The history directory's name is kept as the Windows agent has it, with the separator of this
-    // platform.
-    data_path = windows_dir + "/NETWARD History";
-  }
-  if (chdir(data_path.c_str()) != 0) {
-    mkdir(data_path.c_str(), 0755);
-    (void)!chdir(data_path.c_str());
+  else windows_dir_ = AbsolutePath(windows_dir);
+  // The history directory's name is kept as the Windows agent has it, with the separator of this
+  // platform.
+  const std::string fallback = windows_dir_ + "/NETWARD History";
+  std::string dir = data_path.empty() ? fallback : AbsolutePath(data_path);
+  std::string why;
+  if (!EnterDirectory(dir, why)) {
+    bool entered = false;
+    if (dir != fallback) {
+      // A DataPath that cannot be used is said once; history goes to the state directory's, never
+      // to whatever directory the agent was started in.
+      out_.WarningPrintf("DataPath '%s' cannot be used: %s; history files go to '%s'\n", data_path.c_str(),
+                         why.c_str(), fallback.c_str());
+      dir = fallback;
+      entered = EnterDirectory(dir, why);
+    }
+    if (!entered) out_.WarningPrintf("History directory '%s' cannot be used: %s\n", dir.c_str(), why.c_str());
   }
   char cwd[PATH_MAX] = {};
   if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = 0;
-  history_dir_ = cwd;
+  // Where the history goes even when the directory could not be entered: the writes then fail and
+  // say so, instead of landing in the current directory.
+  if (char resolved[PATH_MAX]; realpath(dir.c_str(), resolved) != nullptr) history_dir_ = resolved;
+  else history_dir_ = dir;
   out_.Printf("Current Directory is '%s'\n", cwd);
 }
 
@@ -176,6 +227,20 @@ void Agent::SetUpAdapters() {
     StartCaptureThread(nic);
     pos += len + 1;
   }
+  // Entries beyond the four adapters (or beyond the list buffer) are named, not dropped silently.
+  const size_t all_units = raw->data.size() / 2;
+  auto any_unit = [&raw](size_t i) { return static_cast<char16_t>(raw->data[2 * i] | raw->data[2 * i + 1] << 8); };
+  std::string left_out;
+  int count = 0;
+  while (pos < all_units && any_unit(pos) != 0) {
+    std::string name;
+    for (; pos < all_units && any_unit(pos) != 0; ++pos) name.push_back(static_cast<char>(any_unit(pos) & 0xFF));
+    ++pos;
+    left_out += (left_out.empty() ? "" : ", ") + name;
+    ++count;
+  }
+  if (count > 0)
+    out_.WarningPrintf("Not monitored (at most %d adapters are), %d left out: %s\n", kMaxNics, count, left_out.c_str());
 }
 
 void Agent::StartCaptureThread(NicArea* nic) {
@@ -216,6 +281,7 @@ void Agent::AgentMain() {
   g_global_area.store(global_, std::memory_order_release);
   ReadHostName();
   LoadSettings();
+  WarnUnknownSettings();
   // Reverse look-ups of new IP stations run on a small pool, off the capture threads.
   SetAccountingOutput(&out_);
   resolver_ = std::make_unique<SystemNameResolver>();
@@ -228,7 +294,9 @@ void Agent::AgentMain() {
   char day[9];
   platform::DayName(clock_.Today(), day);
   PurgeHistoryFiles();
-  AppendTraceRecord(HistoryPath(day, "TET"), trace);  // start marker: all gains zero
+  // A crash or power cut mid-write may have left a partial last record; whole records from here on.
+  history_.RepairDirectory(history_dir_.empty() ? "." : history_dir_);
+  history_.AppendTrace(HistoryPath(day, "TET"), trace);  // start marker: all gains zero
 
   SetUpAdapters();
   CheckDriverDates(registry_, windows_dir_, *global_, out_);
@@ -251,15 +319,15 @@ void Agent::MainLoop(TraceRecord& trace, char (&day)[9]) {
     char previous[9];
     memcpy(previous, day, sizeof previous);
     platform::DayName(clock_.Today(), day);
-    AppendTraceRecord(HistoryPath(day, "TET"), trace);
+    history_.AppendTrace(HistoryPath(day, "TET"), trace);
 
     if (stopping) {
-      WriteStatisticsFile(HistoryPath(day, "TES"), *global_);
+      history_.WriteStatistics(HistoryPath(day, "TES"), *global_);
       agent_stopped_.Set();
       return;
     }
     if (strcmp(previous, day) != 0) {
-      WriteStatisticsFile(HistoryPath(previous, "TES"), *global_);
+      history_.WriteStatistics(HistoryPath(previous, "TES"), *global_);
       int nics = global_->NicCount.load(std::memory_order_relaxed);
       for (int i = 0; i < nics; ++i) {
         global_->DayChanges.fetch_add(1, std::memory_order_relaxed);
@@ -288,7 +356,12 @@ void Agent::CommonStop() {
   report(kServiceStopPending, 0, 3000);
   // Real time, not the agent clock: this bounds how long a stop may take.
   agent_stopped_.WaitMs(kStopWaitMs);
-  report(kServiceStopped, 0, 0);
+  report(kServiceStopped, static_cast<uint32_t>(exit_code_.load()), 0);
+}
+
+void Agent::FatalStop(int exit_code) {
+  exit_code_.store(exit_code);
+  CommonStop();
 }
 
 void Agent::NotifyTaskbarWindow() {

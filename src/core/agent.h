@@ -11,6 +11,7 @@
 
 #include "accounting/name_resolver.h"
 #include "capture/packet_driver.h"
+#include "core/history.h"
 #include "core/records.h"
 #include "core/shared_state.h"
 #include "platform/clock.h"
@@ -40,8 +41,11 @@ struct AgentOptions {
   bool force_promiscuous = false;
   bool debug_mode = true;
   std::vector<std::string> replay_files;
-  int rpc_port = 0;            // 0 = dynamic
-  std::string local_endpoint;  // ncalrpc socket path; empty = default
+  int rpc_port = 0;            // 0 = dynamic; given: the agent cannot run without it
+  std::string local_endpoint;  // ncalrpc socket path; empty = the settings' or the default one
+  // The service's own socket path (in its runtime directory), used when neither the command line
+  // nor the settings name one; unlike those, the agent runs on without it.
+  std::string default_local_endpoint;
 };
 
 // What the agent reaches of the platform and of the layers started above it.
@@ -69,6 +73,10 @@ class Agent {
 
   // Callable from any thread, any state.
   void CommonStop();
+  // CommonStop for a failure that leaves the agent unable to do what it was asked; the process then
+  // ends with `exit_code` (and the service reports it).
+  void FatalStop(int exit_code);
+  int exit_code() const { return exit_code_.load(); }
   void NotifyTaskbarWindow();
   void LoadSettings();
   // LoadSettings after the settings file has been read again, so that a value changed on disk takes
@@ -98,6 +106,8 @@ class Agent {
   void MainLoop(TraceRecord& trace, char (&day)[9]);
   void SetUpAdapters();
   void ReadHostName();
+  // One line for each value under the Parameters key that nothing reads.
+  void WarnUnknownSettings();
   void EnterHistoryDirectory();
   std::string HistoryPath(const char* day, const char* ext) const;
 
@@ -106,6 +116,7 @@ class Agent {
   platform::Output& out_;
   platform::Random& random_;
   AgentOptions options_;
+  HistoryWriter history_;  // used by the main loop's thread only
   AgentHooks hooks_;
   platform::Event stop_request_;
   platform::Event agent_stopped_;
@@ -119,6 +130,7 @@ class Agent {
   std::atomic<bool> priority_reported_{false};
   std::mutex reload_mutex_;
   std::string reload_error_;  // the fault last printed by ReloadSettings
+  std::atomic<int> exit_code_{0};
 };
 
 // The running agent, for CommonStop from any layer; null when none runs.

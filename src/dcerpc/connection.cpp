@@ -57,7 +57,7 @@ class Connection {
   RpcServer::Impl& s_;
   int fd_;
   const Listener* listener_;
-  ConnectionSlot* slot_;
+  ConnectionSlot* slot_;  // null for a socket served outside the accept loop
   std::vector<uint8_t> in_;
   size_t begin_ = 0, end_ = 0;
   uint16_t recv_limit_, xmit_limit_;
@@ -197,6 +197,7 @@ bool Connection::HandleBind(std::span<const uint8_t> pdu, const PduHeader& h) {
   WriteBindAck(out_, is_bind ? PduType::kBindAck : PduType::kAlterContextResp, h.call_id, xmit_limit_, recv_limit_,
                assoc_group_, sec, {results, bind.n_context});
   bound_ = true;
+  if (slot_ != nullptr) slot_->bound.store(true, std::memory_order_release);
   return SendAll(out_.data(), out_.size());
 }
 
@@ -294,10 +295,13 @@ void Connection::Serve() {
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on Unix sockets
 
   const auto idle = std::chrono::milliseconds(s_.limits.idle_timeout_ms);
+  // A connection that has not bound within a few seconds of its accept is no client.
+  const Clock::time_point bind_deadline = Clock::now() + std::chrono::milliseconds(s_.limits.unbound_timeout_ms);
   for (;;) {
     // Each PDU must arrive whole within the idle time-out of the previous one, so a peer that
     // trickles a byte at a time cannot hold a connection slot for ever.
-    const Clock::time_point deadline = Clock::now() + idle;
+    Clock::time_point deadline = Clock::now() + idle;
+    if (!bound_ && bind_deadline < deadline) deadline = bind_deadline;
     if (!Fill(kHeaderSize, deadline)) return;
     std::span<const uint8_t> avail(in_.data() + begin_, end_ - begin_);
     PduHeader h;

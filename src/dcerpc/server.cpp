@@ -68,8 +68,8 @@ uint16_t BoundPort(int fd) {
 }
 
 // Opens IPv6 and IPv4 listeners on one port (dynamic when port is 0). IPv6 is optional: a host
-// without it still gets the IPv4 listener.
-uint32_t OpenTcp(bool loopback, uint16_t port, std::vector<int>& fds, uint16_t& bound) {
+// without it still gets the IPv4 listener. `err` gets the errno of a failure.
+uint32_t OpenTcp(bool loopback, uint16_t port, std::vector<int>& fds, uint16_t& bound, int& err) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     int err6 = 0, err4 = 0;
     int fd6 = TcpListenSocket(AF_INET6, loopback, port, err6);
@@ -82,12 +82,61 @@ uint32_t OpenTcp(bool loopback, uint16_t port, std::vector<int>& fds, uint16_t& 
       return kStatusOk;
     }
     if (fd6 >= 0) close(fd6);
+    err = err4;
     if (port != 0 || err4 != EADDRINUSE) {
       if (err4 == EADDRINUSE) return kStatusDuplicateEndpoint;
       return kStatusCantCreateEndpoint;
     }
   }
   return kStatusCantCreateEndpoint;
+}
+
+// A local socket path may be taken over only when nothing is there or what is there is a socket
+// nobody listens on any more (left behind by a process that ended). A socket that answers belongs
+// to a running server and is never removed.
+uint32_t ClaimSocketPath(const sockaddr_un& a, std::string& reason) {
+  struct stat st{};
+  if (lstat(a.sun_path, &st) != 0) return kStatusOk;
+  if (!S_ISSOCK(st.st_mode)) {
+    reason = "something that is not a socket is already there";
+    return kStatusDuplicateEndpoint;
+  }
+  int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (probe < 0) {
+    reason = std::strerror(errno);
+    return kStatusCantCreateEndpoint;
+  }
+  int rc = connect(probe, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  int err = errno;
+  close(probe);
+  if (rc == 0 || err == EAGAIN) {  // EAGAIN: listening, with a full backlog
+    reason = "another process is listening on it";
+    return kStatusDuplicateEndpoint;
+  }
+  if (err != ECONNREFUSED) {
+    reason = std::string("an existing socket there cannot be checked: ") + std::strerror(err);
+    return kStatusDuplicateEndpoint;
+  }
+  unlink(a.sun_path);  // a socket left behind by an earlier run
+  return kStatusOk;
+}
+
+// Who a connection comes from, for the per-peer limit: the client's address, or on a local socket
+// the user id of the client process.
+std::string PeerOf(int fd, const sockaddr_storage& addr) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (addr.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr, text, sizeof text);
+    return text;
+  }
+  if (addr.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_addr, text, sizeof text);
+    return text;
+  }
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) return "uid " + std::to_string(cred.uid);
+  return "local";
 }
 
 bool ParsePort(std::string_view s, uint16_t& port) {
@@ -107,6 +156,7 @@ bool ParsePort(std::string_view s, uint16_t& port) {
 RpcServer::Impl::Impl(ServerLimits l) : limits(std::move(l)) {
   if (limits.max_frag < kMinFragSize) limits.max_frag = kMinFragSize;
   if (limits.max_connections == 0) limits.max_connections = 1;
+  if (limits.max_connections_per_peer == 0) limits.max_connections_per_peer = 1;
   wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
@@ -215,16 +265,26 @@ uint32_t RpcServer::UnregisterInterface(const SyntaxId& id) {
   return kStatusUnknownIf;
 }
 
-uint32_t RpcServer::UseProtseq(std::string_view protseq, unsigned /*max_calls*/, std::string_view endpoint) {
+uint32_t RpcServer::UseProtseq(std::string_view protseq, unsigned /*max_calls*/, std::string_view endpoint,
+                               std::string* why) {
   Impl& s = *impl_;
+  std::string ignored;
+  std::string& reason = why != nullptr ? *why : ignored;
+  reason.clear();
   if (protseq == "ncacn_nb_nb" || protseq == "ncacn_spx" || protseq == "ncacn_np" || protseq == "ncadg_ip_udp")
     return kStatusProtseqNotSupported;
   if (protseq == "ncacn_ip_tcp") {
     uint16_t port = 0;
-    if (!endpoint.empty() && !ParsePort(endpoint, port)) return kStatusInvalidBinding;
+    if (!endpoint.empty() && !ParsePort(endpoint, port)) {
+      reason = "'" + std::string(endpoint) + "' is not a port number from 1 to 65535";
+      return kStatusInvalidBinding;
+    }
     std::vector<int> fds;
     uint16_t bound = 0;
-    uint32_t st = OpenTcp(s.limits.loopback_only, port, fds, bound);
+    int err = 0;
+    uint32_t st = OpenTcp(s.limits.loopback_only, port, fds, bound, err);
+    if (st == kStatusDuplicateEndpoint) reason = "TCP port " + std::to_string(port) + " is already in use";
+    else if (st != kStatusOk) reason = std::strerror(err);
     if (st != kStatusOk) return st;
     std::vector<std::unique_ptr<Listener>> added;
     for (int fd : fds) {
@@ -255,19 +315,26 @@ uint32_t RpcServer::UseProtseq(std::string_view protseq, unsigned /*max_calls*/,
     }
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
-    if (path.size() >= sizeof a.sun_path) return kStatusInvalidBinding;
-    std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
-    struct stat st{};
-    if (lstat(path.c_str(), &st) == 0) {
-      if (!S_ISSOCK(st.st_mode)) return kStatusDuplicateEndpoint;
-      unlink(path.c_str());  // a socket left behind by an earlier run
+    if (path.size() >= sizeof a.sun_path) {
+      reason = "the path is " + std::to_string(path.size()) + " bytes long; a local socket path holds at most " +
+               std::to_string(sizeof a.sun_path - 1);
+      return kStatusInvalidBinding;
     }
+    std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+    if (uint32_t st = ClaimSocketPath(a, reason); st != kStatusOk) return st;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return kStatusCantCreateEndpoint;
+    if (fd < 0) {
+      reason = std::strerror(errno);
+      return kStatusCantCreateEndpoint;
+    }
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || chmod(path.c_str(), 0660) != 0 ||
         listen(fd, kBacklog) != 0) {
       int err = errno;
       close(fd);
+      std::string dir = path.substr(0, path.rfind('/') == std::string::npos ? 0 : path.rfind('/'));
+      if (err == ENOENT) reason = "the directory '" + dir + "' does not exist";
+      else if (err == EACCES) reason = "no permission to create it in '" + dir + "'";
+      else reason = std::strerror(err);
       return err == EADDRINUSE ? kStatusDuplicateEndpoint : kStatusCantCreateEndpoint;
     }
     std::vector<std::unique_ptr<Listener>> added;
@@ -317,7 +384,8 @@ uint32_t RpcServer::StartEndpointMapper(uint16_t port, uint16_t* bound_port) {
   Impl& s = *impl_;
   std::vector<int> fds;
   uint16_t bound = 0;
-  uint32_t st = OpenTcp(s.limits.loopback_only, port, fds, bound);
+  int err = 0;
+  uint32_t st = OpenTcp(s.limits.loopback_only, port, fds, bound, err);
   if (st != kStatusOk) return kStatusCantCreateEndpoint;
   if (bound_port) *bound_port = bound;
   bool need_register;
@@ -339,6 +407,43 @@ uint32_t RpcServer::StartEndpointMapper(uint16_t port, uint16_t* bound_port) {
   }
   s.AddListeners(std::move(added), nullptr);
   return kStatusOk;
+}
+
+bool RpcServer::Impl::MakeRoom(const std::string& peer) {
+  auto live = [](const ConnectionSlot& c) { return !c.dropped && !c.done.load(std::memory_order_acquire); };
+  // The connection that has waited longest without binding, of `of_peer` or of anyone.
+  auto oldest_unbound = [&](const std::string* of_peer) {
+    ConnectionSlot* oldest = nullptr;
+    for (auto& c : connections) {
+      if (!live(*c) || c->bound.load(std::memory_order_acquire) || (of_peer && c->peer != *of_peer)) continue;
+      if (oldest == nullptr || c->accepted < oldest->accepted) oldest = c.get();
+    }
+    return oldest;
+  };
+  auto drop = [this](ConnectionSlot* c) {
+    // The connection's thread sees its socket shut down, ends and closes it.
+    c->dropped = true;
+    if (c->fd >= 0) shutdown(c->fd, SHUT_RDWR);
+    dropped.fetch_add(1, std::memory_order_relaxed);
+  };
+  unsigned total = 0, mine = 0;
+  for (auto& c : connections) {
+    if (!live(*c)) continue;
+    ++total;
+    mine += c->peer == peer;
+  }
+  if (mine >= limits.max_connections_per_peer) {
+    ConnectionSlot* c = oldest_unbound(&peer);
+    if (c == nullptr) return false;
+    drop(c);
+    --total;
+  }
+  if (total >= limits.max_connections) {
+    ConnectionSlot* c = oldest_unbound(nullptr);
+    if (c == nullptr) return false;
+    drop(c);
+  }
+  return true;
 }
 
 bool RpcServer::IsListening() const { return impl_->listening.load(); }
@@ -403,18 +508,23 @@ uint32_t RpcServer::Listen() {
     }
     for (size_t i = 1; i < pfds.size(); ++i) {
       if (!(pfds[i].revents & POLLIN)) continue;
-      int fd = accept4(pfds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+      sockaddr_storage addr{};
+      socklen_t addr_len = sizeof addr;
+      int fd = accept4(pfds[i].fd, reinterpret_cast<sockaddr*>(&addr), &addr_len, SOCK_CLOEXEC);
       if (fd < 0) continue;
-      if (s.open_connections.load() >= s.limits.max_connections) {
+      std::string peer = PeerOf(fd, addr);
+      std::lock_guard lock(s.mu);
+      if (!s.MakeRoom(peer)) {
         s.refused.fetch_add(1, std::memory_order_relaxed);
         close(fd);
         continue;
       }
       s.open_connections.fetch_add(1);
-      std::lock_guard lock(s.mu);
       auto slot = std::make_unique<ConnectionSlot>();
       ConnectionSlot* raw = slot.get();
       raw->fd = fd;
+      raw->peer = std::move(peer);
+      raw->accepted = std::chrono::steady_clock::now();
       const Listener* owner = owners[i];
       try {
         raw->thread = std::thread([&s, raw, fd, owner] { s.ServeConnection(raw, fd, owner); });
@@ -452,6 +562,7 @@ ServerStats RpcServer::Stats() const {
   ServerStats st;
   st.connections_accepted = impl_->accepted.load();
   st.connections_refused = impl_->refused.load();
+  st.connections_dropped = impl_->dropped.load();
   st.calls = impl_->calls.load();
   st.faults = impl_->faults.load();
   st.protocol_errors = impl_->protocol_errors.load();

@@ -1,6 +1,8 @@
 // A connection-oriented DCE RPC server: interfaces with opnum tables of manager routines,
 // protocol sequences (ncacn_ip_tcp, ncalrpc), a blocking listen that another thread stops, and an
-// optional endpoint mapper. One thread per connection, with a bounded number of connections.
+// optional endpoint mapper. One thread per connection, with a bounded number of connections in all
+// and per peer; when the table is full, the oldest connection that has not bound yet makes room, so
+// idle sockets cannot lock real clients out.
 #pragma once
 
 #include <cstdint>
@@ -36,10 +38,12 @@ struct ServerLimits {
   uint16_t max_frag = 5840;              // largest fragment we receive or send
   size_t max_call_in = 1u << 20;         // reassembled request stub, bytes
   size_t max_call_out = 8u << 20;        // reply stub, bytes
-  unsigned max_connections = 256;
+  unsigned max_connections = 256;        // all peers together
+  unsigned max_connections_per_peer = 64;  // per client address (per user on a local socket)
   unsigned max_concurrent_calls = 1234;
   unsigned idle_timeout_ms = 120000;     // a connection that sends nothing for this long is closed
   unsigned stop_grace_ms = 2500;         // calls in progress at a stop may send their replies this long
+  unsigned unbound_timeout_ms = 5000;    // a connection must have bound within this long of its accept
   bool loopback_only = false;            // TCP listeners bind 127.0.0.1 and ::1 instead of any address
   std::string local_socket_dir;          // default directory for ncalrpc sockets ("" = $XDG_RUNTIME_DIR or /tmp)
 };
@@ -52,7 +56,8 @@ struct Binding {
 
 struct ServerStats {
   uint64_t connections_accepted = 0;
-  uint64_t connections_refused = 0;  // over max_connections
+  uint64_t connections_refused = 0;  // over max_connections (or the peer's share) with none to drop
+  uint64_t connections_dropped = 0;  // unbound connections closed to make room for a new one
   uint64_t calls = 0;
   uint64_t faults = 0;
   uint64_t protocol_errors = 0;  // connections closed for malformed input or limits
@@ -73,7 +78,11 @@ class RpcServer {
   // Opens a protocol sequence. endpoint "" gives a dynamic TCP port or a default socket path.
   // max_calls is accepted for compatibility; concurrency is bounded by the limits.
   // "ncacn_nb_nb" and "ncacn_spx" give kStatusProtseqNotSupported; unknown names kStatusInvalidProtseq.
-  uint32_t UseProtseq(std::string_view protseq, unsigned max_calls, std::string_view endpoint = "");
+  // An ncalrpc path where a socket is still listening (another process's endpoint) is never taken
+  // over: kStatusDuplicateEndpoint. When given, `why` gets a failure in words ("TCP port 5000 is
+  // already in use", "another process is listening on it").
+  uint32_t UseProtseq(std::string_view protseq, unsigned max_calls, std::string_view endpoint = "",
+                      std::string* why = nullptr);
   // The bindings opened so far; kStatusNoBindings when none.
   uint32_t InqBindings(std::vector<Binding>& out) const;
 

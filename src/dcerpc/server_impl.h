@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,10 @@ struct ConnectionSlot {
   bool busy = false;  // guarded by mu: a call runs or its reply is being sent
   std::thread thread;
   std::atomic<bool> done{false};
+  std::atomic<bool> bound{false};  // set by the connection once its bind was accepted
+  std::string peer;                // client address, or "uid N" on a local socket
+  std::chrono::steady_clock::time_point accepted;
+  bool dropped = false;  // guarded by mu: shut down to make room, ending
 };
 
 struct RpcServer::Impl {
@@ -44,14 +49,17 @@ struct RpcServer::Impl {
   std::vector<EpEntry> EpSnapshot();
   void ServeConnection(ConnectionSlot* slot, int fd, const Listener* listener);
   // Runs one association on the calling thread until it ends; leaves fd open. `slot` is null for a
-  // socket the server did not accept itself.
-  void ServeAssociation(int fd, const Listener* listener, ConnectionSlot* slot);
+  // socket the server did not accept itself; otherwise it learns when the association has bound.
+  void ServeAssociation(int fd, const Listener* listener, ConnectionSlot* slot = nullptr);
   // Around each call: BeginCall is false once a stop has begun (the call is refused); EndCall is
   // false once it has, and the connection then ends after the reply it has just sent.
   bool BeginCall(ConnectionSlot* slot);
   bool EndCall(ConnectionSlot* slot);
   // The stop: closes the listeners, ends idle connections at once and gives busy ones the grace.
   void Drain();
+  // Under mu: whether a new connection from `peer` may be served, after dropping the oldest unbound
+  // connection of that peer (when the peer has its share) or of all (when the table is full).
+  bool MakeRoom(const std::string& peer);
   void ReapConnections(bool all);
   // Adds listeners under mu and makes a running Listen poll them too.
   void AddListeners(std::vector<std::unique_ptr<Listener>> added, const Binding* binding);
@@ -74,7 +82,7 @@ struct RpcServer::Impl {
   std::atomic<unsigned> open_connections{0};
   std::atomic<unsigned> active_calls{0};
   std::atomic<uint32_t> next_assoc_group{0x1000};
-  std::atomic<uint64_t> accepted{0}, refused{0}, calls{0}, faults{0}, protocol_errors{0};
+  std::atomic<uint64_t> accepted{0}, refused{0}, dropped{0}, calls{0}, faults{0}, protocol_errors{0};
 };
 
 }  // namespace dcerpc

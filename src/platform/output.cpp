@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #ifdef NETWARD_HAVE_SYSTEMD
 #include <systemd/sd-journal.h>
@@ -18,6 +19,15 @@ void Output::Printf(const char* fmt, ...) {
   Write(buf);
 }
 
+void Output::WarningPrintf(const char* fmt, ...) {
+  char buf[4096];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  Warning(buf);
+}
+
 void ConsoleOutput::Write(const char* text) {
   fputs(text, stdout);
   fflush(stdout);
@@ -32,6 +42,19 @@ void ConsoleOutput::MessageBox(const char* text, const char* caption) {
 #endif
 }
 
+void ConsoleOutput::Warning(const char* text) {
+#ifdef NETWARD_HAVE_SYSTEMD
+  // A service's standard output is the journal already: the line goes there once, as a warning.
+  if (journal_) {
+    std::string line(text);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    sd_journal_send("MESSAGE=%s", line.c_str(), "PRIORITY=4", "SYSLOG_IDENTIFIER=TapEyeSv", nullptr);
+    return;
+  }
+#endif
+  Write(text);
+}
+
 void CapturedOutput::Write(const char* text) {
   std::lock_guard<std::mutex> lock(mu_);
   text_ += text;
@@ -40,6 +63,17 @@ void CapturedOutput::Write(const char* text) {
 void CapturedOutput::MessageBox(const char* text, const char* caption) {
   std::lock_guard<std::mutex> lock(mu_);
   boxes_.emplace_back(text, caption);
+}
+
+void CapturedOutput::Warning(const char* text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  text_ += text;
+  warnings_.emplace_back(text);
+}
+
+std::vector<std::string> CapturedOutput::Warnings() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return warnings_;
 }
 
 std::string CapturedOutput::Text() const {

@@ -14,15 +14,20 @@ class Output {
   virtual ~Output() = default;
   virtual void Write(const char* text) = 0;
   virtual void MessageBox(const char* text, const char* caption) = 0;
+  // A line about something the user should put right (a setting that cannot be used): on the
+  // console, and in the journal at warning priority when running as a service.
+  virtual void Warning(const char* text) { Write(text); }
   // printf-style into a bounded buffer (longer output is cut at 4 KiB, as console lines are short).
   void Printf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void WarningPrintf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 };
 
 class ConsoleOutput : public Output {
  public:
   void Write(const char* text) override;
   void MessageBox(const char* text, const char* caption) override;
-  // When set, message boxes also go to the journal (running as a service).
+  void Warning(const char* text) override;
+  // When set, message boxes and warnings also go to the journal (running as a service).
   void SetJournal(bool on) { journal_ = on; }
 
  private:
@@ -34,12 +39,15 @@ class CapturedOutput : public Output {
  public:
   void Write(const char* text) override;
   void MessageBox(const char* text, const char* caption) override;
+  void Warning(const char* text) override;  // into Text() and Warnings()
   std::string Text() const;
   std::vector<std::pair<std::string, std::string>> Boxes() const;
+  std::vector<std::string> Warnings() const;
 
  private:
   mutable std::mutex mu_;
   std::string text_;
+  std::vector<std::string> warnings_;
   std::vector<std::pair<std::string, std::string>> boxes_;
 };
 

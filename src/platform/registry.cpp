@@ -1,4 +1,6 @@
 #include "platform/registry.h"
+
+#include "platform/files.h"
 #include "platform/tcpip_view.h"
 
 #include <dirent.h>
@@ -312,14 +314,14 @@ bool HiveFile::Parse(std::string_view text, Error& error) {
 }
 
 bool HiveFile::Load(const std::string& path, Error& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = {0, "cannot open '" + path + "': " + strerror(errno)};
+  // Regular files only, opened without waiting: a named pipe or a device is refused in words.
+  std::vector<uint8_t> bytes;
+  std::string why;
+  if (!ReadRegularFile(path, kMaxFileBytes, bytes, why)) {
+    error = {0, "cannot open '" + path + "': " + why};
     return false;
   }
-  std::stringstream ss;
-  ss << in.rdbuf();
-  if (!Parse(ss.str(), error)) {
+  if (!Parse(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), error)) {
     error.message = path + ":" + std::to_string(error.line) + ": " + error.message;
     return false;
   }
@@ -441,6 +443,14 @@ std::vector<std::string> HiveFile::SubKeys(std::string_view key) const {
     child = child.substr(0, child.find('\\'));
     if (out.empty() || !IEquals(out.back(), child)) out.push_back(child);
   }
+  return out;
+}
+
+std::vector<std::string> HiveFile::ValueNames(std::string_view key) const {
+  std::vector<std::string> out;
+  auto it = keys_.find(CanonicalKey(key));
+  if (it == keys_.end()) return out;
+  for (const auto& [name, value] : it->second) out.push_back(name);
   return out;
 }
 
@@ -726,15 +736,33 @@ bool SystemRegistry::SystemKeyExists(const std::string& canon) const {
 std::optional<RegValue> SystemRegistry::Query(std::string_view key, std::string_view name) const {
   std::string canon = CanonicalKey(key);
   if (IEquals(canon, kLinkageKey) && IEquals(name, "Export")) {
-    // The hive may fix the interface list; capture files given on the command line come after it.
+    // Capture files (command line, then hive), then the interfaces (the hive's list or the scan).
     std::vector<std::u16string> entries;
     const auto hive = this->hive();
+    auto same = [](const std::u16string& a, const std::u16string& b) {
+      auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
+      if (a.size() != b.size()) return false;
+      for (size_t i = 0; i < a.size(); ++i)
+        if (fold(a[i]) != fold(b[i])) return false;
+      return true;
+    };
+    auto add = [&entries, &same](const std::u16string& e) {
+      for (const auto& have : entries)
+        if (same(have, e)) return;
+      entries.push_back(e);
+    };
+    for (const auto& e : extra_exports_) add(e);
+    for (const auto& adapter : hive->SubKeys(kDriverParametersKey))
+      if (hive->Query(std::string(kDriverParametersKey) + "\\" + adapter, "CaptureFile"))
+        add(Widen(kDevicePrefix) + Widen(adapter));
+    std::vector<std::u16string> interfaces;
     if (hive->Query(key, name)) {
-      entries = hive->GetMultiString(key, name);
+      interfaces = hive->GetMultiString(key, name);
     } else {
-      for (const auto& ifname : InterfaceNames()) entries.push_back(Widen(kDevicePrefix) + Widen(ifname));
+      for (const auto& ifname : InterfaceNames()) interfaces.push_back(Widen(kDevicePrefix) + Widen(ifname));
     }
-    for (const auto& e : extra_exports_) entries.push_back(e);
+    // An interface the hive gives a capture file is listed once, with the capture files.
+    for (const auto& e : interfaces) add(e);
     return RegValue{kRegMultiSz, EncodeMultiStringUtf16(entries)};
   }
   if (auto v = hive()->Query(key, name)) return v;
@@ -744,6 +772,8 @@ std::optional<RegValue> SystemRegistry::Query(std::string_view key, std::string_
 bool SystemRegistry::KeyExists(std::string_view key) const {
   return hive()->KeyExists(key) || SystemKeyExists(CanonicalKey(key));
 }
+
+std::vector<std::string> SystemRegistry::ValueNames(std::string_view key) const { return hive()->ValueNames(key); }
 
 std::vector<std::string> SystemRegistry::SubKeys(std::string_view key) const {
   std::vector<std::string> names = hive()->SubKeys(key);

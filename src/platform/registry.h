@@ -44,6 +44,8 @@ class Registry {
   virtual bool KeyExists(std::string_view key) const = 0;
   // Names of the direct sub-keys of `key`, in sorted order.
   virtual std::vector<std::string> SubKeys(std::string_view key) const = 0;
+  // Names of the values under `key` ("" for the default value), in sorted order.
+  virtual std::vector<std::string> ValueNames(std::string_view key) const = 0;
 
   // Typed helpers. A value of another type reads as absent.
   std::optional<std::string> GetString(std::string_view key, std::string_view name) const;
@@ -79,6 +81,7 @@ class HiveFile : public Registry {
     std::string message;
   };
   static constexpr size_t kMaxLineBytes = 64 * 1024;
+  static constexpr size_t kMaxFileBytes = 16u << 20;  // settings are a few hundred bytes
 
   // Parses `text`; on failure returns false and fills `error`. The hive is unchanged on failure.
   bool Parse(std::string_view text, Error& error);
@@ -96,6 +99,7 @@ class HiveFile : public Registry {
   std::optional<RegValue> Query(std::string_view key, std::string_view name) const override;
   bool KeyExists(std::string_view key) const override;
   std::vector<std::string> SubKeys(std::string_view key) const override;
+  std::vector<std::string> ValueNames(std::string_view key) const override;
 
   bool operator==(const HiveFile& other) const;
 
@@ -125,9 +129,11 @@ std::vector<InstalledCard> ListInstalledCards(const std::string& net_class);
 class TcpipView;
 
 // The read-only view of this machine, under a hive whose values take precedence.
-//   HKLM\SYSTEM\CurrentControlSet\Services\Tapeye\Linkage  "Export": one "\Device\TapEye_<ifname>"
-//   per capturable interface (up, in interface-index order), then one per extra entry added with
-//   AddExport (capture files).
+//   HKLM\SYSTEM\CurrentControlSet\Services\Tapeye\Linkage  "Export": the capture files first (the
+//   entries added with AddExport, then the adapters the hive gives a `CaptureFile`), then one
+//   "\Device\TapEye_<ifname>" per capturable interface (up, in interface-index order) or the hive's
+//   own list; each name once. Capture files come first because only four adapters are monitored: a
+//   file asked for is never crowded out by the machine's interfaces.
 //   HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\NetworkCards\<n>, n = 1, 2, ...: one per
 //   physical card in interface-index order, with ServiceName, ProductName, Description,
 //   Manufacturer and Title ("[n] " + description). The key exists when there is a card.
@@ -140,7 +146,7 @@ class SystemRegistry : public Registry {
  public:
   explicit SystemRegistry(std::shared_ptr<const Registry> hive);
 
-  // Appends an entry to the adapter list after the live interfaces (e.g. "\Device\TapEye_trace").
+  // Adds a capture-file entry to the adapter list, ahead of the interfaces (e.g. "\Device\TapEye_trace").
   void AddExport(std::u16string device_path);
   // Replaces the live interface scan (tests); by default /sys/class/net is read on each query.
   void SetInterfaceNames(std::vector<std::string> names);
@@ -158,6 +164,8 @@ class SystemRegistry : public Registry {
   std::optional<RegValue> Query(std::string_view key, std::string_view name) const override;
   bool KeyExists(std::string_view key) const override;
   std::vector<std::string> SubKeys(std::string_view key) const override;
+  // The hive's values (the system view has none that are listed).
+  std::vector<std::string> ValueNames(std::string_view key) const override;
 
   std::shared_ptr<const Registry> hive() const;
 
@@ -188,6 +196,10 @@ inline constexpr char kNetworkCardsKey[] =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\NetworkCards";
 inline constexpr char kServicesKey[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services";
 inline constexpr char kDevicePrefix[] = "\\Device\\TapEye_";  // 15 characters: the name starts at the 16th
+// The packet driver's per-adapter settings: HKLM\...\Services\Tapeye\Parameters\<adapter name>; an
+// adapter whose key has a `CaptureFile` value replays that file.
+inline constexpr char kDriverParametersKey[] =
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Parameters";
 
 // Interfaces that can be captured on: those that are administratively up, in interface-index order.
 std::vector<std::string> ListCapturableInterfaces();

@@ -5,13 +5,15 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -31,12 +33,22 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
+// The first kMaxFileBytes of a regular file (opened without waiting: these are read on request
+// threads, which a named pipe in place of a lease file must not hold); "" when it cannot be read.
 std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
+  std::string why;
+  int fd = OpenRegularFile(path, O_RDONLY, why);
+  if (fd < 0) return {};
   std::string text(kMaxFileBytes, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
+  size_t have = 0;
+  while (have < text.size()) {
+    ssize_t n = read(fd, text.data() + have, text.size() - have);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    have += static_cast<size_t>(n);
+  }
+  close(fd);
+  text.resize(have);
   return text;
 }
 

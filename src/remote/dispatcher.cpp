@@ -80,15 +80,17 @@ std::string DateArgument(const char* request) {
 
 void AppendTraceDay(const GlobalArea& g, const char* request, uint32_t now, Body& body) {
   std::string date = DateArgument(request);
-  std::vector<uint8_t> file;
-  if (platform::ReadFile(HistoryDir() + "/" + date + ".TET", file)) {
-    for (size_t at = 0; at + kTraceRecordSize <= file.size(); at += kTraceRecordSize) {
-      uint8_t rec[kTetRecordSize];
-      BuildTetRecord(GetU32Le(file.data() + at + 4), file.data() + at + 8, rec);
-      AppendRecord(body, rec);
-    }
-  }
-  if (date.size() == 8 && IsToday(date.c_str(), now)) {
+  const bool today = date.size() == 8 && IsToday(date.c_str(), now);
+  // Every whole 40-byte record becomes one "TET " record, tag or not, as far as the reply has room
+  // (the running interval of today keeps its place at the end).
+  const size_t room = kMaxHistoryDayBody / kTetRecordSize - (today ? 1 : 0);
+  ForEachDayRecord(HistoryDir() + "/" + date + ".TET", kTraceRecordSize, room, [&body](const uint8_t* stored) {
+    uint8_t rec[kTetRecordSize];
+    BuildTetRecord(GetU32Le(stored + 4), stored + 8, rec);
+    AppendRecord(body, rec);
+    return true;
+  });
+  if (today) {
     TraceRecord running = GainsSince(g.Totals(), g.CheckpointCopy());
     uint8_t stored[kTraceRecordSize];
     SerializeTraceRecord(running, stored);
@@ -108,19 +110,28 @@ void ForEachLiveStation(const GlobalArea& g, Fn fn) {
   }
 }
 
+size_t LiveStationCount(const GlobalArea& g) {
+  size_t n = 0;
+  ForEachLiveStation(g, [&n](uint32_t, const StationRecord&) { ++n; });
+  return n;
+}
+
 void AppendStatisticsDay(const GlobalArea& g, const char* request, uint32_t now, Body& body) {
   std::string date = DateArgument(request);
-  std::vector<uint8_t> file;
-  if (platform::ReadFile(HistoryDir() + "/" + date + ".TES", file)) {
-    for (size_t at = 0; at + kStatsRecordSize <= file.size(); at += kStatsRecordSize) {
-      const uint8_t* p = file.data() + at;
-      if (memcmp(p, kStatsTag, 4) != 0) break;
-      uint8_t rec[kStatRecordSize];
-      BuildStatRecordFromStored(p + 8, GetU32Le(p + 4) + 1, rec);
-      AppendRecord(body, rec);
-    }
-  }
-  if (date.size() == 8 && IsToday(date.c_str(), now)) {
+  const bool today = date.size() == 8 && IsToday(date.c_str(), now);
+  // Stored records up to the first one without the "TES1" tag, as far as the reply has room beside
+  // today's live stations.
+  const size_t live = today ? LiveStationCount(g) : 0;
+  const size_t limit = kMaxHistoryDayBody / kStatRecordSize;
+  const size_t room = limit > live ? limit - live : 0;
+  ForEachDayRecord(HistoryDir() + "/" + date + ".TES", kStatsRecordSize, room, [&body](const uint8_t* stored) {
+    if (memcmp(stored, kStatsTag, 4) != 0) return false;
+    uint8_t rec[kStatRecordSize];
+    BuildStatRecordFromStored(stored + 8, GetU32Le(stored + 4) + 1, rec);
+    AppendRecord(body, rec);
+    return true;
+  });
+  if (today) {
     ForEachLiveStation(g, [&body](uint32_t adapter, const StationRecord& s) {
       uint8_t rec[kStatRecordSize];
       BuildStatRecord(s, adapter, rec);

@@ -10,6 +10,11 @@ namespace netward {
 
 inline constexpr int32_t kKeyRejected = -2;
 
+// The records of one history day ("TET ", "TES ") fill at most this much of a reply body: far more
+// than a real day holds (157286 trace intervals, 50737 stations), and well inside the RPC server's
+// 8 MiB reply limit. A day file with more is answered with its first records, cut at a whole record.
+inline constexpr size_t kMaxHistoryDayBody = 6u << 20;
+
 // Reply blocks are allocated and freed with these (the RPC stub frees what HandleRequest returns).
 void* MidlUserAllocate(size_t bytes);
 void MidlUserFree(void* block);

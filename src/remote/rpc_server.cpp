@@ -82,6 +82,8 @@ uint32_t RequestRpcStub(const dcerpc::CallRequest& call, std::vector<uint8_t>& r
   } catch (const std::bad_alloc&) {
     return dcerpc::kStatusOutOfMemory;
   }
+  // One allocation of the exact size: a history day's reply runs to megabytes.
+  reply.reserve(reply.size() + 4 + (block != nullptr ? 4 + static_cast<size_t>(length) + 3 : 0) + 8);
   if (block != nullptr) {
     PutU32(reply, kReplyReferent);
     PutU32(reply, static_cast<uint32_t>(length));
@@ -126,18 +128,54 @@ void RpcServerThread(Agent& agent) {
   }
 
   const AgentOptions& opt = agent.options();
+  // An endpoint that the command line or the settings name is one the user asked for: the agent
+  // does not run on without it. The service's default socket is a convenience and may be missing.
   uint32_t tcp_port = opt.rpc_port > 0 ? static_cast<uint32_t>(opt.rpc_port)
                                        : agent.registry().GetDword(kSettingsKey, "RpcTcpPort").value_or(0);
+  const char* tcp_source = opt.rpc_port > 0 ? "--rpc-port" : "RpcTcpPort";
   std::string local = opt.local_endpoint;
-  if (local.empty()) local = agent.registry().GetString(kSettingsKey, "RpcLocalEndpoint").value_or("");
+  const char* local_source = "--local-endpoint";
+  if (local.empty()) {
+    local = agent.registry().GetString(kSettingsKey, "RpcLocalEndpoint").value_or("");
+    local_source = "RpcLocalEndpoint";
+  }
+  const bool local_required = !local.empty();
+  if (local.empty()) local = opt.default_local_endpoint;
   int opened = 0;
   for (const char* protseq : kProtseqs) {
     std::string endpoint;
-    if (strcmp(protseq, "ncacn_ip_tcp") == 0 && tcp_port != 0) endpoint = std::to_string(tcp_port);
-    if (strcmp(protseq, "ncalrpc") == 0) endpoint = local;
-    uint32_t status = server.UseProtseq(protseq, kRpcMaxCalls, endpoint);
+    bool required = false;
+    const char* source = "";
+    if (strcmp(protseq, "ncacn_ip_tcp") == 0 && tcp_port != 0) {
+      endpoint = std::to_string(tcp_port);
+      required = true;
+      source = tcp_source;
+    }
+    if (strcmp(protseq, "ncalrpc") == 0) {
+      endpoint = local;
+      required = local_required;
+      source = local_source;
+    }
+    std::string why;
+    uint32_t status = server.UseProtseq(protseq, kRpcMaxCalls, endpoint, &why);
     out.Printf("RpcServerUseProtseq %s = %d\n", protseq, static_cast<int>(status));
-    if (status == dcerpc::kStatusOk) ++opened;
+    if (status == dcerpc::kStatusOk) {
+      ++opened;
+      continue;
+    }
+    if (why.empty()) continue;  // a protocol sequence this platform does not have
+    char text[512];
+    snprintf(text, sizeof text, "%s endpoint '%s'%s%s%s cannot be opened: %s", protseq, endpoint.c_str(),
+             required ? " (" : "", required ? source : "", required ? ")" : "", why.c_str());
+    if (!required) {
+      out.Printf("%s\n", text);
+      continue;
+    }
+    // Exit non-zero rather than serve without the endpoint the user asked for.
+    strncat(text, "; the agent stops", sizeof text - strlen(text) - 1);
+    out.MessageBox(text, kErrorCaption);
+    agent.FatalStop(1);
+    return;
   }
   if (opened == 0) {
     out.MessageBox("RpcServerUseProtseq failed", kErrorCaption);

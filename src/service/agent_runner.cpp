@@ -1,6 +1,5 @@
 #include "service/agent_runner.h"
 
-#include <pthread.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -31,7 +30,7 @@ void MakeDirectories(const std::string& path) {
 
 }  // namespace
 
-int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, const sigset_t& signals) {
+int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, ConsoleSignalThread* signals) {
   auto hive = std::make_shared<platform::HiveFile>();
   if (!run.hive_path.empty()) {
     platform::HiveFile::Error err;
@@ -53,10 +52,9 @@ int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, const
   // The service's local endpoint lives in its runtime directory (RuntimeDirectory=), at a fixed
   // name clients can find, unless the command line or the settings name one.
   const char* runtime = getenv("RUNTIME_DIRECTORY");
-  if (!host.debug_mode() && options.local_endpoint.empty() && runtime != nullptr && *runtime != 0 &&
-      registry.GetString(kSettingsKey, "RpcLocalEndpoint").value_or("").empty()) {
+  if (!host.debug_mode() && runtime != nullptr && *runtime != 0) {
     std::string dir(runtime);
-    options.local_endpoint = dir.substr(0, dir.find(':')) + "/tapeyesv.sock";
+    options.default_local_endpoint = dir.substr(0, dir.find(':')) + "/tapeyesv.sock";
   }
 
   Agent agent(registry, clock, out, random, options);
@@ -83,23 +81,15 @@ int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, const
       [&agent](GlobalArea& g) { RefreshStationLabels(agent.registry(), g, static_cast<time_t>(agent.clock().Now())); });
 
   const bool debug = host.debug_mode();
-  std::atomic<bool> agent_ended{false};
-  std::thread events([&agent, &out, &agent_ended, signals, debug] {
-    while (true) {
-      int sig = 0;
-      if (sigwait(&signals, &sig) != 0) continue;
-      if (agent_ended.load()) return;
-      if (HandleConsoleSignal(agent, out, sig, debug)) return;
-    }
-  });
+  if (signals != nullptr) {
+    signals->Attach([&agent, &out, debug](int sig) { return HandleConsoleSignal(agent, out, sig, debug); });
+  }
   agent.AgentMain();
+  // The agent has ended (also when a remote stop or a fatal error ran CommonStop); a stop that is
+  // still running on the signal thread finishes before the agent goes away.
+  if (signals != nullptr) signals->Detach();
   SetStationLabelRefresh(nullptr);
-  // The agent has ended (also when a remote stop or a fatal error ran CommonStop); wake the
-  // signal thread if it still waits.
-  agent_ended.store(true);
-  pthread_kill(events.native_handle(), SIGHUP);
-  events.join();
-  return 0;
+  return agent.exit_code();
 }
 
 }  // namespace netward::service

@@ -1,14 +1,13 @@
 // RunAgent: the common start of service and console mode over the real platform.
 #pragma once
 
-#include <signal.h>
-
+#include "service/console_events.h"
 #include "service/service_host.h"
 
 namespace netward::service {
 
-// Builds the registry, clock and agent for `run`, reports running, takes console events on a
-// signal thread and runs AgentMain until it returns. `signals` were blocked before any thread.
-int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, const sigset_t& signals);
+// Builds the registry, clock and agent for `run`, reports running, hands console events from
+// `signals` (when given) to the agent and runs AgentMain until it returns.
+int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, ConsoleSignalThread* signals);
 
 }  // namespace netward::service

@@ -18,8 +18,9 @@ ConsoleAction ActionForSignal(int sig, bool debug_mode) {
       if (debug_mode) a.close_session_windows = true;  // shutdown
       a.common_stop = true;                             // in service mode: the stop control
       break;
-    case SIGINT:
-      // Ctrl+C reaches the debug handler; a service has none, and ends as on a stop.
+    case SIGINT:   // Ctrl+C
+    case SIGQUIT:  // Ctrl+Break
+      // Both reach the debug handler; a service has none, and ends as on a stop.
       a.print_stopping = debug_mode;
       a.common_stop = true;
       break;
@@ -40,14 +41,67 @@ bool HandleConsoleSignal(Agent& agent, platform::Output& out, int sig, bool debu
   return true;
 }
 
-sigset_t BlockConsoleSignals() {
+sigset_t ConsoleSignalSet() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGQUIT);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
   return set;
+}
+
+ConsoleSignalThread::ConsoleSignalThread() : set_(ConsoleSignalSet()) {
+  signal(SIGPIPE, SIG_IGN);
+  // An ignored console signal inherited from the starting shell (a background job's SIGINT and
+  // SIGQUIT) would be dropped before sigwait sees it; blocked, the default action never runs.
+  for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
+  pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+  thread_ = std::thread([this] { Run(); });
+}
+
+ConsoleSignalThread::~ConsoleSignalThread() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    exit_ = true;
+  }
+  // Any of the set wakes the sigwait; the thread sees `exit_` and ends.
+  pthread_kill(thread_.native_handle(), SIGHUP);
+  thread_.join();
+}
+
+void ConsoleSignalThread::Attach(std::function<bool(int)> handler) {
+  std::lock_guard<std::mutex> lock(mu_);
+  handler_ = std::move(handler);
+  attached_ = true;
+}
+
+void ConsoleSignalThread::Detach() {
+  std::lock_guard<std::mutex> lock(mu_);
+  handler_ = nullptr;
+  finished_ = true;
+}
+
+void ConsoleSignalThread::Run() {
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&set_, &sig) != 0) continue;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (exit_) return;
+    if (finished_) continue;
+    if (!attached_) {
+      if (sig == SIGHUP) continue;
+      // Nothing to save yet: end as the signal ends a process by default.
+      signal(sig, SIG_DFL);
+      sigset_t one;
+      sigemptyset(&one);
+      sigaddset(&one, sig);
+      pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+      raise(sig);
+      return;
+    }
+    if (handler_ && handler_(sig)) finished_ = true;
+  }
 }
 
 }  // namespace netward::service

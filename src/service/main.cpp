@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <memory>
 
 #include "platform/clock.h"
 #include "platform/output.h"
@@ -24,8 +25,8 @@ bool ExecutablePath(std::string& path) {
   return true;
 }
 
-// Console mode and the service take console events as signals; block them before any thread
-// exists so that only the signal thread receives them.
+// Console mode and the service take console events as signals, on a thread that exists before any
+// other.
 bool RunsAgent(int argc, char** argv) {
   if (argc <= 1 || (argv[1][0] != '-' && argv[1][0] != '/')) return true;
   for (const char* kw : {"install", "remove", "start", "stop"})
@@ -36,8 +37,8 @@ bool RunsAgent(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  sigset_t signals{};
-  if (RunsAgent(argc, argv)) signals = netward::service::BlockConsoleSignals();
+  std::unique_ptr<netward::service::ConsoleSignalThread> signals;
+  if (RunsAgent(argc, argv)) signals = std::make_unique<netward::service::ConsoleSignalThread>();
 
   netward::service::SystemdServiceManager manager;
   netward::service::SystemdChannel channel;
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
   env.default_hive = NETWARD_DEFAULT_HIVE;
   env.run_agent = [&out, &signals](netward::service::ServiceHost& host, const netward::service::HostRun& run) {
     out.SetJournal(!host.debug_mode());
-    return netward::service::RunAgent(host, run, out, signals);
+    return netward::service::RunAgent(host, run, out, signals.get());
   };
   netward::service::ServiceHost host(std::move(env));
   return host.Main(argc, argv);

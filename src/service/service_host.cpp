@@ -10,6 +10,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/registry.h"
+
 namespace netward::service {
 
 namespace {
@@ -40,6 +42,21 @@ bool IsFile(const std::string& path) {
 }
 
 ScmResult FromErrno(int err) { return {static_cast<uint32_t>(err), strerror(err)}; }
+
+// The DataPath the settings file names, as the service will see it (relative to "/", its working
+// directory), created so that the unit can make it writable; "" when the settings name none.
+std::string ConfiguredDataPath(const std::string& hive_path) {
+  platform::HiveFile hive;
+  platform::HiveFile::Error err;
+  if (hive_path.empty() || !IsFile(hive_path) || !hive.Load(hive_path, err)) return "";
+  std::string path = hive.GetString(kSettingsKey, "DataPath").value_or("");
+  if (path.empty()) return "";
+  if (path[0] != '/') path = "/" + path;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  for (size_t pos = 1; pos <= path.size(); ++pos)
+    if (pos == path.size() || path[pos] == '/') mkdir(path.substr(0, pos).c_str(), 0755);
+  return path;
+}
 
 }  // namespace
 
@@ -77,6 +94,11 @@ bool ParseOptions(int argc, char** argv, int first, HostRun& run) {
       run.hive_path = Absolute(v);
     } else if (a == "--replay") {
       if (!(v = need("a capture file"))) return false;
+      if (*v == 0) {
+        // An empty name would become an adapter named after no file at all.
+        fprintf(stderr, "tapeyesv: --replay needs a capture file name, not an empty one\n");
+        return false;
+      }
       opt.replay_files.push_back(Absolute(v));
     } else if (a == "--rpc-port") {
       if (!(v = need("a port number"))) return false;
@@ -284,6 +306,7 @@ void ServiceHost::InstallService(const HostRun& run) {
   // RPCSS has no counterpart here: the agent hosts its own endpoint mapper.
   config.dependencies = {kDriverServiceName};
   config.hive_path = run.hive_path.empty() ? env_.default_hive : run.hive_path;
+  config.data_path = ConfiguredDataPath(config.hive_path);
   r = env_.manager->Create(config);
   if (r.ok())
     o.Printf("%s installed.\n", kDisplayName);

@@ -38,6 +38,7 @@ struct ServiceConfig {
   std::vector<std::string> arguments;  // options for the service's command line
   std::vector<std::string> dependencies;
   std::string hive_path;               // settings file the service reads and the Settings dialog saves
+  std::string data_path;               // the settings' DataPath (absolute), "" for the state directory's
 };
 
 class ServiceManager {

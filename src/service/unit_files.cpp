@@ -38,9 +38,12 @@ std::string AgentUnitText(const ServiceConfig& config) {
   for (const std::string& a : config.arguments) exec += " " + ExecWord(a);
   std::string text = kAgentUnitTemplate;
   Replace(text, "@EXEC_START@", exec);
-  // The Settings dialog saves the hive; everything else stays read-only.
-  std::string dir = DirectoryOf(config.hive_path);
-  Replace(text, "@READ_WRITE_PATHS@\n", dir.empty() ? "" : "ReadWritePaths=-" + ExecWord(dir) + "\n");
+  // The Settings dialog saves the hive and the history goes to DataPath; everything else stays
+  // read-only. "-": a path that is missing is no reason to fail the start.
+  std::string paths;
+  for (const std::string& dir : {DirectoryOf(config.hive_path), config.data_path})
+    if (!dir.empty()) paths += (paths.empty() ? "-" : " -") + ExecWord(dir);
+  Replace(text, "@READ_WRITE_PATHS@\n", paths.empty() ? "" : "ReadWritePaths=" + paths + "\n");
   return text;
 }
 

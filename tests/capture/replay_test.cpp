@@ -1,6 +1,8 @@
 // Capture-file adapters through the Linux driver and the capture thread.
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -162,6 +164,28 @@ TEST(Replay, OtherLinkTypesAreRefusedNamingFileAndType) {
     EXPECT_EQ(r.run.common_stops(), 0);
     fs::remove(path);
   }
+}
+
+// A named pipe given as a capture file used to hold the capture thread in open() for ever, and the
+// agent's stop with it; /dev/zero is no capture either. Both are refused at once, in words.
+TEST(Replay, NamedPipesAndDevicesAreRefusedWithoutWaiting) {
+  const std::string pipe = TempPath("pipe.pcap");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  const std::string zero = TempPath("zero.pcap");
+  ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+  for (const auto& [path, kind] : {std::pair{pipe, "a named pipe"}, std::pair{zero, "a character device"}}) {
+    Replay r;
+    ASSERT_TRUE(r.Play(DeviceOf(path), {path}, 3000)) << "the capture thread waits on " << path;
+    ASSERT_TRUE(r.run.Ended());
+    const std::string text = r.run.out().Text();
+    EXPECT_NE(text.find("Capture file '" + path + "' cannot be read: " + kind + ", not a regular file\n"),
+              std::string::npos) << text;
+    EXPECT_EQ(r.run.common_stops(), 0);
+  }
+  // Unblock a thread still waiting on the pipe, so that a failure above does not hang the test.
+  if (int fd = open(pipe.c_str(), O_WRONLY | O_NONBLOCK); fd >= 0) close(fd);
+  fs::remove(pipe);
+  fs::remove(zero);
 }
 
 TEST(Replay, HiveConfiguredTokenRingFileWithOwnAddress) {

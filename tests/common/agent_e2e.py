@@ -37,12 +37,15 @@ class Agent:
     """tapeyesv -debug on `hive` in `work`, with a fixed TCP port and a local endpoint."""
 
     def __init__(self, tapeyesv, work, hive, rpc_port, *more):
+        self.port = rpc_port
         self.local = os.path.join(work, 'rpc.sock')
         self.process = subprocess.Popen(
             [tapeyesv, '-debug', '--hive', hive, '--state-dir', work, '--rpc-port', str(rpc_port),
              '--local-endpoint', self.local, *more],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.lines = []
+        self._rest = []
+        self._drain = None
 
     def wait_ready(self, seconds=20):
         """The console lines up to "To Terminate" (RPC is listening then); the rest is drained so
@@ -55,8 +58,15 @@ class Agent:
             self.lines.append(line)
             if line.startswith('To Terminate'):
                 break
-        threading.Thread(target=self.process.stdout.read, daemon=True).start()
+        self._drain = threading.Thread(target=lambda: self._rest.append(self.process.stdout.read()), daemon=True)
+        self._drain.start()
         return self.lines
+
+    def rest(self):
+        """The output after the lines wait_ready read, once the agent has ended."""
+        if self._drain is not None:
+            self._drain.join(timeout=10)
+        return ''.join(self._rest)
 
     def stop(self):
         """Ctrl+C; the exit code, or 'timeout' when it had to be killed."""

@@ -51,10 +51,12 @@ class AgentTest : public testing::Test {
   fs::path history() const { return state_ / "NETWARD History"; }
 
   // Starts the agent on a thread and waits until its main loop waits for the first checkpoint.
-  void Start(uint32_t start_time, std::vector<std::string> interfaces = {"eth0"}) {
+  // `captures`: adapter names of capture files given on the command line.
+  void Start(uint32_t start_time, std::vector<std::string> interfaces = {"eth0"}, std::vector<std::string> captures = {}) {
     clock_ = std::make_unique<TestClock>(start_time);
     registry_ = std::make_unique<SystemRegistry>(hive_);
     registry_->SetInterfaceNames(std::move(interfaces));
+    for (const auto& name : captures) registry_->AddExport(Widen(kDevicePrefix + name));
     AgentOptions opt;
     opt.state_dir = state_.string();
     agent_ = std::make_unique<Agent>(*registry_, *clock_, out_, random_, opt);
@@ -110,7 +112,11 @@ TEST_F(AgentTest, StartUpPrintsItsLinesAndSetsUpAtMostFourAdapters) {
   EXPECT_EQ(text.rfind("TapEyeSv Started - Version '19990415' \n", 0), 0u) << text;
   EXPECT_NE(text.find("Current Directory is '" + history().string() + "'\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Creating ZivUzevari Thread for Adapter \\Device\\TapEye_lo\n"), std::string::npos);
-  EXPECT_EQ(text.find("wlan0"), std::string::npos) << "a fifth adapter is not monitored";
+  EXPECT_EQ(text.find("Creating ZivUzevari Thread for Adapter \\Device\\TapEye_wlan0"), std::string::npos)
+      << "a fifth adapter is not monitored";
+  EXPECT_EQ(out_.Warnings(),
+            std::vector<std::string>{"Not monitored (at most 4 adapters are), 1 left out: \\Device\\TapEye_wlan0\n"})
+      << "but named";
   EXPECT_NE(text.find("Creating ServerRPC Thread \n"), std::string::npos);
   GlobalArea* g = Global();
   ASSERT_EQ(g->NicCount.load(), 4);
@@ -264,6 +270,55 @@ TEST_F(AgentTest, DataPathSettingIsCreatedAndUsed) {
   EXPECT_EQ(Global()->NicCount.load(), 0) << "no adapters: the agent still runs";
   Stop();
   EXPECT_TRUE(fs::exists(custom / "20261204.TET"));
+}
+
+// A fifth --replay used to be ignored without a word, and capture files came after every live
+// interface, so that on a host with four interfaces up a --replay file was never opened.
+TEST_F(AgentTest, CaptureFilesComeBeforeInterfacesAndLeftOutAdaptersAreNamed) {
+  Start(kDec4Noon, {"eth0", "eth1", "eth2", "lo"}, {"trace", "trace_2"});
+  GlobalArea* g = Global();
+  ASSERT_EQ(g->NicCount.load(), 4);
+  std::vector<std::u16string> devices;
+  for (int i = 0; i < 4; ++i) devices.emplace_back(g->Nics[i]->DeviceName);
+  EXPECT_EQ(devices, (std::vector<std::u16string>{u"\\Device\\TapEye_trace", u"\\Device\\TapEye_trace_2",
+                                                  u"\\Device\\TapEye_eth0", u"\\Device\\TapEye_eth1"}));
+  EXPECT_EQ(out_.Warnings(), std::vector<std::string>{"Not monitored (at most 4 adapters are), 2 left out: "
+                                                      "\\Device\\TapEye_eth2, \\Device\\TapEye_lo\n"});
+}
+
+// A DataPath that could not be created or entered used to put the history into whatever directory
+// the agent was started in, without a word.
+TEST_F(AgentTest, ADataPathThatCannotBeUsedIsSaidOnceAndTheStateDirectoryTakesOver) {
+  std::ofstream(state_ / "file") << "x";
+  const fs::path bad = state_ / "file" / "history";
+  hive_->SetString(kSettingsKey, "DataPath", bad.string());
+  const fs::path elsewhere = state_ / "started-here";
+  fs::create_directories(elsewhere);
+  ASSERT_EQ(chdir(elsewhere.c_str()), 0);
+  Start(kDec4Noon, {});
+  Stop();
+  EXPECT_EQ(out_.Warnings(), std::vector<std::string>{"DataPath '" + bad.string() + "' cannot be used: Not a directory; "
+                                                      "history files go to '" + history().string() + "'\n"});
+  EXPECT_NE(out_.Text().find("Current Directory is '" + history().string() + "'\n"), std::string::npos);
+  EXPECT_EQ(agent_->history_dir(), history().string());
+  EXPECT_EQ(Trace("20261204").size(), 2u) << "start marker and final record in the state directory's history";
+  EXPECT_TRUE(fs::is_empty(elsewhere)) << "nothing in the directory the agent was started in";
+}
+
+// A misspelt setting name used to be ignored without a word (an "OpenKy" leaves a random key that
+// no client knows).
+TEST_F(AgentTest, UnknownSettingNamesGetOneLineEach) {
+  hive_->SetString(kSettingsKey, "OpenKy", "secret");
+  hive_->SetString(kSettingsKey, "datapath", "");  // names are not case-sensitive
+  hive_->SetDword(kSettingsKey, "AutoIpNames", 1);
+  hive_->SetDword(kSettingsKey, "RpcTcpPort", 0);
+  Start(kDec4Noon, {});
+  const std::string known = " is ignored (known: DataPath, OpenKey, AutoIpName, RpcTcpPort, RpcLocalEndpoint, "
+                            "EndpointMapperPort)\n";
+  EXPECT_EQ(out_.Warnings(), (std::vector<std::string>{
+                                 "Unknown setting 'AutoIpNames' in " + std::string(kSettingsKey) + known,
+                                 "Unknown setting 'OpenKy' in " + std::string(kSettingsKey) + known,
+                             }));
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // History files: exact records on disk, readers that survive a cut-off last record, and where the
 // statistics of a stop just after midnight go.
+#include "common/filling_disk.h"
 #include "common/hex.h"
 #include "core/history.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include <thread>
 
 #include "capture/scripted_driver.h"
+#include "core/byte_writer.h"
 #include "core/agent.h"
 #include "platform/files.h"
 
@@ -137,6 +140,107 @@ TEST_F(HistoryTest, ReadersKeepWholeRecordsAndIgnoreACutOffLastOne) {
   r = ReadStatisticsFile(Path("missing.TES"), stats);
   EXPECT_FALSE(r.opened);
   EXPECT_TRUE(stats.empty());
+}
+
+// A full disk: a statistics write cut part-way used to leave a partial record that
+// misaligned every later record of the day. Now the file keeps whole records only, the console gets
+// one line when writing stops and one when it works again, and everything written later reads back.
+TEST_F(HistoryTest, AFullDiskLeavesWholeRecordsAndOneLine) {
+  GlobalArea* g = AllocateGlobalArea();
+  g->Nics[0] = AllocateNicArea();
+  g->NicCount = 1;
+  RelaxedStore(g->Nics[0]->StationCount, 300);
+  for (int i = 0; i < 300; ++i) g->Nics[0]->Stations[i].FramesSent = static_cast<uint32_t>(i);
+  platform::CapturedOutput out;
+  testing_files::FillingDisk disk;
+  HistoryWriter writer(&out, disk);
+  disk.room = 100 * kStatsRecordSize + 70;  // 100 stations and part of the 101st
+  EXPECT_FALSE(writer.WriteStatistics(Path("20261204.TES"), *g));
+  EXPECT_FALSE(writer.AppendTrace(Path("20261204.TET"), TraceRecord{}));
+  EXPECT_FALSE(writer.WriteStatistics(Path("20261204.TES"), *g));
+  EXPECT_EQ(Bytes("20261204.TES").size(), 100 * kStatsRecordSize);
+  EXPECT_EQ(Bytes("20261204.TET").size(), 0u);
+  std::string text = out.Text();
+  EXPECT_EQ(text, "History file '20261204.TES' cannot be written: No space left on device; 100 of 300 records "
+                  "kept. Writes go on being tried, and this is said again only when they work\n");
+
+  disk.room = SIZE_MAX;  // room again
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_TRUE(writer.WriteStatistics(Path("20261204.TES"), *g));
+    TraceRecord r;
+    r.Time = 7;
+    EXPECT_TRUE(writer.AppendTrace(Path("20261204.TET"), r));
+  }
+  EXPECT_EQ(out.Text(), text + "History files are written again ('20261204.TES')\n");
+  std::vector<StatisticsRecord> stats;
+  HistoryReadResult read = ReadStatisticsFile(Path("20261204.TES"), stats);
+  EXPECT_EQ(read.bad_tags, 0u);
+  EXPECT_EQ(read.trailing_bytes, 0u);
+  ASSERT_EQ(stats.size(), 700u) << "the 100 kept, then every record of both later writes";
+  for (size_t i = 0; i < stats.size(); ++i) {
+    uint32_t frames = GetU32Le(stats[i].Station + station_off::FramesSent);
+    ASSERT_EQ(frames, i < 100 ? i : (i - 100) % 300) << i;
+  }
+  std::vector<TraceRecord> trace;
+  EXPECT_EQ(ReadTraceFile(Path("20261204.TET"), trace).records, 2u);
+  FreeGlobalArea(g);
+}
+
+// A day file found ending in a partial record (a crash during the final statistics write) is cut
+// back at start-up; files that are not day files are left alone.
+TEST_F(HistoryTest, RepairCutsDayFilesBackToWholeRecords) {
+  auto write = [this](const char* name, size_t n) { std::ofstream(Path(name), std::ios::binary) << std::string(n, 'x'); };
+  write("20261204.TES", 3 * kStatsRecordSize + 83);
+  write("20261204.TET", 2 * kTraceRecordSize);
+  write("20261203.TET", 41);
+  write("notes.TET", 7);
+  write("20261203.TEX", 7);
+  platform::CapturedOutput out;
+  HistoryWriter(&out).RepairDirectory(dir_.string());
+  EXPECT_EQ(Bytes("20261204.TES").size(), 3 * kStatsRecordSize);
+  EXPECT_EQ(Bytes("20261204.TET").size(), 2 * kTraceRecordSize);
+  EXPECT_EQ(Bytes("20261203.TET").size(), kTraceRecordSize);
+  EXPECT_EQ(Bytes("notes.TET").size(), 7u);
+  EXPECT_EQ(Bytes("20261203.TEX").size(), 7u);
+  EXPECT_EQ(out.Text(), "History file '20261203.TET' ended in a partial record: 1 bytes cut off\n"
+                        "History file '20261204.TES' ended in a partial record: 83 bytes cut off\n");
+}
+
+// The day reader for remote requests: whole records in order, at most the number asked for, and
+// nothing from a file that is not a regular one.
+TEST_F(HistoryTest, DayReaderIsBoundedAndTakesRegularFilesOnly) {
+  for (uint32_t t = 1; t <= 5; ++t) {
+    TraceRecord r;
+    r.Time = t;
+    AppendTraceRecord(Path("a.TET"), r);
+  }
+  std::vector<uint32_t> times;
+  auto collect = [&times](const uint8_t* rec) {
+    times.push_back(GetU32Le(rec + 4));
+    return true;
+  };
+  HistoryReadResult r = ForEachDayRecord(Path("a.TET"), kTraceRecordSize, 3, collect);
+  EXPECT_TRUE(r.opened);
+  EXPECT_TRUE(r.cut);
+  EXPECT_EQ(times, (std::vector<uint32_t>{1, 2, 3}));
+  times.clear();
+  r = ForEachDayRecord(Path("a.TET"), kTraceRecordSize, 100, [&](const uint8_t* rec) {
+    collect(rec);
+    return times.size() < 2;
+  });
+  EXPECT_EQ(times, (std::vector<uint32_t>{1, 2})) << "the callback ends the read";
+  EXPECT_FALSE(r.cut);
+
+  ASSERT_EQ(mkfifo(Path("pipe.TET").c_str(), 0644), 0);
+  ASSERT_EQ(symlink("/dev/zero", Path("zero.TET").c_str()), 0);
+  for (const char* name : {"pipe.TET", "zero.TET", "missing.TET"}) {
+    times.clear();
+    r = ForEachDayRecord(Path(name), kTraceRecordSize, SIZE_MAX, collect);
+    EXPECT_FALSE(r.opened) << name;
+    EXPECT_TRUE(times.empty()) << name;
+    std::vector<TraceRecord> trace;
+    EXPECT_FALSE(ReadTraceFile(Path(name), trace).opened) << name;
+  }
 }
 
 // A stop a minute after midnight, before the new day's first checkpoint: the whole table (the

@@ -58,8 +58,15 @@ struct RunningServer {
 
 class RawPeer {
  public:
-  explicit RawPeer(uint16_t port) {
+  // Connects from `source` (another loopback address, as a second client machine) when given.
+  explicit RawPeer(uint16_t port, const char* source = nullptr) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (source != nullptr) {
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      inet_pton(AF_INET, source, &from.sin_addr);
+      bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from);
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <algorithm>
 #include <cstring>
 #include <tuple>
 
@@ -337,6 +338,71 @@ TEST(DcerpcServer, LimitsOnCallSizeAndConnections) {
   held.clear();
   AwaitNoConnections(rs.server);
   EXPECT_TRUE(PingWorks(rs.port));
+}
+
+// A PingRpc call over a raw peer that has bound: true when the reply came within `ms`.
+bool RawPingWorks(RawPeer& p, int ms = 1000) {
+  std::vector<uint8_t> pdu;
+  PduHeader h;
+  if (!p.Send(testpdu::Bind(1, 5840, 5840, {{0, testiface::AgentRpcId(), {kNdr20}}})) || !p.Read(pdu, h, ms) ||
+      h.type != PduType::kBindAck)
+    return false;
+  return p.Send(testpdu::Request(2, 0, 0, {})) && p.Read(pdu, h, ms) && h.type == PduType::kResponse;
+}
+
+// 300 sockets that connect and never bind used to fill the 256-connection table and lock every
+// client out for the 120 s idle time-out (and a peer that reconnected kept it so). Now an address
+// has only its share of the table, and when the table (or the share) is full the oldest connection
+// that has not bound makes room: real clients, from the same address or another, are served within
+// a second.
+TEST(DcerpcServer, IdleUnboundSocketsCannotLockClientsOut) {
+  for (unsigned per_peer : {64u, 1000u}) {
+    SCOPED_TRACE(per_peer == 64 ? "the address's share is full" : "the whole table is full");
+    auto limits = testsrv::TestLimits();
+    limits.max_connections = 256;
+    limits.max_connections_per_peer = per_peer;
+    limits.idle_timeout_ms = 120000;
+    limits.unbound_timeout_ms = 60000;
+    RunningServer rs(limits);
+    std::vector<std::unique_ptr<RawPeer>> idle;
+    for (int i = 0; i < 300; ++i) {
+      idle.push_back(std::make_unique<RawPeer>(rs.port));
+      ASSERT_TRUE(idle.back()->connected());
+    }
+    for (int i = 0; i < 500 && rs.server.Stats().connections_accepted + rs.server.Stats().connections_refused < 300; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(rs.server.Stats().connections_refused, 0u);
+    EXPECT_EQ(rs.server.Stats().connections_dropped, 300u - std::min(per_peer, 256u));
+
+    for (const char* from : {"127.0.0.1", "127.0.0.2"}) {
+      SCOPED_TRACE(from);
+      const auto t0 = std::chrono::steady_clock::now();
+      RawPeer client(rs.port, from);
+      EXPECT_TRUE(RawPingWorks(client));
+      EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    }
+    EXPECT_TRUE(idle.front()->ClosedWithin(1000)) << "the oldest idle sockets were the ones dropped";
+    EXPECT_FALSE(idle.back()->ClosedWithin(100)) << "the newest are still open";
+  }
+}
+
+// A connection must bind within the short unbound time-out; once bound, only the idle time-out
+// applies.
+TEST(DcerpcServer, UnboundConnectionsGetAShortTimeOut) {
+  auto limits = testsrv::TestLimits();
+  limits.idle_timeout_ms = 5000;
+  limits.unbound_timeout_ms = 300;
+  RunningServer rs(limits);
+  RawPeer silent(rs.port), client(rs.port);
+  BindRaw(client);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(silent.ClosedWithin(3000));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000));
+  EXPECT_FALSE(client.ClosedWithin(700)) << "a bound connection keeps the idle time-out";
+  std::vector<uint8_t> pdu;
+  PduHeader h;
+  ASSERT_TRUE(client.Send(testpdu::Request(2, 0, 0, {})));
+  EXPECT_TRUE(client.Read(pdu, h) && h.type == PduType::kResponse);
 }
 
 TEST(DcerpcServer, TricklingPeerIsCutOffBeforeItsPduCompletes) {

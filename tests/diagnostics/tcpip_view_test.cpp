@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <net/if.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -87,6 +88,15 @@ TEST_F(TcpipViewTest, DhcpLeasesOfBothClients) {
   fs::remove(dir_ / "dhcp/dhclient.eth7.leases");
   Write("dhcp/dhclient.eth7.leases", "lease {\n interface \"eth7\";\n fixed-address 192.168.0.10;\n expire epoch 1000;\n}\n");
   EXPECT_EQ(view.Query(kKey, "LeaseTerminatesTime")->data[0], 1000 & 0xFF);
+}
+
+// These files are read on request threads: one that is a named pipe reads as empty at once instead
+// of holding the thread (and the agent's stop, which waits for it).
+TEST_F(TcpipViewTest, ANamedPipeInPlaceOfAFileReadsAsEmpty) {
+  fs::remove(dir_ / "resolv.conf");
+  ASSERT_EQ(mkfifo((dir_ / "resolv.conf").c_str(), 0644), 0);
+  TcpipView view = View();
+  EXPECT_EQ(Text(view.Query(kParams, "NameServer")), std::string("\0", 1));
 }
 
 TEST(TcpipSystemView, ThisMachineIsWellFormed) {

@@ -127,21 +127,58 @@ TEST(HiveFile, SaveReplacesAtomically) {
   unlink((path + ".tmp").c_str());
 }
 
-TEST(SystemRegistry, ExportListsInterfacesThenCaptureFilesUnlessTheHiveSaysOtherwise) {
+// /dev/zero used to be read until memory ran out, a named pipe to be waited on for ever: settings
+// come from a regular file of sane size, or the reason is given in words.
+TEST(HiveFile, LoadTakesRegularFilesOnly) {
+  const std::string pipe = TempPath("pipe.reg");
+  unlink(pipe.c_str());
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  const std::string big = TempPath("big.reg");
+  { std::ofstream(big) << "REGEDIT4\n" << std::string(HiveFile::kMaxFileBytes, ';'); }
+  struct Case {
+    std::string path, text;
+  } cases[] = {{"/dev/zero", "cannot open '/dev/zero': a character device, not a regular file"},
+               {pipe, "cannot open '" + pipe + "': a named pipe, not a regular file"},
+               {"/", "cannot open '/': a directory, not a regular file"},
+               {big, "cannot open '" + big + "': larger than 16777216 bytes"}};
+  for (const Case& c : cases) {
+    HiveFile hive;
+    HiveFile::Error err;
+    EXPECT_FALSE(hive.Load(c.path, err));
+    EXPECT_EQ(err.message, c.text);
+  }
+  unlink(pipe.c_str());
+  unlink(big.c_str());
+}
+
+// Capture files come first (command line, then the hive's), so that four interfaces cannot crowd
+// them out; each adapter is listed once.
+TEST(SystemRegistry, ExportListsCaptureFilesThenInterfaces) {
   auto hive = std::make_shared<HiveFile>();
   hive->SetDword(kParams, "AutoIpName", 0);
   SystemRegistry sys(hive);
   sys.SetInterfaceNames({"eth0", "lo"});
   sys.AddExport(u"\\Device\\TapEye_trace");
   EXPECT_EQ(sys.GetMultiString(kLinkageKey, "Export"),
-            (std::vector<std::u16string>{u"\\Device\\TapEye_eth0", u"\\Device\\TapEye_lo", u"\\Device\\TapEye_trace"}));
+            (std::vector<std::u16string>{u"\\Device\\TapEye_trace", u"\\Device\\TapEye_eth0", u"\\Device\\TapEye_lo"}));
   EXPECT_TRUE(sys.KeyExists("HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tapeye"));
   EXPECT_EQ(sys.GetDword(kParams, "AutoIpName").value(), 0u);
 
+  // The hive's capture-file adapters follow the command line's; one that shares an interface's
+  // name is that interface, listed once with the capture files.
+  hive->SetString(std::string(kDriverParametersKey) + "\\ring", "CaptureFile", "/srv/ring.pcap");
+  hive->SetString(std::string(kDriverParametersKey) + "\\LO", "CaptureFile", "/srv/lo.pcap");
+  hive->SetString(std::string(kDriverParametersKey) + "\\eth0", "Pace", "realtime");  // no file: live
+  EXPECT_EQ(sys.GetMultiString(kLinkageKey, "Export"),
+            (std::vector<std::u16string>{u"\\Device\\TapEye_trace", u"\\Device\\TapEye_LO", u"\\Device\\TapEye_ring",
+                                         u"\\Device\\TapEye_eth0"}));
+
   hive->Set(kLinkageKey, "Export", RegValue{kRegMultiSz, EncodeMultiStringUtf16({u"\\Device\\TapEye_x"})});
   EXPECT_EQ(sys.GetMultiString(kLinkageKey, "Export"),
-            (std::vector<std::u16string>{u"\\Device\\TapEye_x", u"\\Device\\TapEye_trace"}))
-      << "the hive fixes the interfaces; capture files still follow";
+            (std::vector<std::u16string>{u"\\Device\\TapEye_trace", u"\\Device\\TapEye_LO", u"\\Device\\TapEye_ring",
+                                         u"\\Device\\TapEye_x"}))
+      << "the hive fixes the interfaces; capture files still come first";
+  EXPECT_EQ(sys.ValueNames(kParams), std::vector<std::string>{"AutoIpName"});
 }
 
 TEST(SystemRegistry, LiveScanFindsLoopback) {

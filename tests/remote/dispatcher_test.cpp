@@ -4,10 +4,13 @@
 #include "remote/dispatcher.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "accounting/frame_builder.h"
@@ -189,12 +192,51 @@ TEST_F(DispatcherTest, TraceAndStatisticsDays) {
 
   fs::path tes = state_ / "NETWARD History" / "20261204.TES";
   ASSERT_TRUE(WriteStatisticsFile(tes.string(), *g_));
-  AppendFile(tes.string(), "TES1", 4);  // a torn last record is ignored
+  std::ofstream(tes, std::ios::app | std::ios::binary) << "TES1";  // a torn last record is ignored
   auto stats = Records("TES 20261204", kStatRecordSize, 0);
   ASSERT_EQ(stats.size(), 4u) << "two stored records, then the two live stations";
   EXPECT_EQ(stats[0], stats[2]) << "a stored station reads back as the live one";
   EXPECT_EQ(stats[1], stats[3]);
   EXPECT_EQ(Body("TES 20261130").size(), 0u);
+}
+
+// Day files that are not regular files answer at once with no stored records: a named pipe with
+// no writer used to pin the calling thread for ever, a link to /dev/zero to read without end.
+TEST_F(DispatcherTest, DayFilesThatAreNotRegularFilesAnswerAtOnce) {
+  const fs::path dir = state_ / "NETWARD History";
+  ASSERT_EQ(mkfifo((dir / "20261201.TET").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo((dir / "20261201.TES").c_str(), 0644), 0);
+  ASSERT_EQ(symlink("/dev/zero", (dir / "20261202.TET").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/zero", (dir / "20261202.TES").c_str()), 0);
+  for (const char* request : {"TET 20261201", "TES 20261201", "TET 20261202", "TES 20261202"}) {
+    auto answer = std::async(std::launch::async, [this, request] { return Body(request).size(); });
+    if (answer.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      ADD_FAILURE() << request << " did not answer";
+      // Give a reader blocked on a pipe its writer, so that the test can end.
+      for (const char* pipe : {"20261201.TET", "20261201.TES"})
+        if (int fd = open((dir / pipe).c_str(), O_WRONLY | O_NONBLOCK); fd >= 0) close(fd);
+    }
+    EXPECT_EQ(answer.get(), 0u) << request;
+  }
+}
+
+// A day file far beyond any real day answers with its first records, cut at a whole record inside
+// the reply limit, and the live records of today still come last.
+TEST_F(DispatcherTest, AnOversizedDayIsCutAtWholeRecords) {
+  const fs::path tet = state_ / "NETWARD History" / "20261204.TET";
+  {
+    std::vector<uint8_t> rec(kTraceRecordSize, 0);
+    memcpy(rec.data(), "TET ", 4);
+    PutU32Le(rec.data() + 4, kDec4Noon);
+    std::ofstream f(tet, std::ios::binary | std::ios::app);
+    for (size_t i = 0; i < kMaxHistoryDayBody / kTraceRecordSize + 5000; ++i)
+      f.write(reinterpret_cast<const char*>(rec.data()), static_cast<std::streamsize>(rec.size()));
+  }
+  auto body = Body("TET 20261204");
+  ASSERT_EQ(body.size(), kMaxHistoryDayBody / kTetRecordSize * kTetRecordSize);
+  EXPECT_EQ(Hex(body, 0, 8), "54455420" + Words({13 * 6 + 2})) << "the file's first record: the start marker";
+  EXPECT_EQ(Hex(body, 40, 8), "54455420" + Words({12 * 6}));
+  EXPECT_EQ(Hex(body, body.size() - 40, 8), "54455420" + Words({13 * 6 + 2})) << "the running interval last";
 }
 
 TEST_F(DispatcherTest, KeywordTableBodies) {

@@ -1,122 +1,20 @@
-// The real agent: in console mode SIGHUP (log-off) leaves it running, SIGTERM and SIGINT end it with
-// its final trace record written and exit code 0 within CommonStop's 2500 ms; as the service it
-// reports readiness and the stop stages through the notify socket.
-#include <fcntl.h>
+// The real agent: in console mode SIGHUP (log-off) leaves it running, SIGTERM, SIGINT and SIGQUIT end
+// it with its final trace record written and exit code 0 within CommonStop's 2500 ms, also when
+// nobody reads its output any more; as the service it reports readiness and the stop stages through
+// the notify socket. Settings or capture files that are pipes or devices cannot hold it up.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
+#include <algorithm>
 
-extern char** environ;
+#include "agent_process.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::string ReadFile(const std::string& path) {
-  std::stringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
-}
-
-class AgentProcess {
- public:
-  // Console mode, or with `notify_socket` the service as systemd starts it. No live adapters: the
-  // hive fixes the driver's list and a capture file is added; the endpoint mapper takes any port.
-  // `without_sys_nice`: started through setpriv with CAP_SYS_NICE out of its bounding set.
-  explicit AgentProcess(const std::string& notify_socket = "", bool without_sys_nice = false) {
-    char tmpl[] = "/tmp/nw-sig-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    std::ofstream(dir_ + "/hive.reg")
-        << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage]\r\n"
-           "\"Export\"=hex(7):00,00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater\\NETWARD\\Parameters]\r\n"
-           "\"EndpointMapperPort\"=dword:00000000\r\n";
-    std::vector<std::string> args = {TAPEYESV_PATH, "--hive", dir_ + "/hive.reg", "--local-endpoint", dir_ + "/sock"};
-    std::vector<std::string> env(environ, environ + std::char_traits<char*>::length(environ));
-    if (notify_socket.empty()) {
-      args.insert(args.begin() + 1, {"-debug", "--state-dir", dir_ + "/state"});
-    } else {
-      env.push_back("NOTIFY_SOCKET=" + notify_socket);
-      env.push_back("STATE_DIRECTORY=" + dir_ + "/state");
-    }
-    const std::string capture = NETWARD_SHARED_DIR "/captures/arista_ether.pcap";
-    if (access(capture.c_str(), R_OK) == 0) args.insert(args.end(), {"--replay", capture});
-    if (without_sys_nice) args.insert(args.begin(), {"/usr/bin/setpriv", "--bounding-set=-sys_nice", "--"});
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, (dir_ + "/out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~AgentProcess() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-
-  std::string Output() const { return ReadFile(dir_ + "/out.txt"); }
-  // Start-up is over once the RPC server thread has opened its protocol sequences.
-  bool AwaitStarted() {
-    for (auto end = Clock::now() + std::chrono::seconds(15); Clock::now() < end && !Exited();) {
-      if (Output().find("RpcServerUseProtseq ncacn_spx") != std::string::npos) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
-  bool Exited() {
-    if (!exited_ && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
-    return exited_;
-  }
-  bool ExitedZero() { return Exited() && WIFEXITED(status_) && WEXITSTATUS(status_) == 0; }
-  // Milliseconds until the process ended, or -1 after `limit_ms`.
-  long AwaitExit(long limit_ms) {
-    auto start = Clock::now();
-    long ms = 0;
-    while (!Exited() && ms <= limit_ms) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    }
-    return exited_ ? ms : -1;
-  }
-  // Tags of the 40-byte records of the day's trace file ("cut" for a partial record).
-  std::vector<std::string> TraceTags() const {
-    std::vector<std::string> tags;
-    for (const auto& e : std::filesystem::directory_iterator(dir_ + "/state/NETWARD History")) {
-      if (e.path().extension() != ".TET") continue;
-      std::string data = ReadFile(e.path());
-      for (size_t i = 0; i < data.size(); i += 40) tags.push_back(i + 40 <= data.size() ? data.substr(i, 4) : "cut");
-    }
-    return tags;
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  std::string dir_;
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  int status_ = 0;
-};
+using agent_process::AgentProcess;
+using agent_process::Options;
 
 class ConsoleStop : public ::testing::TestWithParam<int> {};
 
@@ -137,15 +35,17 @@ TEST_P(ConsoleStop, LogOffKeepsItRunningStopWritesTheFinalTrace) {
   EXPECT_EQ(agent.TraceTags(), (std::vector<std::string>{"TET ", "TET "}));
   const std::string out = agent.Output();
   EXPECT_NE(out.find("TapEyeSv shutdown in progress.\n"), std::string::npos) << out;
-  // Ctrl+C goes through the debug handler; a shutdown does not.
-  EXPECT_EQ(out.find("Stopping NETWARD Agent Service.\n") != std::string::npos, GetParam() == SIGINT) << out;
+  // Ctrl+C and Ctrl+Break go through the debug handler; a shutdown does not.
+  EXPECT_EQ(out.find("Stopping NETWARD Agent Service.\n") != std::string::npos, GetParam() != SIGTERM) << out;
 }
 
 TEST(CapturePriority, OneLineSaysWhenTheCaptureThreadsCannotBeRaised) {
   constexpr char kLine[] = "Capture threads run at normal priority";
   if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "no setpriv";
   AgentProcess raised;
-  AgentProcess plain("", true);
+  Options without;
+  without.without_sys_nice = true;
+  AgentProcess plain(without);
   ASSERT_TRUE(raised.AwaitStarted()) << raised.Output();
   ASSERT_TRUE(plain.AwaitStarted()) << plain.Output();
   const std::string out = plain.Output();
@@ -162,8 +62,92 @@ TEST(CapturePriority, OneLineSaysWhenTheCaptureThreadsCannotBeRaised) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, ConsoleStop, ::testing::Values(SIGTERM, SIGINT),
-                         [](const auto& info) { return info.param == SIGTERM ? "Sigterm" : "Sigint"; });
+// SIGQUIT (Ctrl+Break, Ctrl+\\) used to kill the agent with no final records.
+INSTANTIATE_TEST_SUITE_P(Signals, ConsoleStop, ::testing::Values(SIGTERM, SIGINT, SIGQUIT), [](const auto& info) {
+  return info.param == SIGTERM ? "Sigterm" : info.param == SIGINT ? "Sigint" : "Sigquit";
+});
+
+// Started as a background job of a script, the agent inherits SIGINT and SIGQUIT ignored; Ctrl+C
+// and Ctrl+Break are still its own to handle.
+TEST(ConsoleStopInBackground, AnInheritedIgnoredCtrlCStillStops) {
+  struct sigaction ignore {}, was_int{}, was_quit{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGINT, &ignore, &was_int);
+  sigaction(SIGQUIT, &ignore, &was_quit);
+  AgentProcess agent;
+  sigaction(SIGINT, &was_int, nullptr);
+  sigaction(SIGQUIT, &was_quit, nullptr);
+  ASSERT_TRUE(agent.AwaitStarted()) << agent.Output();
+  ASSERT_EQ(kill(agent.pid(), SIGINT), 0);
+  EXPECT_GE(agent.AwaitExit(2500), 0) << agent.Output();
+  EXPECT_TRUE(agent.ExitedZero());
+}
+
+// A console agent whose output reader has gone (`| head`, a dead `tee`) used to die of SIGPIPE on
+// the "Stopping ..." line, before its final trace record and statistics.
+TEST(ConsoleOutputGone, StopStillWritesTheFinalRecords) {
+  Options o;
+  o.output_pipe = true;
+  AgentProcess agent(o);
+  ASSERT_GT(agent.pid(), 0);
+  ASSERT_TRUE(agent.AwaitStarted()) << agent.Output();
+  agent.ClosePipe();
+  ASSERT_EQ(kill(agent.pid(), SIGINT), 0);
+  ASSERT_GE(agent.AwaitExit(2500), 0);
+  EXPECT_TRUE(agent.ExitedZero()) << "status " << agent.status();
+  EXPECT_EQ(agent.TraceTags(), (std::vector<std::string>{"TET ", "TET "}));
+  const auto stats = agent.StatisticsTags();
+  EXPECT_FALSE(stats.empty()) << "the capture's stations";
+  EXPECT_EQ(std::count(stats.begin(), stats.end(), "TES1"), static_cast<long>(stats.size()));
+}
+
+// Settings that are no file: /dev/zero used to end in std::bad_alloc, a named pipe to hang start-up
+// with SIGTERM ignored. Both are now a clear line and a non-zero exit at once.
+TEST(StartUp, SettingsThatAreNoFileAreRefusedAtOnce) {
+  char tmpl[] = "/tmp/nw-fifo-XXXXXX";
+  const std::string dir = mkdtemp(tmpl);
+  const std::string pipe = dir + "/hive.reg";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  for (const auto& [path, kind] : {std::pair<std::string, std::string>{"/dev/zero", "a character device"},
+                                   std::pair<std::string, std::string>{pipe, "a named pipe"}}) {
+    Options o;
+    o.hive = false;
+    o.args = {"--hive", path};
+    AgentProcess agent(o);
+    long ms = agent.AwaitExit(3000);
+    if (ms < 0) kill(agent.pid(), SIGTERM);
+    ASSERT_GE(ms, 0) << path << " holds the start-up\n" << agent.Output();
+    EXPECT_TRUE(agent.Exited() && WIFEXITED(agent.status()) && WEXITSTATUS(agent.status()) == 2) << agent.status();
+    EXPECT_NE(agent.Output().find("tapeyesv: cannot open '" + path + "': " + kind + ", not a regular file\n"),
+              std::string::npos)
+        << agent.Output();
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// A capture file that is a named pipe with no writer used to hold its capture thread in open(), so
+// that Ctrl+C wrote the final files and then never ended the process.
+TEST(StartUp, ACaptureFileThatIsAPipeIsRefusedAndTheStopEnds) {
+  char tmpl[] = "/tmp/nw-fifo-XXXXXX";
+  const std::string dir = mkdtemp(tmpl);
+  const std::string pipe = dir + "/trace.pcap";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  Options o;
+  o.capture = false;
+  o.args = {"--replay", pipe};
+  AgentProcess agent(o);
+  ASSERT_TRUE(agent.AwaitStarted()) << agent.Output();
+  EXPECT_TRUE(agent.AwaitOutput("Capture file '" + pipe + "' cannot be read: a named pipe, not a regular file\n", 5))
+      << agent.Output();
+  ASSERT_EQ(kill(agent.pid(), SIGINT), 0);
+  long ms = agent.AwaitExit(2500);
+  if (ms < 0) {
+    if (int fd = open(pipe.c_str(), O_WRONLY | O_NONBLOCK); fd >= 0) close(fd);  // let it end
+  }
+  EXPECT_GE(ms, 0) << agent.Output();
+  EXPECT_TRUE(agent.ExitedZero());
+  std::filesystem::remove_all(dir);
+}
 
 TEST(ServiceMode, ReportsReadinessAndStopStagesThroughTheNotifySocket) {
   char tmpl[] = "/tmp/nw-notify-XXXXXX";
@@ -180,7 +164,9 @@ TEST(ServiceMode, ReportsReadinessAndStopStagesThroughTheNotifySocket) {
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("(none)");
   };
 
-  AgentProcess agent(addr.sun_path);
+  Options o;
+  o.notify_socket = addr.sun_path;
+  AgentProcess agent(o);
   ASSERT_GT(agent.pid(), 0);
   EXPECT_EQ(next(), "STATUS=Starting (checkpoint 1)\nEXTEND_TIMEOUT_USEC=3000000");
   EXPECT_EQ(next(), "READY=1\nSTATUS=Running");

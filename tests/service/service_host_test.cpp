@@ -2,14 +2,18 @@
 // message box, event-log entry and status report.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "service/fake_service_manager.h"
 #include "service/service_host.h"
+#include "service/unit_files.h"
 
 namespace netward::service {
 namespace {
@@ -159,6 +163,36 @@ TEST(ServiceHost, InstallRegistersTheServiceWithItsOptions) {
   Harness bad_option;
   EXPECT_EQ(bad_option.Run({"-install", "--rpc-port", "0"}), 2);
   EXPECT_TRUE(bad_option.manager.calls.empty());
+}
+
+// Under the installed unit (ProtectSystem=strict) a DataPath outside the state directory could not
+// be written at all: -install makes the configured one writable (and creates it).
+TEST(ServiceHost, InstallMakesTheConfiguredDataPathWritable) {
+  const std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / ("install_" + std::to_string(getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string hive = (dir / "netward.reg").string();
+  const std::string data = (dir / "history here").string();
+  std::ofstream(hive) << "REGEDIT4\n[" << kSettingsKey << "]\n\"DataPath\"=\"" << data << "/\"\n";
+  Harness h;
+  EXPECT_EQ(h.Run({"-install", "--hive", hive}), 0);
+  const ServiceConfig& c = h.manager.services["TapEyeSv"].config;
+  EXPECT_EQ(c.data_path, data);
+  EXPECT_TRUE(std::filesystem::is_directory(data));
+  EXPECT_NE(AgentUnitText(c).find("ReadWritePaths=-" + dir.string() + " -\"" + data + "\"\n"), std::string::npos)
+      << AgentUnitText(c);
+
+  Harness no_data_path;  // the default hive names none: the state directory is writable already
+  EXPECT_EQ(no_data_path.Run({"-install"}), 0);
+  EXPECT_EQ(no_data_path.manager.services["TapEyeSv"].config.data_path, "");
+  std::filesystem::remove_all(dir);
+}
+
+// `--replay ""` used to try a live interface named "capture".
+TEST(ServiceHost, AnEmptyReplayNameIsAnError) {
+  Harness h;
+  EXPECT_EQ(h.Run({"-debug", "--replay", ""}), 2);
+  EXPECT_EQ(h.agent_runs, 0);
 }
 
 TEST(ServiceHost, ErrorTextThatDoesNotFitIsEmpty) {
