@@ -19,10 +19,6 @@ class QueuedReadHandle : public PacketDriverHandle {
   uint32_t FinishRead(int slot, uint32_t* time) override;
   bool Exhausted() const override { return exhausted_.load(std::memory_order_acquire); }
 
-  // While frames keep coming the stop event is looked at once per this many frames (looking costs a
-  // lock); before any blocking wait it is always looked at.
-  static constexpr uint32_t kStopCheckFrames = 64;
-
  protected:
   enum class Pull { kFrame, kWait, kEnd };
   // Next frame of the source. kWait: nothing yet; wait for `wait_fd` (-1: none) to become readable
@@ -53,7 +49,6 @@ class QueuedReadHandle : public PacketDriverHandle {
   int fifo_[kReadSlots] = {};
   int fifo_head_ = 0;
   int fifo_size_ = 0;
-  uint32_t since_stop_check_ = 0;
   std::atomic<bool> exhausted_{false};
 };
 
