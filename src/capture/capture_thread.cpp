@@ -203,7 +203,7 @@ void CaptureThread(NicArea* nic, const CaptureContext& ctx) {
     }
     e.Complete.store(1, std::memory_order_release);
 
-    memset(frame, 0, kReadLength);
+    // A read writes its whole buffer (the frame, then zeros): the frame bytes need no clearing.
     *buffer.Count(slot) = 0;
     if (!drv->StartRead(slot, frame, kReadLength, buffer.Count(slot)))
       out.MessageBox(kTextRestartReadFailed, kCaptionCaptureDebug);
