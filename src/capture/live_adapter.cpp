@@ -25,8 +25,9 @@ constexpr uint16_t kPacketOutgoing = 4;         // SLL packet type of a frame th
 constexpr int kErrorRetryMs = 500;              // pause after a failing read (interface went down)
 constexpr int kDrainLimit = 100000;             // frames discarded at most when the filter opens
 
-// Kernel drop counts are fetched at most this often; a drop line is printed at most this often.
-constexpr int kStatisticsIntervalMs = 1000;
+// Kernel drop counts are fetched (one getsockopt) at most this often, and this long at the latest
+// after the last frame of a burst; a drop line is printed at most this often.
+constexpr int kStatisticsIntervalMs = 100;
 constexpr int kDropLineIntervalMs = 60 * 1000;
 // Drop line: frames dropped since the last line, and since the adapter was opened.
 constexpr char kTextKernelDrops[] = "Adapter '%s': capture ring full, %llu frames dropped (%llu in all)\n";
