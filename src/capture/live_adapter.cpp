@@ -235,6 +235,13 @@ std::unique_ptr<LiveHandle> LiveHandle::Open(const std::string& ifname, platform
                pcap_datalink(h->pcap_));
     return nullptr;
   }
+  // An empty filter compiles to "accept, snap length bytes": run by the kernel, it stores only the
+  // first 256 bytes of each frame in the ring instead of the whole frame.
+  bpf_program snap{};
+  if (pcap_compile(h->pcap_, &snap, "", 1, PCAP_NETMASK_UNKNOWN) == 0) {
+    pcap_setfilter(h->pcap_, &snap);
+    pcap_freecode(&snap);
+  }
   if (pcap_setnonblock(h->pcap_, 1, errbuf) != 0) {
     out.Printf("Adapter '%s' cannot be opened for capture: %s\n", ifname.c_str(), errbuf);
     return nullptr;

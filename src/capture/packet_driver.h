@@ -94,11 +94,12 @@ inline constexpr char kAdapterParametersKey[] =
     "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Parameters";
 
 // The kernel ring of each live adapter, in KiB: value `RingSizeKB` under the adapter's parameters
-// key, else under kAdapterParametersKey itself, else the default. 32 MiB hold about 0.1 s of
-// minimum-size frames at 1 GbE while accounting is held up.
+// key, else under kAdapterParametersKey itself, else the default. libpcap lays the ring out in blocks
+// of 256 KiB, the kernel hands a block over whole, so the smallest ring is four blocks. 32 MiB hold
+// about 0.1 s of minimum-size frames at 1 GbE while accounting is held up.
 inline constexpr char kRingSizeValue[] = "RingSizeKB";
 inline constexpr uint32_t kDefaultRingKiB = 32 * 1024;
-inline constexpr uint32_t kMinRingKiB = 64;
+inline constexpr uint32_t kMinRingKiB = 1024;
 inline constexpr uint32_t kMaxRingKiB = 1024 * 1024;
 
 enum class WaitResult { kCompleted, kStopped };
