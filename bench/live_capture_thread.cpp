@@ -19,34 +19,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <thread>
 
 #include "accounting/accounting.h"
 #include "accounting/stations.h"
+#include "allocation_count.h"
 #include "capture/capture_thread.h"
 #include "memory_driver.h"
 
 using namespace netward;
 
 namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<uint64_t> g_new_calls{0};
 std::atomic<uint64_t> g_malloc_calls{0};
 }  // namespace
-
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(size_t n) {
-  if (g_counting.load(std::memory_order_relaxed)) g_new_calls.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 // Every malloc of the process, libpcap's included, goes through these and on to the C library's.
 extern "C" {
@@ -54,15 +40,15 @@ void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
 void* __libc_realloc(void*, size_t);
 void* malloc(size_t n) {
-  if (g_counting.load(std::memory_order_relaxed)) g_malloc_calls.fetch_add(1, std::memory_order_relaxed);
+  g_malloc_calls.fetch_add(1, std::memory_order_relaxed);
   return __libc_malloc(n);
 }
 void* calloc(size_t n, size_t size) {
-  if (g_counting.load(std::memory_order_relaxed)) g_malloc_calls.fetch_add(1, std::memory_order_relaxed);
+  g_malloc_calls.fetch_add(1, std::memory_order_relaxed);
   return __libc_calloc(n, size);
 }
 void* realloc(void* p, size_t n) {
-  if (g_counting.load(std::memory_order_relaxed)) g_malloc_calls.fetch_add(1, std::memory_order_relaxed);
+  g_malloc_calls.fetch_add(1, std::memory_order_relaxed);
   return __libc_realloc(p, n);
 }
 }
@@ -174,7 +160,7 @@ int main(int argc, char** argv) {
   printf("ready\n");
   fflush(stdout);
   const size_t heap0 = mallinfo2().uordblks;
-  g_counting.store(true);
+  const uint64_t new0 = g_new_calls.load(), malloc0 = g_malloc_calls.load();
 
   uint32_t last = frames0;
   auto quiet_since = Clock::now();
@@ -189,7 +175,7 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  g_counting.store(false);
+  const uint64_t new_calls = g_new_calls.load() - new0, malloc_calls = g_malloc_calls.load() - malloc0;
   const double cpu = ThreadCpuSeconds(capture) - cpu0;
   const uint64_t wakeups = VoluntarySwitches(capture_tid) - wakeups0;
   const double heap_growth = double(mallinfo2().uordblks) - double(heap0);
@@ -199,7 +185,7 @@ int main(int argc, char** argv) {
   stop.Set();
   capture.join();
   printf("frames %u cpu %.6f new %llu malloc %llu heap_growth %.0f kernel_drops %u wakeups %llu\n", frames, cpu,
-         static_cast<unsigned long long>(g_new_calls.load()), static_cast<unsigned long long>(g_malloc_calls.load()),
+         static_cast<unsigned long long>(new_calls), static_cast<unsigned long long>(malloc_calls),
          heap_growth, drops, static_cast<unsigned long long>(wakeups));
   return 0;
 }

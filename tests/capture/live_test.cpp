@@ -30,6 +30,18 @@ std::string Shell(const std::string& cmd) {
   return out;
 }
 
+// Accounting that holds the capture thread while a Hold lives, as a slow consumer would. Declared
+// after the CaptureRun, a Hold lets the thread go before the run stops it, also when a test fails.
+std::atomic<bool> g_hold{false};
+void HoldWhileAsked(NicArea*, const uint8_t*) {
+  while (g_hold.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+struct Hold {
+  Hold() { g_hold = true; }
+  ~Hold() { Release(); }
+  void Release() { g_hold = false; }
+};
+
 class LiveCapture : public testing::Test {
  protected:
   void SetUp() override {
@@ -102,10 +114,10 @@ class LiveCapture : public testing::Test {
     return out;
   }
   // A live driver for `run` (kept by the fixture, so it outlives the capture thread), started on here_.
-  void StartAndAwaitFilter(CaptureRun& run, bool prom) {
+  void StartAndAwaitFilter(CaptureRun& run, bool prom, AccountEntry account = AccountFramePlaceholder) {
     driver_ = std::make_unique<LinuxPacketDriver>(hive_, clock_, run.out(), std::vector<std::string>{});
     device_ = Widen(std::string(kDevicePrefix) + here_);
-    run.Start(*driver_, prom, device_.c_str());
+    run.Start(*driver_, prom, device_.c_str(), account);
     ASSERT_TRUE(WaitUntil([&] {
       PacketDriverHandle* h = run.nic()->Driver.load();
       uint32_t f = 0;
@@ -150,30 +162,17 @@ TEST_F(LiveCapture, FramesArriveInOrderAndOtherUnicastOnlyWhenPromiscuous) {
   }
 }
 
-// Accounting that holds the capture thread while a test says so, as a slow consumer would.
-std::atomic<bool> g_hold{false};
-void HoldWhileAsked(NicArea*, const uint8_t*) {
-  while (g_hold.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
 // Frames wait in the kernel's ring while the thread is held across a second boundary: each keeps the
 // second the kernel received it in, not the later one in which it was read.
 TEST_F(LiveCapture, FramesKeepTheKernelsArrivalTime) {
   CaptureRun run;
-  driver_ = std::make_unique<LinuxPacketDriver>(hive_, clock_, run.out(), std::vector<std::string>{});
-  device_ = Widen(std::string(kDevicePrefix) + here_);
-  g_hold = true;
-  run.Start(*driver_, true, device_.c_str(), HoldWhileAsked);
-  ASSERT_TRUE(WaitUntil([&] {
-    PacketDriverHandle* h = run.nic()->Driver.load();
-    uint32_t f = 0;
-    return h && h->QueryOid(kOidGenCurrentPacketFilter, &f, 4) && f != 0;
-  }));
+  Hold hold;
+  StartAndAwaitFilter(run, true, HoldWhileAsked);
   const uint32_t before = static_cast<uint32_t>(time(nullptr));
   Send({{mac_, 60, 1}, {mac_, 60, 2}, {mac_, 60, 3}});
   const uint32_t after = static_cast<uint32_t>(time(nullptr));
   while (static_cast<uint32_t>(time(nullptr)) <= after + 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  g_hold = false;
+  hold.Release();
   ASSERT_TRUE(WaitUntil([&] { return Recorded(run.nic()).size() == 3; }, 3000));
   run.Stop();
   int seen = 0;
@@ -196,22 +195,15 @@ TEST_F(LiveCapture, KernelDropsAreCountedAndReportedAndCaptureGoesOn) {
     const std::string key = std::string(kAdapterParametersKey) + "\\" + here_;
     if (ring_kib) hive_.SetDword(key, kRingSizeValue, ring_kib);
     CaptureRun run;
-    driver_ = std::make_unique<LinuxPacketDriver>(hive_, clock_, run.out(), std::vector<std::string>{});
-    device_ = Widen(std::string(kDevicePrefix) + here_);
-    g_hold = true;
-    run.Start(*driver_, true, device_.c_str(), HoldWhileAsked);
-    PacketDriverHandle* h = nullptr;
-    ASSERT_TRUE(WaitUntil([&] {
-      h = run.nic()->Driver.load();
-      uint32_t f = 0;
-      return h && h->QueryOid(kOidGenCurrentPacketFilter, &f, 4) && f != 0;
-    }));
+    Hold hold;
+    StartAndAwaitFilter(run, true, HoldWhileAsked);
+    PacketDriverHandle* h = run.nic()->Driver.load();
     uint32_t no_buffer0 = 0;
     ASSERT_TRUE(h->QueryOid(kOidGenRcvNoBuffer, &no_buffer0, 4));
     const uint64_t rx0 = RxPackets();
     Send({{"ff:ff:ff:ff:ff:ff", 1514, 7}}, kBurst);
     ASSERT_TRUE(WaitUntil([&] { return RxPackets() - rx0 >= kBurst; }));
-    g_hold = false;
+    hold.Release();
     uint32_t no_buffer = 0;
     auto read_and_dropped = [&] {
       h->QueryOid(kOidGenRcvNoBuffer, &no_buffer, 4);
@@ -252,19 +244,12 @@ TEST_F(LiveCapture, KernelDropsAreCountedAndReportedAndCaptureGoesOn) {
 TEST_F(LiveCapture, TheRingHoldsOnlyTheBytesAReadTakes) {
   hive_.SetDword(std::string(kAdapterParametersKey) + "\\" + here_, kRingSizeValue, kMinRingKiB);
   CaptureRun run;
-  driver_ = std::make_unique<LinuxPacketDriver>(hive_, clock_, run.out(), std::vector<std::string>{});
-  device_ = Widen(std::string(kDevicePrefix) + here_);
-  g_hold = true;
-  run.Start(*driver_, true, device_.c_str(), HoldWhileAsked);
-  ASSERT_TRUE(WaitUntil([&] {
-    PacketDriverHandle* h = run.nic()->Driver.load();
-    uint32_t f = 0;
-    return h && h->QueryOid(kOidGenCurrentPacketFilter, &f, 4) && f != 0;
-  }));
+  Hold hold;
+  StartAndAwaitFilter(run, true, HoldWhileAsked);
   const uint64_t rx0 = RxPackets();
   Send({{mac_, 1514, 3}}, 6000);
   ASSERT_TRUE(WaitUntil([&] { return RxPackets() - rx0 >= 6000; }));
-  g_hold = false;
+  hold.Release();
   ASSERT_TRUE(WaitUntil([&] { return run.FramesRead() > 0; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_GT(run.FramesRead(), 1200u);
