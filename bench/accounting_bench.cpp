@@ -8,34 +8,16 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "accounting/accounting.h"
+#include "allocation_count.h"
 #include "accounting/stations.h"
 #include "capture/capture_thread.h"
 #include "capture/replay_adapter.h"
 #include "memory_driver.h"
 
 using namespace netward;
-
-namespace {
-std::atomic<uint64_t> g_allocations{0};
-}  // namespace
-
-// Counts every allocation through operator new; memory itself still comes from malloc. (g++ takes
-// the free() in these replacements for a mismatched pair; they are the pair.)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(size_t n) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -101,7 +83,7 @@ void BM_Accounting(benchmark::State& state) {
   const size_t n = b.lengths.size();
   size_t i = 0;
   uint32_t time = 1000000;
-  const uint64_t allocations_before = g_allocations.load();
+  const uint64_t allocations_before = g_new_calls.load();
   const size_t heap_before = mallinfo2().uordblks;
   for (auto _ : state) {
     const uint8_t* frame = b.bytes.data() + i * kFrameDataBytes;
@@ -127,7 +109,7 @@ void BM_Accounting(benchmark::State& state) {
       time += 100000;
     }
   }
-  const uint64_t allocations = g_allocations.load() - allocations_before;
+  const uint64_t allocations = g_new_calls.load() - allocations_before;
   const double heap_growth = double(mallinfo2().uordblks) - double(heap_before);
   state.SetItemsProcessed(state.iterations());
   state.counters["allocs_per_frame"] = double(allocations) / double(state.iterations());

@@ -198,7 +198,7 @@ void CaptureThread(NicArea* nic, const CaptureContext& ctx) {
     }
     EndSlotRewrite(e);
 
-    memset(frame, 0, kReadLength);
+    // A read writes its whole buffer (the frame, then zeros): the frame bytes need no clearing.
     *buffer.Count(slot) = 0;
     if (!drv->StartRead(slot, frame, kReadLength, buffer.Count(slot)))
       out.MessageBox(kTextRestartReadFailed, kCaptionCaptureDebug);

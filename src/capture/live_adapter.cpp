@@ -8,6 +8,7 @@
 #include <pcap/pcap.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,9 +22,21 @@ namespace netward {
 namespace {
 
 constexpr uint16_t kPacketOutgoing = 4;         // SLL packet type of a frame this host sent
-constexpr int kSocketBufferBytes = 4 << 20;     // kernel ring for bursts while accounting runs
 constexpr int kErrorRetryMs = 500;              // pause after a failing read (interface went down)
 constexpr int kDrainLimit = 100000;             // frames discarded at most when the filter opens
+
+// Kernel drop counts are fetched (one getsockopt) at most this often, and this long at the latest
+// after the last frame of a burst; a drop line is printed at most this often.
+constexpr int kStatisticsIntervalMs = 100;
+constexpr int kDropLineIntervalMs = 60 * 1000;
+// Drop line: frames dropped since the last line, and since the adapter was opened.
+constexpr char kTextKernelDrops[] = "Adapter '%s': capture ring full, %llu frames dropped (%llu in all)\n";
+
+int64_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 // Interface facts from the kernel: hardware address, ARPHRD type and flags.
 bool InterfaceInfo(const std::string& ifname, uint8_t (&mac)[6], int& arphrd, short& flags) {
@@ -180,7 +193,7 @@ void LiveHandle::Close() {
   promiscuous_member_ = false;
 }
 
-std::unique_ptr<LiveHandle> LiveHandle::Open(const std::string& ifname, platform::Output& out) {
+std::unique_ptr<LiveHandle> LiveHandle::Open(const std::string& ifname, platform::Output& out, uint32_t ring_kib) {
   std::unique_ptr<LiveHandle> h(new LiveHandle(ifname, out));
   int arphrd = 0;
   short flags = 0;
@@ -203,8 +216,11 @@ std::unique_ptr<LiveHandle> LiveHandle::Open(const std::string& ifname, platform
   // 256 bytes of frame; a cooked header is two bytes longer than the Ethernet header it becomes.
   pcap_set_snaplen(h->pcap_, static_cast<int>(kReadLength + (h->cooked_ ? 2 : 0)));
   pcap_set_promisc(h->pcap_, 0);
-  pcap_set_immediate_mode(h->pcap_, 1);
-  pcap_set_buffer_size(h->pcap_, kSocketBufferBytes);
+  // Not immediate: libpcap then takes the TPACKET_V3 ring, whose blocks the kernel hands over whole.
+  pcap_set_immediate_mode(h->pcap_, 0);
+  pcap_set_timeout(h->pcap_, kBufferTimeoutMs);
+  ring_kib = std::clamp(ring_kib, kMinRingKiB, kMaxRingKiB);
+  pcap_set_buffer_size(h->pcap_, static_cast<int>(ring_kib * 1024));
   int rc = pcap_activate(h->pcap_);
   if (rc < 0) {
     out.Printf("Adapter '%s' cannot be opened for capture: %s\n", ifname.c_str(), pcap_geterr(h->pcap_));
@@ -218,6 +234,13 @@ std::unique_ptr<LiveHandle> LiveHandle::Open(const std::string& ifname, platform
     out.Printf("Adapter '%s' cannot be opened for capture: link type %d is not Ethernet\n", ifname.c_str(),
                pcap_datalink(h->pcap_));
     return nullptr;
+  }
+  // An empty filter compiles to "accept, snap length bytes": run by the kernel, it stores only the
+  // first 256 bytes of each frame in the ring instead of the whole frame.
+  bpf_program snap{};
+  if (pcap_compile(h->pcap_, &snap, "", 1, PCAP_NETMASK_UNKNOWN) == 0) {
+    pcap_setfilter(h->pcap_, &snap);
+    pcap_freecode(&snap);
   }
   if (pcap_setnonblock(h->pcap_, 1, errbuf) != 0) {
     out.Printf("Adapter '%s' cannot be opened for capture: %s\n", ifname.c_str(), errbuf);
@@ -332,9 +355,15 @@ bool LiveHandle::QueryOid(uint32_t oid, void* data, uint32_t length) {
                                                                                        : kHardwareNotReady);
     }
     default: {
-      // The error counters; the Token Ring OIDs are not answered by an 802.3 interface.
+      // The error counters; the Token Ring OIDs are not answered by an 802.3 interface. Frames the
+      // kernel dropped for want of ring room are frames lost for want of a buffer too.
       uint32_t v = 0;
-      return ReadCounter(oid, v) && put32(v);
+      bool known = ReadCounter(oid, v);
+      if (oid == kOidGenRcvNoBuffer) {
+        v += static_cast<uint32_t>(kernel_drops_.load(std::memory_order_relaxed));
+        known = true;
+      }
+      return known && put32(v);
     }
   }
 }
@@ -352,11 +381,11 @@ bool LiveHandle::SetPromiscuousMembership(bool on) {
 }
 
 void LiveHandle::Drain() {
-  pcap_pkthdr* h = nullptr;
-  const u_char* d = nullptr;
   if (pcap_ == nullptr) return;
-  for (int i = 0; i < kDrainLimit && pcap_next_ex(pcap_, &h, &d) == 1; ++i) {
-  }
+  auto discard = [](unsigned char*, const pcap_pkthdr*, const unsigned char*) {};
+  constexpr int kBatch = 1000;
+  for (int i = 0; i < kDrainLimit; i += kBatch)
+    if (pcap_dispatch(pcap_, kBatch, discard, nullptr) < kBatch) break;
 }
 
 bool LiveHandle::SetOid(uint32_t oid, const void* data, uint32_t length) {
@@ -369,35 +398,72 @@ bool LiveHandle::SetOid(uint32_t oid, const void* data, uint32_t length) {
   return true;
 }
 
-QueuedReadHandle::Pull LiveHandle::PullFrame(FrameRef& frame, int& wait_fd, int& timeout_ms) {
+void LiveHandle::OnFrame(unsigned char* user, const pcap_pkthdr* header, const unsigned char* bytes) {
+  LiveHandle* self = reinterpret_cast<LiveHandle*>(user);
+  FrameRef frame;
+  // The kernel's time stamp of the frame's arrival, however long it waited in the ring.
+  frame.time = static_cast<uint32_t>(header->ts.tv_sec);
+  if (self->cooked_) {
+    if (!CookedToEthernet(bytes, header->caplen, header->len, self->cooked_frame_, frame)) return;
+  } else {
+    frame.data = bytes;
+    frame.captured = header->caplen;
+    frame.wire_length = header->len;
+  }
+  // Copied into a read buffer here, while libpcap still holds the ring block for us.
+  self->Deliver(frame);
+}
+
+QueuedReadHandle::Pull LiveHandle::PullFrames(int max, int& wait_fd, int& timeout_ms) {
   if (pcap_ == nullptr) return Pull::kEnd;
-  while (true) {
-    pcap_pkthdr* h = nullptr;
-    const u_char* d = nullptr;
-    int rc = pcap_next_ex(pcap_, &h, &d);
-    if (rc == 1) {
-      frame.time = static_cast<uint32_t>(h->ts.tv_sec);
-      if (cooked_) {
-        if (!CookedToEthernet(d, h->caplen, h->len, cooked_frame_, frame)) continue;
-      } else {
-        frame.data = d;
-        frame.captured = h->caplen;
-        frame.wire_length = h->len;
-      }
+  const int64_t now_ms = MonotonicMs();
+  if (now_ms >= next_refresh_ms_) RefreshDrops(now_ms);
+  if (!ring_drained_) {
+    const int n = pcap_dispatch(pcap_, max, &LiveHandle::OnFrame, reinterpret_cast<unsigned char*>(this));
+    if (n > 0) {
+      // Fewer than asked for: libpcap found the next block still the kernel's.
+      ring_drained_ = n < max;
+      frames_since_refresh_ = true;
       return Pull::kFrame;
     }
-    if (rc == 0) {
-      wait_fd = fd_;
-      timeout_ms = -1;
+    if (n < 0) {
+      if (!error_reported_) {
+        error_reported_ = true;
+        out_.Printf("Capture on '%s' failed: %s\n", ifname_.c_str(), pcap_geterr(pcap_));
+      }
+      wait_fd = -1;
+      timeout_ms = kErrorRetryMs;
       return Pull::kWait;
     }
-    if (!error_reported_) {
-      error_reported_ = true;
-      out_.Printf("Capture on '%s' failed: %s\n", ifname_.c_str(), pcap_geterr(pcap_));
-    }
-    wait_fd = -1;
-    timeout_ms = kErrorRetryMs;
-    return Pull::kWait;
+  }
+  // The ring is empty: sleep until the kernel hands a block over. Drops may still be uncounted after
+  // a burst, and a drop line may be held back: wake for those too.
+  ring_drained_ = false;
+  wait_fd = fd_;
+  int64_t wake_ms = -1;
+  if (frames_since_refresh_) wake_ms = next_refresh_ms_;
+  if (unreported_drops_ > 0 && (wake_ms < 0 || next_drop_line_ms_ < wake_ms)) wake_ms = next_drop_line_ms_;
+  timeout_ms = wake_ms < 0 ? -1 : static_cast<int>(std::max<int64_t>(wake_ms - now_ms, 1));
+  return Pull::kWait;
+}
+
+void LiveHandle::RefreshDrops(int64_t now_ms) {
+  next_refresh_ms_ = now_ms + kStatisticsIntervalMs;
+  frames_since_refresh_ = false;
+  pcap_stat stats{};
+  // pcap's count is the kernel's PACKET_STATISTICS summed since open (the kernel clears its own on
+  // every read), in an unsigned int that may wrap.
+  if (pcap_stats(pcap_, &stats) == 0 && stats.ps_drop != pcap_drops_) {
+    const unsigned fresh = stats.ps_drop - pcap_drops_;
+    pcap_drops_ = stats.ps_drop;
+    kernel_drops_.fetch_add(fresh, std::memory_order_relaxed);
+    unreported_drops_ += fresh;
+  }
+  if (unreported_drops_ > 0 && now_ms >= next_drop_line_ms_) {
+    out_.Printf(kTextKernelDrops, ifname_.c_str(), static_cast<unsigned long long>(unreported_drops_),
+                static_cast<unsigned long long>(kernel_drops_.load(std::memory_order_relaxed)));
+    unreported_drops_ = 0;
+    next_drop_line_ms_ = now_ms + kDropLineIntervalMs;
   }
 }
 

@@ -91,7 +91,15 @@ std::unique_ptr<PacketDriverHandle> LinuxPacketDriver::Open(const char16_t* devi
   for (size_t i = 0; i < replay_names_.size(); ++i)
     if (strcasecmp(replay_names_[i].c_str(), name.c_str()) == 0) capture_file = replay_files_[i];
   if (capture_file.empty()) capture_file = registry_.GetString(key, "CaptureFile").value_or("");
-  if (capture_file.empty()) return LiveHandle::Open(name, out_);
+  if (capture_file.empty()) {
+    const uint32_t ring_kib = registry_.GetDword(key, kRingSizeValue)
+                                  .value_or(registry_.GetDword(kAdapterParametersKey, kRingSizeValue)
+                                                .value_or(kDefaultRingKiB));
+    if (ring_kib < kMinRingKiB || ring_kib > kMaxRingKiB)
+      out_.Printf("Adapter '%s': %s %u is outside %u..%u, taking the nearest\n", name.c_str(), kRingSizeValue,
+                  ring_kib, kMinRingKiB, kMaxRingKiB);
+    return LiveHandle::Open(name, out_, ring_kib);
+  }
 
   ReplayConfig config;
   std::string pace = registry_.GetString(key, "Pace").value_or("");

@@ -92,6 +92,15 @@ inline constexpr uint32_t kReadLength = 256;
 // values `CaptureFile` (path), `Pace` ("fast" or "realtime") and `OwnAddress` (MAC text or 6 bytes).
 inline constexpr const auto& kAdapterParametersKey = platform::kDriverParametersKey;
 
+// The kernel ring of each live adapter, in KiB: value `RingSizeKB` under the adapter's parameters
+// key, else under kAdapterParametersKey itself, else the default. libpcap lays the ring out in blocks
+// of 256 KiB, the kernel hands a block over whole, so the smallest ring is four blocks. 32 MiB hold
+// about 0.1 s of minimum-size frames at 1 GbE while accounting is held up.
+inline constexpr char kRingSizeValue[] = "RingSizeKB";
+inline constexpr uint32_t kDefaultRingKiB = 32 * 1024;
+inline constexpr uint32_t kMinRingKiB = 1024;
+inline constexpr uint32_t kMaxRingKiB = 1024 * 1024;
+
 enum class WaitResult { kCompleted, kStopped };
 
 // One frame as an adapter delivers it: `captured` bytes at `data`, `wire_length` on the wire,
@@ -119,7 +128,8 @@ struct PacketDriverHandle {
   // Read objects 0..14. Allocate before the first start.
   virtual bool AllocateReadObject(int slot) = 0;
   virtual void FreeReadObject(int slot) = 0;
-  // Binds read `slot` to `buffer` of `length` bytes and `byte_count`, and starts it.
+  // Binds read `slot` to `buffer` of `length` bytes and `byte_count`, and starts it. Completing it
+  // writes all `length` bytes: the frame's first bytes, then zeros.
   virtual bool StartRead(int slot, uint8_t* buffer, uint32_t length, uint32_t* byte_count) = 0;
   // Blocks until read `slot` has completed or `stop` is set; `stop` wins when both are.
   virtual WaitResult WaitRead(int slot, const platform::Event& stop) = 0;

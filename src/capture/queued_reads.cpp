@@ -34,12 +34,14 @@ bool QueuedReadHandle::StartRead(int slot, uint8_t* buffer, uint32_t length, uin
   return true;
 }
 
-void QueuedReadHandle::CompleteOldest(const FrameRef& frame) {
+void QueuedReadHandle::Deliver(const FrameRef& frame) {
+  if (fifo_size_ == 0 || Filter() == kFilterOff || !Accepts(frame)) return;
   ReadObject& r = reads_[fifo_[fifo_head_]];
-  fifo_head_ = (fifo_head_ + 1) % kReadSlots;
+  fifo_head_ = fifo_head_ + 1 == kReadSlots ? 0 : fifo_head_ + 1;
   --fifo_size_;
-  uint32_t n = frame.captured < r.length ? frame.captured : r.length;
+  const uint32_t n = frame.captured < r.length ? frame.captured : r.length;
   memcpy(r.buffer, frame.data, n);
+  memset(r.buffer + n, 0, r.length - n);
   *r.byte_count = frame.wire_length;
   r.time = frame.time;
   r.pending = false;
@@ -57,10 +59,8 @@ bool QueuedReadHandle::WaitFds(int stop_fd, int fd, int timeout_ms) {
 WaitResult QueuedReadHandle::WaitRead(int slot, const platform::Event& stop) {
   const bool valid = slot >= 0 && slot < kReadSlots;
   while (true) {
-    if (++since_stop_check_ >= kStopCheckFrames) {
-      since_stop_check_ = 0;
-      if (stop.IsSet()) return WaitResult::kStopped;
-    }
+    // Looked at before every frame (one atomic load): a stop request wins over a busy adapter.
+    if (stop.IsSet()) return WaitResult::kStopped;
     if (valid && reads_[slot].completed) return WaitResult::kCompleted;
     if (!valid || fifo_size_ == 0 || !reads_[slot].pending) {
       // Nothing can complete this read: only the stop request ends the wait.
@@ -68,15 +68,12 @@ WaitResult QueuedReadHandle::WaitRead(int slot, const platform::Event& stop) {
       }
       return WaitResult::kStopped;
     }
-    FrameRef frame;
     int fd = -1;
     int timeout_ms = -1;
-    switch (PullFrame(frame, fd, timeout_ms)) {
+    switch (PullFrames(fifo_size_, fd, timeout_ms)) {
       case Pull::kFrame:
-        if (Filter() != kFilterOff && Accepts(frame)) CompleteOldest(frame);
         break;
       case Pull::kWait:
-        since_stop_check_ = 0;
         if (WaitFds(stop.Fd(), fd, timeout_ms)) return WaitResult::kStopped;
         break;
       case Pull::kEnd:

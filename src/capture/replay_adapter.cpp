@@ -222,7 +222,29 @@ bool ReplayHandle::SetOid(uint32_t oid, const void* data, uint32_t length) {
   return true;
 }
 
-QueuedReadHandle::Pull ReplayHandle::PullFrame(FrameRef& frame, int& wait_fd, int& timeout_ms) {
+QueuedReadHandle::Pull ReplayHandle::PullFrames(int max, int& wait_fd, int& timeout_ms) {
+  // One look at the clock per pull rather than per frame: a pull takes no time on that clock's scale.
+  if (config_.pace == ReplayPace::kFast) batch_now_ = clock_.Now();
+  int delivered = 0;
+  while (delivered < max) {
+    FrameRef frame;
+    switch (NextFrame(frame, wait_fd, timeout_ms)) {
+      case Pull::kFrame:
+        Deliver(frame);
+        ++delivered;
+        break;
+      case Pull::kWait:
+        return delivered > 0 ? Pull::kFrame : Pull::kWait;
+      case Pull::kEnd:
+        if (delivered > 0) return Pull::kFrame;
+        if (config_.end_event) config_.end_event->Set();
+        return Pull::kEnd;
+    }
+  }
+  return Pull::kFrame;
+}
+
+QueuedReadHandle::Pull ReplayHandle::NextFrame(FrameRef& frame, int& wait_fd, int& timeout_ms) {
   if (ended_ || !source_) return Pull::kEnd;
   int64_t file_us = 0;
   if (held_) {
@@ -230,12 +252,12 @@ QueuedReadHandle::Pull ReplayHandle::PullFrame(FrameRef& frame, int& wait_fd, in
     file_us = held_time_us_;
   } else if (!source_->Next(frame, file_us)) {
     ended_ = true;
-    if (config_.end_event) config_.end_event->Set();
     return Pull::kEnd;
   }
   if (!started_) {
     started_ = true;
     start_time_ = clock_.Now();
+    batch_now_ = start_time_;
     first_file_us_ = file_us;
     start_steady_us_ = config_.pace == ReplayPace::kRealtime ? SteadyMicros() : 0;
   }
@@ -256,10 +278,7 @@ QueuedReadHandle::Pull ReplayHandle::PullFrame(FrameRef& frame, int& wait_fd, in
   int64_t t = int64_t(start_time_) + (offset_us > 0 ? offset_us / 1000000 : 0);
   // A fast replay runs ahead of the file's own spacing; its frames are never stamped later than
   // the agent's clock, so time windows counted back from now hold what has been replayed so far.
-  if (config_.pace == ReplayPace::kFast) {
-    const int64_t now = clock_.Now();
-    if (t > now) t = now;
-  }
+  if (config_.pace == ReplayPace::kFast && t > batch_now_) t = batch_now_;
   frame.time = t > int64_t(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(t);
   return Pull::kFrame;
 }

@@ -75,11 +75,13 @@ class ReplayHandle : public QueuedReadHandle {
   const uint8_t* OwnAddress() const { return own_address_; }
 
  protected:
-  Pull PullFrame(FrameRef& frame, int& wait_fd, int& timeout_ms) override;
+  Pull PullFrames(int max, int& wait_fd, int& timeout_ms) override;
   // A capture file holds what the wire delivered: every frame passes any filter but "off".
   bool Accepts(const FrameRef&) const override { return true; }
 
  private:
+  // The next frame with its rebased time, as PullFrames' results say (kEnd at the end, every time).
+  Pull NextFrame(FrameRef& frame, int& wait_fd, int& timeout_ms);
   // The most frequent source address among the first frames (ties: the first seen).
   void LearnOwnAddress();
 
@@ -93,6 +95,7 @@ class ReplayHandle : public QueuedReadHandle {
   uint32_t start_time_ = 0;       // agent clock at the first frame
   int64_t first_file_us_ = 0;     // file time of the first frame
   int64_t start_steady_us_ = 0;   // steady clock at the first frame (pacing)
+  int64_t batch_now_ = 0;         // agent clock when the current pull began (fast pace)
   bool held_ = false;             // a frame waiting for its time (real-time pace)
   FrameRef held_frame_;
   int64_t held_time_us_ = 0;

@@ -148,6 +148,7 @@ void ScriptedDriver::CompleteLocked(int slot, const Frame& f) {
   fifo_.erase(std::find(fifo_.begin(), fifo_.end(), slot));
   uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(f.bytes.size()), r.length);
   memcpy(r.buffer, f.bytes.data(), n);
+  memset(r.buffer + n, 0, r.length - n);
   *r.byte_count = f.wire_length;
   r.time = f.time;
   r.pending = false;

@@ -15,31 +15,27 @@ Event::~Event() {
 
 void Event::Set() {
   std::lock_guard<std::mutex> lock(mu_);
-  if (!set_ && fd_ >= 0) {
+  if (!set_.load(std::memory_order_relaxed) && fd_ >= 0) {
     uint64_t one = 1;
     (void)!write(fd_, &one, sizeof one);
   }
-  set_ = true;
+  set_.store(true, std::memory_order_release);
   cv_.notify_all();
 }
 
 void Event::Reset() {
   std::lock_guard<std::mutex> lock(mu_);
-  if (set_ && fd_ >= 0) {
+  if (set_.load(std::memory_order_relaxed) && fd_ >= 0) {
     uint64_t v;
     (void)!read(fd_, &v, sizeof v);
   }
-  set_ = false;
-}
-
-bool Event::IsSet() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return set_;
+  set_.store(false, std::memory_order_release);
 }
 
 bool Event::WaitMs(uint32_t timeout_ms) {
   std::unique_lock<std::mutex> lock(mu_);
-  return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return set_; });
+  return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                      [this] { return set_.load(std::memory_order_relaxed); });
 }
 
 }  // namespace netward::platform

@@ -2,6 +2,7 @@
 // descriptor that becomes readable while the event is set (for poll loops such as a capture read).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -17,7 +18,8 @@ class Event {
 
   void Set();
   void Reset();
-  bool IsSet() const;
+  // One atomic load, no lock: cheap enough for a capture thread to ask before every frame.
+  bool IsSet() const { return set_.load(std::memory_order_acquire); }
   // True when the event was set, false on time-out.
   bool WaitMs(uint32_t timeout_ms);
   int Fd() const { return fd_; }
@@ -25,7 +27,8 @@ class Event {
  private:
   mutable std::mutex mu_;
   std::condition_variable cv_;
-  bool set_ = false;
+  // Written under mu_ (so that waiters on cv_ cannot miss a change), read without it.
+  std::atomic<bool> set_{false};
   int fd_ = -1;
 };
 

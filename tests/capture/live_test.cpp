@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <string>
 
@@ -26,6 +29,18 @@ std::string Shell(const std::string& cmd) {
   pclose(p);
   return out;
 }
+
+// Accounting that holds the capture thread while a Hold lives, as a slow consumer would. Declared
+// after the CaptureRun, a Hold lets the thread go before the run stops it, also when a test fails.
+std::atomic<bool> g_hold{false};
+void HoldWhileAsked(NicArea*, const uint8_t*) {
+  while (g_hold.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+struct Hold {
+  Hold() { g_hold = true; }
+  ~Hold() { Release(); }
+  void Release() { g_hold = false; }
+};
 
 class LiveCapture : public testing::Test {
  protected:
@@ -65,7 +80,8 @@ class LiveCapture : public testing::Test {
     return at == std::string::npos ? -1 : atoi(out.c_str() + at + 12);
   }
   // Sends frames of the test type from the far end: (destination MAC, total length, marker byte).
-  void Send(const std::vector<std::tuple<std::string, int, int>>& frames) {
+  // `repeat` times over.
+  void Send(const std::vector<std::tuple<std::string, int, int>>& frames, int repeat = 1) {
     std::string list;
     for (auto& [dst, len, marker] : frames)
       list += "('" + dst + "'," + std::to_string(len) + "," + std::to_string(marker) + "),";
@@ -74,7 +90,7 @@ class LiveCapture : public testing::Test {
         "s=socket.socket(socket.AF_PACKET,socket.SOCK_RAW)\n"
         "s.bind(('" + there_ + "',0))\n"
         "src=s.getsockname()[4]\n"
-        "for d,n,m in [" + list + "]:\n"
+        "for d,n,m in [" + list + "]*" + std::to_string(repeat) + ":\n"
         "  f=bytes.fromhex(d.replace(':',''))+src+bytes([0x88,0xb5])\n"
         "  s.send(f+bytes([m])*(n-len(f)))\n";
     std::string cmd = "ip netns exec " + ns_ + " /usr/bin/python3 -c \"" + py + "\"";
@@ -98,16 +114,23 @@ class LiveCapture : public testing::Test {
     return out;
   }
   // A live driver for `run` (kept by the fixture, so it outlives the capture thread), started on here_.
-  void StartAndAwaitFilter(CaptureRun& run, bool prom) {
+  void StartAndAwaitFilter(CaptureRun& run, bool prom, AccountEntry account = AccountFramePlaceholder) {
     driver_ = std::make_unique<LinuxPacketDriver>(hive_, clock_, run.out(), std::vector<std::string>{});
     device_ = Widen(std::string(kDevicePrefix) + here_);
-    run.Start(*driver_, prom, device_.c_str());
+    run.Start(*driver_, prom, device_.c_str(), account);
     ASSERT_TRUE(WaitUntil([&] {
       PacketDriverHandle* h = run.nic()->Driver.load();
       uint32_t f = 0;
       return run.Ended() || (h && h->QueryOid(kOidGenCurrentPacketFilter, &f, 4) && f != 0);
     }));
     ASSERT_FALSE(run.Ended()) << run.out().Text();
+  }
+
+  uint64_t RxPackets() {
+    std::ifstream f("/sys/class/net/" + here_ + "/statistics/rx_packets");
+    uint64_t n = 0;
+    f >> n;
+    return n;
   }
 
   std::string ns_, here_, there_, mac_;
@@ -139,11 +162,105 @@ TEST_F(LiveCapture, FramesArriveInOrderAndOtherUnicastOnlyWhenPromiscuous) {
   }
 }
 
+// Frames wait in the kernel's ring while the thread is held across a second boundary: each keeps the
+// second the kernel received it in, not the later one in which it was read.
+TEST_F(LiveCapture, FramesKeepTheKernelsArrivalTime) {
+  CaptureRun run;
+  Hold hold;
+  StartAndAwaitFilter(run, true, HoldWhileAsked);
+  const uint32_t before = static_cast<uint32_t>(time(nullptr));
+  Send({{mac_, 60, 1}, {mac_, 60, 2}, {mac_, 60, 3}});
+  const uint32_t after = static_cast<uint32_t>(time(nullptr));
+  while (static_cast<uint32_t>(time(nullptr)) <= after + 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  hold.Release();
+  ASSERT_TRUE(WaitUntil([&] { return Recorded(run.nic()).size() == 3; }, 3000));
+  run.Stop();
+  int seen = 0;
+  for (const FrameEntry& e : run.nic()->RecentFrames) {
+    if (e.Length != 60 || (e.Data[12] << 8 | e.Data[13]) != kTestType) continue;
+    ++seen;
+    EXPECT_GE(e.Time, before);
+    EXPECT_LE(e.Time, after);
+  }
+  EXPECT_EQ(seen, 3);
+}
+
+// A burst larger than the kernel ring while the thread is held: what the ring could not take is
+// counted as receive-no-buffer and reported on the console, every frame is either read or counted,
+// and capture goes on. The default ring takes the same burst whole.
+TEST_F(LiveCapture, KernelDropsAreCountedAndReportedAndCaptureGoesOn) {
+  constexpr int kBurst = 6000;  // full-size frames: about twice what the smallest ring holds
+  for (uint32_t ring_kib : {0u, 1u}) {  // 0: no hive value (the default ring); 1: the smallest ring
+    SCOPED_TRACE(ring_kib);
+    const std::string key = std::string(kAdapterParametersKey) + "\\" + here_;
+    if (ring_kib) hive_.SetDword(key, kRingSizeValue, ring_kib);
+    CaptureRun run;
+    Hold hold;
+    StartAndAwaitFilter(run, true, HoldWhileAsked);
+    PacketDriverHandle* h = run.nic()->Driver.load();
+    uint32_t no_buffer0 = 0;
+    ASSERT_TRUE(h->QueryOid(kOidGenRcvNoBuffer, &no_buffer0, 4));
+    const uint64_t rx0 = RxPackets();
+    Send({{"ff:ff:ff:ff:ff:ff", 1514, 7}}, kBurst);
+    ASSERT_TRUE(WaitUntil([&] { return RxPackets() - rx0 >= kBurst; }));
+    hold.Release();
+    uint32_t no_buffer = 0;
+    auto read_and_dropped = [&] {
+      h->QueryOid(kOidGenRcvNoBuffer, &no_buffer, 4);
+      return run.FramesRead() + (no_buffer - no_buffer0);
+    };
+    ASSERT_TRUE(WaitUntil([&] { return read_and_dropped() >= kBurst; }, 4000))
+        << run.FramesRead() << " read, " << no_buffer - no_buffer0 << " dropped";
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_LE(read_and_dropped(), uint64_t{kBurst} + 2);  // nothing counted twice (and little else on the link)
+    const uint32_t dropped = no_buffer - no_buffer0;
+    const std::string text = run.out().Text();
+    if (ring_kib == 0) {
+      EXPECT_EQ(dropped, 0u);
+      EXPECT_EQ(text.find("frames dropped"), std::string::npos) << text;
+    } else {
+      EXPECT_GT(dropped, uint32_t{kBurst} / 4);
+      EXPECT_NE(text.find("Adapter '" + here_ + "': RingSizeKB 1 is outside 1024..1048576, taking the nearest\n"),
+                std::string::npos)
+          << text;
+      const std::string line = "Adapter '" + here_ + "': capture ring full, " + std::to_string(dropped) +
+                               " frames dropped (" + std::to_string(dropped) + " in all)\n";
+      EXPECT_NE(text.find(line), std::string::npos) << text;
+    }
+    Send({{mac_, 60, 8}, {mac_, 61, 9}});
+    ASSERT_TRUE(WaitUntil([&] {
+      auto seen = Recorded(run.nic());
+      auto has = [&](int marker, uint32_t length) {
+        return std::find(seen.begin(), seen.end(), std::pair<int, uint32_t>{marker, length}) != seen.end();
+      };
+      return has(8, 60) && has(9, 61);
+    }, 3000));
+    run.Stop();
+  }
+}
+
+// The kernel keeps only the first 256 bytes of a frame in the ring: the smallest ring (four blocks of
+// 256 KiB) holds some 2000 full-size frames while the thread is held, not the 650 whole ones.
+TEST_F(LiveCapture, TheRingHoldsOnlyTheBytesAReadTakes) {
+  hive_.SetDword(std::string(kAdapterParametersKey) + "\\" + here_, kRingSizeValue, kMinRingKiB);
+  CaptureRun run;
+  Hold hold;
+  StartAndAwaitFilter(run, true, HoldWhileAsked);
+  const uint64_t rx0 = RxPackets();
+  Send({{mac_, 1514, 3}}, 6000);
+  ASSERT_TRUE(WaitUntil([&] { return RxPackets() - rx0 >= 6000; }));
+  hold.Release();
+  ASSERT_TRUE(WaitUntil([&] { return run.FramesRead() > 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_GT(run.FramesRead(), 1200u);
+  EXPECT_LT(run.FramesRead(), 4000u);  // and the ring is 1 MiB indeed
+  run.Stop();
+}
+
 TEST_F(LiveCapture, StopEndsABusyCaptureAtOnce) {
   CaptureRun run;
   StartAndAwaitFilter(run, true);
-  std::vector<std::tuple<std::string, int, int>> burst(3000, {"ff:ff:ff:ff:ff:ff", 60, 7});
-  Send(burst);
+  Send({{"ff:ff:ff:ff:ff:ff", 60, 7}}, 3000);
   ASSERT_GT(run.FramesRead(), 0u);
   auto t0 = std::chrono::steady_clock::now();
   run.stop().Set();
