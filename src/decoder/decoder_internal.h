@@ -52,6 +52,19 @@ void AppendNamePair(TextSink& out, const NetbiosName& dest, const NetbiosName& s
 void WriteBrowserNote(TextSink& out, const char* prefix, const NetbiosName& dest,
                       const NetbiosName& src);
 
+// A wire value and its text, for the tables of codes each protocol family keeps.
+struct Tok {
+  uint32_t value;
+  const char* text;
+};
+// The text of `value` in `table`, or `fallback` when the table does not name it.
+template <size_t N>
+constexpr const char* Tok2Str(const Tok (&table)[N], uint32_t value, const char* fallback) {
+  for (const Tok& t : table)
+    if (t.value == value) return t.text;
+  return fallback;
+}
+
 // Writes the 6 bytes at `off` as 12 upper-case hex digits.
 inline void WriteMac(TextSink& out, FrameView v, size_t off) { out.HexBytes(v, off, 6); }
 

@@ -18,55 +18,51 @@ constexpr size_t kIpVersionLength = 0, kIpTotalLength = 2, kIpId = 4, kIpFragmen
 constexpr size_t kIcmpType = 0, kIcmpCode = 1, kIcmpGateway = 4, kIcmpMtu = 6,
                  kIcmpInnerProtocol = 17, kIcmpInnerDest = 24, kIcmpInnerPort = 30;
 
-const char* UnreachableText(uint8_t code) {
-  switch (code) {
-    case 0: return "ICMP Network Unreachable";
-    case 1: return "ICMP Host Unreachable";
-    case 2: return "ICMP Protocol Unreachable";
-    case 4: return "ICMP Fragmentation needed but not set";
-    case 5: return "ICMP Source Route Failed";
-    case 6: return "ICMP Destination Network Unknown";
-    case 7: return "ICMP Destination Host Unknown";
-    case 8: return "ICMP Source Host Isolated";
-    case 9: return "ICMP Destination Network Administratively Prohibited";
-    case 10: return "ICMP Destination Host Administratively Prohibited";
-    case 11: return "ICMP Network Unreachable for TOS";
-    case 12: return "ICMP Host Unreachable for TOS";
-    case 13: return "ICMP Communication Administratively Prohibited by Filtering";
-    case 14: return "ICMP Host Precedence Violation";
-    case 15: return "ICMP Precedence Cutoff in Effect";
-    default: return "ICMP Destination Unreachable";
-  }
-}
+// Destination-unreachable codes (RFC 792, RFC 1812); code 3 is composed.
+constexpr Tok kUnreachableCodes[] = {
+    {0, "ICMP Network Unreachable"},
+    {1, "ICMP Host Unreachable"},
+    {2, "ICMP Protocol Unreachable"},
+    {4, "ICMP Fragmentation needed but not set"},
+    {5, "ICMP Source Route Failed"},
+    {6, "ICMP Destination Network Unknown"},
+    {7, "ICMP Destination Host Unknown"},
+    {8, "ICMP Source Host Isolated"},
+    {9, "ICMP Destination Network Administratively Prohibited"},
+    {10, "ICMP Destination Host Administratively Prohibited"},
+    {11, "ICMP Network Unreachable for TOS"},
+    {12, "ICMP Host Unreachable for TOS"},
+    {13, "ICMP Communication Administratively Prohibited by Filtering"},
+    {14, "ICMP Host Precedence Violation"},
+    {15, "ICMP Precedence Cutoff in Effect"},
+};
+const char* UnreachableText(uint8_t code) { return Tok2Str(kUnreachableCodes, code, "ICMP Destination Unreachable"); }
 
-const char* RedirectText(uint8_t code) {
-  switch (code) {
-    case 0: return "ICMP Redirect for network";
-    case 1: return "ICMP Redirect for host";
-    case 2: return "ICMP Redirect for TOS and network";
-    case 3: return "ICMP Redirect for TOS and host";
-    default: return "ICMP Redirect";
-  }
-}
+// Redirect codes (RFC 792).
+constexpr Tok kRedirectCodes[] = {
+    {0, "ICMP Redirect for network"},
+    {1, "ICMP Redirect for host"},
+    {2, "ICMP Redirect for TOS and network"},
+    {3, "ICMP Redirect for TOS and host"},
+};
+const char* RedirectText(uint8_t code) { return Tok2Str(kRedirectCodes, code, "ICMP Redirect"); }
 
-// Types with a fixed text; types 3, 5 and 11 are composed.
-const char* FixedTypeText(uint8_t type) {
-  switch (type) {
-    case 0: return "ICMP PING Reply";
-    case 4: return "ICMP Source Quench";
-    case 8: return "ICMP PING";
-    case 9: return "ICMP Router Advertisement";
-    case 10: return "ICMP Router Solicitation";
-    case 12: return "ICMP Parameter Problem";
-    case 13: return "ICMP Timestamp";
-    case 14: return "ICMP Timestamp Reply";
-    case 15: return "ICMP Information Request";
-    case 16: return "ICMP Information Reply";
-    case 17: return "ICMP Subnet Mask Address Request";
-    case 18: return "ICMP Subnet Mask Address Reply";
-    default: return "ICMP";
-  }
-}
+// ICMP types with a fixed text; types 3, 5 and 11 are composed.
+constexpr Tok kFixedTypes[] = {
+    {0, "ICMP PING Reply"},
+    {4, "ICMP Source Quench"},
+    {8, "ICMP PING"},
+    {9, "ICMP Router Advertisement"},
+    {10, "ICMP Router Solicitation"},
+    {12, "ICMP Parameter Problem"},
+    {13, "ICMP Timestamp"},
+    {14, "ICMP Timestamp Reply"},
+    {15, "ICMP Information Request"},
+    {16, "ICMP Information Reply"},
+    {17, "ICMP Subnet Mask Address Request"},
+    {18, "ICMP Subnet Mask Address Reply"},
+};
+const char* FixedTypeText(uint8_t type) { return Tok2Str(kFixedTypes, type, "ICMP"); }
 
 void PortUnreachable(TextSink& work, FrameView icmp, const DecoderContext& ctx) {
   const uint8_t protocol = icmp.u8(kIcmpInnerProtocol);

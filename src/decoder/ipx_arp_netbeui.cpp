@@ -19,43 +19,41 @@ constexpr size_t kArpOperation = 6, kArpSender = 14, kArpTarget = 24;
 // destination name 12-27 (suffix 27), source name 28-43 (suffix 43).
 constexpr size_t kNbfCommand = 4, kNbfDest = 12, kNbfSource = 28;
 
-const char* SapText(uint8_t operation) {
-  switch (operation) {
-    case 1: return "SAP General Service Query";
-    case 2: return "SAP General Service Response";
-    case 3: return "SAP Nearest Service Query";
-    case 4: return "SAP Nearest Service Response";
-    default: return "SAP";
-  }
-}
+// SAP operations.
+constexpr Tok kSapOperations[] = {
+    {1, "SAP General Service Query"},
+    {2, "SAP General Service Response"},
+    {3, "SAP Nearest Service Query"},
+    {4, "SAP Nearest Service Response"},
+};
+const char* SapText(uint8_t operation) { return Tok2Str(kSapOperations, operation, "SAP"); }
 
-const char* NbfCommandText(uint8_t command) {
-  switch (command) {
-    case 0x00: return "Add Group Name";
-    case 0x01: return "Add Name Query";
-    case 0x02: return "Name in Conflict";
-    case 0x03: return "Status Query";
-    case 0x07: return "Terminate Trace";
-    case 0x08: return "Datagram";
-    case 0x09: return "Broadcast Datagram";
-    case 0x0A: return "Name Query";
-    case 0x0D: return "Add Name Response";
-    case 0x0E: return "Name Recognize";
-    case 0x0F: return "Status Response";
-    case 0x13: return "Status Response";
-    case 0x14: return "Data Ack";
-    case 0x15: return "Data First Middle";
-    case 0x16: return "Data Only Last";
-    case 0x17: return "Session Confirm";
-    case 0x18: return "Session End";
-    case 0x19: return "Session Initialize";
-    case 0x1A: return "No Receive";
-    case 0x1B: return "Receive Outstanding";
-    case 0x1C: return "Receive Continue";
-    case 0x1F: return "Session Alive";
-    default: return "";
-  }
-}
+// NetBIOS Frames commands.
+constexpr Tok kNbfCommands[] = {
+    {0x00, "Add Group Name"},
+    {0x01, "Add Name Query"},
+    {0x02, "Name in Conflict"},
+    {0x03, "Status Query"},
+    {0x07, "Terminate Trace"},
+    {0x08, "Datagram"},
+    {0x09, "Broadcast Datagram"},
+    {0x0A, "Name Query"},
+    {0x0D, "Add Name Response"},
+    {0x0E, "Name Recognize"},
+    {0x0F, "Status Response"},
+    {0x13, "Status Response"},
+    {0x14, "Data Ack"},
+    {0x15, "Data First Middle"},
+    {0x16, "Data Only Last"},
+    {0x17, "Session Confirm"},
+    {0x18, "Session End"},
+    {0x19, "Session Initialize"},
+    {0x1A, "No Receive"},
+    {0x1B, "Receive Outstanding"},
+    {0x1C, "Receive Continue"},
+    {0x1F, "Session Alive"},
+};
+const char* NbfCommandText(uint8_t command) { return Tok2Str(kNbfCommands, command, ""); }
 
 void AppendRole(TextSink& out, const DecodedLine& line, FrameView arp, size_t off,
                 const DecoderContext& ctx) {

@@ -19,96 +19,95 @@ constexpr uint16_t kFindFirst = 1;
 // Where the name starts, counted from the byte-count field.
 constexpr size_t kNameAfterCount = 3, kFindFirstNameAfterCount = 17;
 
-const char* CommandText(uint8_t c) {
-  switch (c) {
-    case 0x00: return " Make Directory";
-    case 0x01: return " Delete directory";
-    case 0x02: return " open file";
-    case 0x03: return " Create file";
-    case 0x04: return " Close path";
-    case 0x05: return " Flush file";
-    case 0x06: return " Delete file";
-    case 0x07: return " Rename file";
-    case 0x08: return " Get attributes";
-    case 0x09: return " Set atributes";
-    case 0x0A: return " Read";
-    case 0x0B: return " Write";
-    case 0x0C: return " Lock";
-    case 0x0D: return " Unlock";
-    case 0x0E: return " Create temp file";
-    case 0x0F: return " Make new file";
-    case 0x10: return " Check path";
-    case 0x11: return " Exit";
-    case 0x12: return " Seek";
-    case 0x13: return " Lock & read";
-    case 0x14: return " Write & unlock";
-    case 0x1A: return " Read block raw";
-    case 0x1B: return " Read block mpx";
-    case 0x1C: return " Read block resp";
-    case 0x1D: return " Write block raw";
-    case 0x1E: return " Write block mpx";
-    case 0x1F: return " Write block resp";
-    case 0x20: return " Write done";
-    case 0x21: return " Get server info";
-    case 0x22: return " Set extended atributes";
-    case 0x23: return " Get extended attributes";
-    case 0x24: return " Lock";
-    case 0x26: return " Transact resp";
-    case 0x27: return " Ioctl";
-    case 0x28: return " Ioctl resp";
-    case 0x2A: return " Move";
-    case 0x2B: return " Echo";
-    case 0x2C: return " Write & close";
-    case 0x2D: return " open";
-    case 0x2E: return " Read";
-    case 0x2F: return " Write";
-    case 0x30: return " Set file size";
-    case 0x31: return " Close & discon";
-    case 0x33: return " Transact2 resp";
-    case 0x34: return " Find close";
-    case 0x35: return " Find notify close";
-    case 0x60: return " Logon";
-    case 0x61: return " Bind";
-    case 0x62: return " Unbind";
-    case 0x63: return " Get access rights";
-    case 0x64: return " Link";
-    case 0x65: return " Fork";
-    case 0x68: return " Get path name";
-    case 0x69: return " Read & hide";
-    case 0x6B: return " Read check";
-    case 0x6C: return " Make node";
-    case 0x6D: return " Read link";
-    case 0x6E: return " Get link attributes";
-    case 0x70: return " Tree connect";
-    case 0x71: return " Tree disconnect";
-    case 0x72: return " Negotiate";
-    case 0x73: return " Session setup";
-    case 0x74: return " Logoff";
-    case 0x75: return " Tree connect";
-    case 0x80: return " Get disk attributes";
-    case 0x81: return " Search directory";
-    case 0x82: return " Find";
-    case 0x83: return " Find unique";
-    case 0x84: return " Find close";
-    case 0xA1: return " NT transact resp";
-    case 0xA2: return " NT OPEN";
-    case 0xA4: return " NT cancel";
-    case 0xC0: return " open spool file";
-    case 0xC1: return " Write spool file";
-    case 0xC2: return " Close spool file";
-    case 0xC3: return " Return spool file";
-    case 0xD0: return " Send Message";
-    case 0xD1: return " Broadcast message";
-    case 0xD2: return " Forward name";
-    case 0xD3: return " Cancel forwarding";
-    case 0xD4: return " Get computer name";
-    case 0xD5: return " Begin message";
-    case 0xD6: return " End message";
-    case 0xD7: return " Message text";
-    case 0xFF: return " No second command";
-    default: return nullptr;
-  }
-}
+// SMB command codes (the header's command byte) and their texts.
+constexpr Tok kSmbCommands[] = {
+    {0x00, " Make Directory"},
+    {0x01, " Delete directory"},
+    {0x02, " open file"},
+    {0x03, " Create file"},
+    {0x04, " Close path"},
+    {0x05, " Flush file"},
+    {0x06, " Delete file"},
+    {0x07, " Rename file"},
+    {0x08, " Get attributes"},
+    {0x09, " Set atributes"},
+    {0x0A, " Read"},
+    {0x0B, " Write"},
+    {0x0C, " Lock"},
+    {0x0D, " Unlock"},
+    {0x0E, " Create temp file"},
+    {0x0F, " Make new file"},
+    {0x10, " Check path"},
+    {0x11, " Exit"},
+    {0x12, " Seek"},
+    {0x13, " Lock & read"},
+    {0x14, " Write & unlock"},
+    {0x1A, " Read block raw"},
+    {0x1B, " Read block mpx"},
+    {0x1C, " Read block resp"},
+    {0x1D, " Write block raw"},
+    {0x1E, " Write block mpx"},
+    {0x1F, " Write block resp"},
+    {0x20, " Write done"},
+    {0x21, " Get server info"},
+    {0x22, " Set extended atributes"},
+    {0x23, " Get extended attributes"},
+    {0x24, " Lock"},
+    {0x26, " Transact resp"},
+    {0x27, " Ioctl"},
+    {0x28, " Ioctl resp"},
+    {0x2A, " Move"},
+    {0x2B, " Echo"},
+    {0x2C, " Write & close"},
+    {0x2D, " open"},
+    {0x2E, " Read"},
+    {0x2F, " Write"},
+    {0x30, " Set file size"},
+    {0x31, " Close & discon"},
+    {0x33, " Transact2 resp"},
+    {0x34, " Find close"},
+    {0x35, " Find notify close"},
+    {0x60, " Logon"},
+    {0x61, " Bind"},
+    {0x62, " Unbind"},
+    {0x63, " Get access rights"},
+    {0x64, " Link"},
+    {0x65, " Fork"},
+    {0x68, " Get path name"},
+    {0x69, " Read & hide"},
+    {0x6B, " Read check"},
+    {0x6C, " Make node"},
+    {0x6D, " Read link"},
+    {0x6E, " Get link attributes"},
+    {0x70, " Tree connect"},
+    {0x71, " Tree disconnect"},
+    {0x72, " Negotiate"},
+    {0x73, " Session setup"},
+    {0x74, " Logoff"},
+    {0x75, " Tree connect"},
+    {0x80, " Get disk attributes"},
+    {0x81, " Search directory"},
+    {0x82, " Find"},
+    {0x83, " Find unique"},
+    {0x84, " Find close"},
+    {0xA1, " NT transact resp"},
+    {0xA2, " NT OPEN"},
+    {0xA4, " NT cancel"},
+    {0xC0, " open spool file"},
+    {0xC1, " Write spool file"},
+    {0xC2, " Close spool file"},
+    {0xC3, " Return spool file"},
+    {0xD0, " Send Message"},
+    {0xD1, " Broadcast message"},
+    {0xD2, " Forward name"},
+    {0xD3, " Cancel forwarding"},
+    {0xD4, " Get computer name"},
+    {0xD5, " Begin message"},
+    {0xD6, " End message"},
+    {0xD7, " Message text"},
+    {0xFF, " No second command"},
+};
+const char* CommandText(uint8_t c) { return Tok2Str(kSmbCommands, c, nullptr); }
 
 const char* Transact2Text(uint16_t sub) {
   static constexpr const char* kTexts[] = {

@@ -18,36 +18,35 @@ constexpr uint8_t kNetbiosFunctional[6] = {0xC0, 0x00, 0x00, 0x00, 0x00, 0x80};
 
 constexpr const char* kMacFrame = "Token Ring MAC Frame";
 
-const char* MacCommandText(uint8_t command) {
-  switch (command) {
-    case 0x00: return ", Response";
-    case 0x02: return ", BEACON";
-    case 0x03: return ", Claim Token";
-    case 0x04: return ", RING PURGE";
-    case 0x05: return ", ACTIVE Monitor Present";
-    case 0x06: return ", Standby Monitor Present";
-    case 0x07: return ", Duplicate Address Test";
-    case 0x08: return ", Lobe Test";
-    case 0x09: return ", Transmit Forward";
-    case 0x0B: return ", Remove Ring Station";
-    case 0x0C: return ", Change Parameters";
-    case 0x0D: return ", Initialize Ring Station";
-    case 0x0E: return ", Request Ring Station Address";
-    case 0x0F: return ", Request Ring Station State";
-    case 0x10: return ", Request Ring Station Attachments";
-    case 0x20: return ", Request Initialization";
-    case 0x22: return ", Report Ring Station Address";
-    case 0x23: return ", Report Ring Station State";
-    case 0x24: return ", Report Ring Station Attachments";
-    case 0x25: return ", Report new ACTIVE Monitor";
-    case 0x26: return ", Report NAUN Change";
-    case 0x27: return ", Report Neighbor Notification Incomplete";
-    case 0x28: return ", Report Active Monitor Error";
-    case 0x29: return ", Report Soft ERROR";
-    case 0x2A: return ", Report Transmit Forward";
-    default: return nullptr;
-  }
-}
+// Token Ring MAC frame commands (major vector command byte).
+constexpr Tok kMacCommands[] = {
+    {0x00, ", Response"},
+    {0x02, ", BEACON"},
+    {0x03, ", Claim Token"},
+    {0x04, ", RING PURGE"},
+    {0x05, ", ACTIVE Monitor Present"},
+    {0x06, ", Standby Monitor Present"},
+    {0x07, ", Duplicate Address Test"},
+    {0x08, ", Lobe Test"},
+    {0x09, ", Transmit Forward"},
+    {0x0B, ", Remove Ring Station"},
+    {0x0C, ", Change Parameters"},
+    {0x0D, ", Initialize Ring Station"},
+    {0x0E, ", Request Ring Station Address"},
+    {0x0F, ", Request Ring Station State"},
+    {0x10, ", Request Ring Station Attachments"},
+    {0x20, ", Request Initialization"},
+    {0x22, ", Report Ring Station Address"},
+    {0x23, ", Report Ring Station State"},
+    {0x24, ", Report Ring Station Attachments"},
+    {0x25, ", Report new ACTIVE Monitor"},
+    {0x26, ", Report NAUN Change"},
+    {0x27, ", Report Neighbor Notification Incomplete"},
+    {0x28, ", Report Active Monitor Error"},
+    {0x29, ", Report Soft ERROR"},
+    {0x2A, ", Report Transmit Forward"},
+};
+const char* MacCommandText(uint8_t command) { return Tok2Str(kMacCommands, command, nullptr); }
 
 void DecodeMacFrame(DecodedLine& line, FrameView f, const DecoderContext& ctx) {
   SetText(line.ProtocolText).Str(kMacFrame);
