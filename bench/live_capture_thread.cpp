@@ -27,6 +27,8 @@
 #include "allocation_count.h"
 #include "capture/capture_thread.h"
 #include "memory_driver.h"
+#include "platform/hive_file.h"
+#include "platform/system_registry.h"
 
 using namespace netward;
 

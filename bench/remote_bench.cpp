@@ -26,7 +26,8 @@
 #include "core/byte_writer.h"
 #include "memory_driver.h"
 #include "platform/clock.h"
-#include "platform/registry.h"
+#include "platform/hive_file.h"
+#include "platform/system_registry.h"
 #include "remote/broadcast_reply.h"
 #include "remote/dispatcher.h"
 

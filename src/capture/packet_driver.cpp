@@ -7,6 +7,7 @@
 
 #include "capture/live_adapter.h"
 #include "capture/replay_adapter.h"
+#include "platform/system_registry.h"
 
 namespace netward {
 

@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/output.h"
+#include "platform/system_registry.h"
 #include "platform/registry.h"
 
 namespace netward {

@@ -17,6 +17,7 @@
 #include "diagnostics/installed_adapters.h"
 #include "platform/files.h"
 #include "platform/thread_priority.h"
+#include "platform/system_registry.h"
 
 namespace netward {
 

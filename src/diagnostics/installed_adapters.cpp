@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "platform/files.h"
+#include "platform/system_registry.h"
 
 namespace netward {
 

@@ -1,13 +1,8 @@
-// Registry: a hive file of REGEDIT4 text holding the agent's settings, and a read-only view of the
-// Linux system that answers the keys the agent reads from the platform (the packet driver's adapter
-// list, the installed network cards and their driver files). Keys given in the hive override the
-// system view.
+// Registry: values under key paths, read through one interface by the hive file of settings
+// (hive_file.h) and by the read-only view of this machine (system_registry.h).
 #pragma once
 
 #include <cstdint>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -65,144 +60,9 @@ class Registry {
 // Canonical form of a key path: root spelled out, no trailing backslash.
 std::string CanonicalKey(std::string_view key);
 
-// A hive file in REGEDIT4 syntax:
-//   REGEDIT4
-//   ; comment
-//   [HKEY_LOCAL_MACHINE\SOFTWARE\Brackwater\NETWARD\Parameters]
-//   "DataPath"="C:\\history"        string (\\ and \" escapes)
-//   "AutoIpName"=dword:00000000     32-bit word
-//   "OpenKey"=hex:41,42,43           binary; long lists continue with a trailing backslash
-//   "Export"=hex(7):5c,00,...       any type by number
-//   @="..."                          the key's default value
-class HiveFile : public Registry {
- public:
-  struct Error {
-    int line = 0;  // 1-based line of the fault; 0 for file-level faults (cannot open, ...)
-    std::string message;
-  };
-  static constexpr size_t kMaxLineBytes = 64 * 1024;
-  static constexpr size_t kMaxFileBytes = 16u << 20;  // settings are a few hundred bytes
-
-  // Parses `text`; on failure returns false and fills `error`. The hive is unchanged on failure.
-  bool Parse(std::string_view text, Error& error);
-  bool Load(const std::string& path, Error& error);
-  // Writes the whole hive to a temporary file beside `path`, syncs it and renames it over `path`,
-  // so that a crash mid-save leaves the old file intact.
-  bool Save(const std::string& path, std::string& error) const;
-  std::string Serialize() const;
-
-  void Set(std::string_view key, std::string_view name, RegValue value);
-  void SetString(std::string_view key, std::string_view name, std::string_view s);
-  void SetDword(std::string_view key, std::string_view name, uint32_t v);
-  void CreateKey(std::string_view key);
-
-  std::optional<RegValue> Query(std::string_view key, std::string_view name) const override;
-  bool KeyExists(std::string_view key) const override;
-  std::vector<std::string> SubKeys(std::string_view key) const override;
-  std::vector<std::string> ValueNames(std::string_view key) const override;
-
-  bool operator==(const HiveFile& other) const;
-
- private:
-  using Values = std::map<std::string, RegValue, CaseInsensitiveLess>;
-  std::map<std::string, Values, CaseInsensitiveLess> keys_;
-};
-
-// One physical network card as the system view presents it.
-struct InstalledCard {
-  std::string interface;     // ServiceName: the adapter name the agent gives the interface
-  std::string driver;        // ProductName: the driver's module (its service key name)
-  std::string description;   // Description, e.g. "PCI 8086:10D3" or a USB device's product string
-  std::string manufacturer;  // Manufacturer, e.g. "PCI vendor 8086"
-};
-
-// Where the system view looks; tests point these at a fake tree.
-struct SystemPaths {
-  std::string net_class = "/sys/class/net";
-  std::string sys_module = "/sys/module";
-  std::string module_files;  // empty: /lib/modules/<running kernel release>
-};
-
-// Interfaces of `net_class` that have a device link (physical cards), in interface-index order.
-std::vector<InstalledCard> ListInstalledCards(const std::string& net_class);
-
-class TcpipView;
-
-// The read-only view of this machine, under a hive whose values take precedence.
-//   HKLM\SYSTEM\CurrentControlSet\Services\Tapeye\Linkage  "Export": the capture files first (the
-//   entries added with AddExport, then the adapters the hive gives a `CaptureFile`), then one
-//   "\Device\TapEye_<ifname>" per capturable interface (up, in interface-index order) or the hive's
-//   own list; each name once. Capture files come first because only four adapters are monitored: a
-//   file asked for is never crowded out by the machine's interfaces.
-//   HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\NetworkCards\<n>, n = 1, 2, ...: one per
-//   physical card in interface-index order, with ServiceName, ProductName, Description,
-//   Manufacturer and Title ("[n] " + description). The key exists when there is a card.
-//   HKLM\SYSTEM\CurrentControlSet\Services\<module>  "ImagePath": the module's file under the
-//   kernel's module directory; empty for a module built into the kernel.
-//   HKLM\SYSTEM\CurrentControlSet\Services\<if>\Parameters\Tcpip and ...\Services\Tcpip\Parameters:
-//   the interfaces' TCP/IP settings (see TcpipView).
-// Sub-keys are the union of the hive's and the system's.
-class SystemRegistry : public Registry {
- public:
-  explicit SystemRegistry(std::shared_ptr<const Registry> hive);
-
-  // Adds a capture-file entry to the adapter list, ahead of the interfaces (e.g. "\Device\TapEye_trace").
-  void AddExport(std::u16string device_path);
-  // Replaces the live interface scan (tests); by default /sys/class/net is read on each query.
-  void SetInterfaceNames(std::vector<std::string> names);
-  // Replaces the places cards and driver modules are read from (tests).
-  void SetSystemPaths(SystemPaths paths);
-  // Replaces the TCP/IP settings view (tests); by default the machine's own.
-  void SetTcpipView(std::shared_ptr<const TcpipView> view);
-  // The hive file the hive was loaded from, which Reload reads again ("" = none: Reload keeps the
-  // hive as it is).
-  void SetHivePath(std::string path);
-  // Loads the hive file anew and puts it in place of the hive; a file that cannot be loaded leaves
-  // the hive in force and gives the fault ("file:line: what") in `error`.
-  bool Reload(std::string& error) override;
-
-  std::optional<RegValue> Query(std::string_view key, std::string_view name) const override;
-  bool KeyExists(std::string_view key) const override;
-  std::vector<std::string> SubKeys(std::string_view key) const override;
-  // The hive's values (the system view has none that are listed).
-  std::vector<std::string> ValueNames(std::string_view key) const override;
-
-  std::shared_ptr<const Registry> hive() const;
-
- private:
-  std::vector<std::string> InterfaceNames() const;
-  // The system's value of a card or service key, if it has one.
-  std::optional<RegValue> SystemValue(const std::string& canon, std::string_view name) const;
-  bool SystemKeyExists(const std::string& canon) const;
-  // The module's file, "" for a known module without one (built in), nullopt for an unknown name.
-  std::optional<std::string> ModuleImagePath(std::string_view module) const;
-
-  // Replaced as a whole by Reload while request threads read it: readers take a reference under
-  // the lock and read without it.
-  mutable std::mutex hive_mutex_;
-  std::shared_ptr<const Registry> hive_;
-  std::string hive_path_;
-  std::shared_ptr<const TcpipView> tcpip_;
-  std::vector<std::u16string> extra_exports_;
-  std::optional<std::vector<std::string>> fixed_interfaces_;
-  SystemPaths paths_;
-  // Module name (with '-' as '_') -> file, built on first use by walking the module directory.
-  mutable std::mutex module_mutex_;
-  mutable std::optional<std::map<std::string, std::string>> module_files_;
-};
-
-inline constexpr char kLinkageKey[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage";
-inline constexpr char kNetworkCardsKey[] =
-    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\NetworkCards";
-inline constexpr char kServicesKey[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services";
-inline constexpr char kDevicePrefix[] = "\\Device\\TapEye_";  // 15 characters: the name starts at the 16th
-// The packet driver's per-adapter settings: HKLM\...\Services\Tapeye\Parameters\<adapter name>; an
-// adapter whose key has a `CaptureFile` value replays that file.
-inline constexpr char kDriverParametersKey[] =
-    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Parameters";
-
-// Interfaces that can be captured on: those that are administratively up, in interface-index order.
-std::vector<std::string> ListCapturableInterfaces();
+// Key paths and value names compared the way the registry does: ASCII case-insensitively.
+bool KeyNameEquals(std::string_view a, std::string_view b);
+bool KeyNameStartsWith(std::string_view s, std::string_view prefix);
 
 // UTF-16 multi-string bytes (little-endian, each entry terminated, a final extra terminator).
 std::vector<uint8_t> EncodeMultiStringUtf16(const std::vector<std::u16string>& entries);

@@ -13,6 +13,8 @@
 #include "core/history.h"
 #include "diagnostics/tcpip_report.h"
 #include "platform/clock.h"
+#include "platform/hive_file.h"
+#include "platform/system_registry.h"
 #include "platform/registry.h"
 #include "remote/rpc_server.h"
 #include "service/console_events.h"

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/registry.h"
+#include "platform/hive_file.h"
 
 namespace netward::service {
 

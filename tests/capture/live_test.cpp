@@ -11,6 +11,8 @@
 
 #include "capture/live_adapter.h"
 #include "capture_test_util.h"
+#include "platform/hive_file.h"
+#include "platform/system_registry.h"
 
 using namespace netward;
 using namespace netward::platform;

@@ -13,6 +13,8 @@
 
 #include "capture/replay_adapter.h"
 #include "capture_test_util.h"
+#include "platform/hive_file.h"
+#include "platform/system_registry.h"
 
 using namespace netward;
 using namespace netward::platform;

@@ -12,6 +12,8 @@
 
 #include "core/history.h"
 #include "platform/files.h"
+#include "platform/hive_file.h"
+#include "platform/system_registry.h"
 
 using namespace netward;
 using namespace netward::platform;

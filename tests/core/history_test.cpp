@@ -16,6 +16,8 @@
 #include "core/byte_writer.h"
 #include "core/agent.h"
 #include "platform/files.h"
+#include "platform/hive_file.h"
+#include "platform/system_registry.h"
 
 using namespace netward;
 using netward::testing_hex::Hex;

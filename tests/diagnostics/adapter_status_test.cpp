@@ -13,7 +13,7 @@
 #include "capture/scripted_driver.h"
 #include "common/hex.h"
 #include "platform/clock.h"
-#include "platform/registry.h"
+#include "platform/hive_file.h"
 
 using namespace netward;
 using netward::testing_hex::Hex;

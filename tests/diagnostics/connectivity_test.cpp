@@ -1,5 +1,6 @@
 // Connectivity tests against a stub helper script. Every address handed to a helper is loopback.
 #include "diagnostics/connectivity.h"
+#include "platform/hive_file.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,6 @@
 #include "diagnostics/installed_adapters.h"
+#include "platform/hive_file.h"
+#include "platform/system_registry.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "accounting/stations.h"
+#include "platform/hive_file.h"
 
 using namespace netward;
 using platform::HiveFile;

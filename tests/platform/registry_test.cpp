@@ -1,3 +1,5 @@
+#include "platform/hive_file.h"
+#include "platform/system_registry.h"
 #include "platform/registry.h"
 
 #include <gtest/gtest.h>

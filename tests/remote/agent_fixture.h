@@ -18,7 +18,8 @@
 #include "core/agent.h"
 #include "platform/clock.h"
 #include "platform/output.h"
-#include "platform/registry.h"
+#include "platform/hive_file.h"
+#include "platform/system_registry.h"
 #include "remote/dispatcher.h"
 
 namespace netward::test {

@@ -23,6 +23,8 @@
 #include "dcerpc/client.h"
 #include "dcerpc/status.h"
 #include "remote/rpc_server.h"
+#include "platform/hive_file.h"
+#include "platform/system_registry.h"
 
 using namespace netward;
 using namespace netward::platform;

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/registry.h"
+#include "platform/hive_file.h"
+#include "platform/system_registry.h"
 #include "taskbar/message_window.h"
 
 namespace netward::service {

@@ -13,6 +13,8 @@
 #include "core/agent.h"
 #include "remote/rpc_server.h"
 #include "taskbar/taskbar.h"
+#include "platform/hive_file.h"
+#include "platform/system_registry.h"
 
 namespace netward {
 using netward::testing_net::FreePort;
