@@ -86,6 +86,7 @@ t.send(pdu)
 raw = b''
 while True:
     chunk = t.recv()
+    check(len(chunk) > 0, 'the connection stays open for the big-endian request')
     raw += chunk
     hdr = MSRPCRespHeader(raw)
     if len(raw) >= hdr['frag_len']:
