@@ -33,11 +33,21 @@ function(netward_test name)
                        PROPERTIES TIMEOUT 300 ENVIRONMENT NETWARD_HELPER_DIR=${CMAKE_BINARY_DIR}/tools/verevedo)
 endfunction()
 
-# netward_fuzz(<name> SOURCES ... LIBS ...): a libFuzzer target (clang builds only).
+# netward_fuzz(<name> SOURCES ... LIBS ...): a libFuzzer target in clang builds; elsewhere a
+# replayer of the target's saved inputs in fuzz/regressions/<name>, run by CTest (under the
+# sanitizers in the asan preset), so that every input that once broke a parser stays a test.
 function(netward_fuzz name)
   cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${F_SOURCES})
-  target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
-  target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
-  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    add_executable(${name} ${F_SOURCES})
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_libraries(${name} PRIVATE ${F_LIBS})
+  elseif(NETWARD_BUILD_TESTS AND IS_DIRECTORY ${CMAKE_SOURCE_DIR}/fuzz/regressions/${name})
+    add_executable(${name}_replay ${F_SOURCES} ${CMAKE_SOURCE_DIR}/fuzz/replay_main.cpp)
+    target_link_libraries(${name}_replay PRIVATE ${F_LIBS})
+    target_include_directories(${name}_replay PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+    add_test(NAME fuzz_regressions.${name}
+             COMMAND ${name}_replay ${CMAKE_SOURCE_DIR}/fuzz/regressions/${name})
+  endif()
 endfunction()

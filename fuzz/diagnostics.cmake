@@ -1,3 +1,1 @@
-if(TARGET netward_diagnostics)
-  netward_fuzz(tcpip_fuzz SOURCES ${CMAKE_SOURCE_DIR}/fuzz/tcpip_fuzz.cpp LIBS netward_diagnostics)
-endif()
+netward_fuzz(tcpip_fuzz SOURCES ${CMAKE_SOURCE_DIR}/fuzz/tcpip_fuzz.cpp LIBS netward_diagnostics)

@@ -1,3 +1,1 @@
-if(TARGET netward_client)
-  netward_fuzz(netward_reply_fuzz SOURCES ${CMAKE_SOURCE_DIR}/fuzz/netward_reply_fuzz.cpp LIBS netward_client)
-endif()
+netward_fuzz(netward_reply_fuzz SOURCES ${CMAKE_SOURCE_DIR}/fuzz/netward_reply_fuzz.cpp LIBS netward_client)

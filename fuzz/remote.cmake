@@ -1,3 +1,1 @@
-if(TARGET netward_client)
-  netward_fuzz(snapshot_fuzz SOURCES ${CMAKE_SOURCE_DIR}/fuzz/snapshot_fuzz.cpp LIBS netward_client)
-endif()
+netward_fuzz(snapshot_fuzz SOURCES ${CMAKE_SOURCE_DIR}/fuzz/snapshot_fuzz.cpp LIBS netward_client)
