@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-#include "../tests/dcerpc/agent_rpc_iface.h"
+#include "support/agent_rpc_iface.h"
 #include "dcerpc/client.h"
 #include "dcerpc/server.h"
 

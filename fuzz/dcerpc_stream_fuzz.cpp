@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../tests/dcerpc/agent_rpc_iface.h"
+#include "support/agent_rpc_iface.h"
 #include "dcerpc/epm.h"
 #include "dcerpc/pdu.h"
 #include "dcerpc/server.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "agent_rpc_iface.h"
+#include "support/agent_rpc_iface.h"
 #include "common/hex.h"
 #include "dcerpc/epm.h"
 #include "dcerpc/ndr.h"

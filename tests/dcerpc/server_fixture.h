@@ -11,7 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "agent_rpc_iface.h"
+#include "support/agent_rpc_iface.h"
 #include "dcerpc/client.h"
 #include "dcerpc/pdu.h"
 #include "dcerpc/server.h"

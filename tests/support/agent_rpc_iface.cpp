@@ -1,4 +1,4 @@
-#include "agent_rpc_iface.h"
+#include "support/agent_rpc_iface.h"
 
 #include <cstring>
 #include <vector>
