@@ -279,4 +279,80 @@ std::vector<std::string> PathDirectories() {
   }
 }
 
+AtomicFile::~AtomicFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
+}
+
+void AtomicFile::Fail(const char* what, const std::string& path) {
+  if (why_.empty()) {
+    error_ = errno;
+    why_ = std::string(what) + " '" + path + "': " + strerror(errno);
+  }
+  failed_ = true;
+}
+
+bool AtomicFile::Open(const std::string& final_path, mode_t mode) {
+  if (final_path.empty() || fd_ >= 0) return false;
+  failed_ = false;
+  error_ = 0;
+  why_.clear();
+  std::string templ = final_path + ".XXXXXX";
+  int fd = ::mkostemp(templ.data(), O_CLOEXEC);
+  if (fd < 0) {
+    Fail("cannot create a file beside", final_path);
+    return false;
+  }
+  struct stat st {};
+  ::fchmod(fd, ::stat(final_path.c_str(), &st) == 0 ? (st.st_mode & 07777) : mode);
+  fd_ = fd;
+  temp_path_ = templ;
+  final_path_ = final_path;
+  return true;
+}
+
+void AtomicFile::Write(const void* data, size_t n) {
+  auto* p = static_cast<const uint8_t*>(data);
+  while (fd_ >= 0 && !failed_ && n > 0) {
+    ssize_t w = ::write(fd_, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      if (w == 0) errno = EIO;
+      Fail("cannot write", temp_path_);
+      return;
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
+bool AtomicFile::Commit() {
+  if (fd_ < 0) return false;
+  if (!failed_ && ::fsync(fd_) != 0) Fail("cannot sync", temp_path_);
+  if (::close(fd_) != 0) Fail("cannot close", temp_path_);
+  fd_ = -1;
+  if (!failed_ && ::rename(temp_path_.c_str(), final_path_.c_str()) != 0) Fail("cannot replace", final_path_);
+  if (failed_) return false;  // the destructor removes the temporary file
+  temp_path_.clear();
+  // Makes the rename durable.
+  const size_t slash = final_path_.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : final_path_.substr(0, slash);
+  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return true;
+}
+
+bool ReplaceFile(const std::string& path, const std::string& text, std::string& why, mode_t mode) {
+  AtomicFile f;
+  if (f.Open(path, mode)) {
+    f.Write(text.data(), text.size());
+    if (f.Commit()) return true;
+  }
+  why = f.why();
+  return false;
+}
+
 }  // namespace netward::platform

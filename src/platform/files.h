@@ -96,6 +96,38 @@ class RecordFileReader {
   size_t trailing_ = 0;
 };
 
+// A file replaced as a whole: written to a temporary file beside its final name, then synced and
+// renamed over it, with the directory synced too, so that a crash at any moment leaves either the
+// old file or the new one whole. A new file gets `mode`; an existing one keeps its own.
+class AtomicFile {
+ public:
+  AtomicFile() = default;
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+  ~AtomicFile();  // a file never committed is removed
+
+  bool Open(const std::string& final_path, mode_t mode = 0644);
+  // A failed write is remembered; later writes are skipped and Commit fails.
+  void Write(const void* data, size_t n);
+  bool Commit();
+  // The first failure in words ("cannot create '...': ..."), once Open or Commit has failed.
+  const std::string& why() const { return why_; }
+  int error() const { return error_; }  // errno of that failure
+
+ private:
+  void Fail(const char* what, const std::string& path);
+
+  int fd_ = -1;
+  bool failed_ = false;
+  int error_ = 0;
+  std::string why_;
+  std::string temp_path_;
+  std::string final_path_;
+};
+
+// Writes `text` as the whole new contents of `path` through an AtomicFile; false with `why`.
+bool ReplaceFile(const std::string& path, const std::string& text, std::string& why, mode_t mode = 0644);
+
 // Where programs started by the agent are looked for: the directory of the agent's own executable
 // ("." when it cannot be told), and the directories of $PATH in order (an empty entry is ".").
 std::string OwnProgramDirectory();

@@ -263,36 +263,7 @@ std::string HiveFile::Serialize() const {
 }
 
 bool HiveFile::Save(const std::string& path, std::string& error) const {
-  std::string text = Serialize();
-  std::string tmp = path + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = "cannot create '" + tmp + "': " + strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = "cannot write '" + tmp + "': " + strerror(errno);
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::fsync(fd) != 0 || ::close(fd) != 0) {
-    error = "cannot sync '" + tmp + "': " + strerror(errno);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    error = "cannot replace '" + path + "': " + strerror(errno);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+  return ReplaceFile(path, Serialize(), error);
 }
 
 void HiveFile::Set(std::string_view key, std::string_view name, RegValue value) {

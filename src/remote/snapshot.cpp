@@ -27,33 +27,6 @@ static_assert(kCaptureTrailerSize == 8);
 
 namespace {
 
-constexpr int kFileMode = 0644;  // a new snapshot file; an existing one keeps its mode
-
-bool WriteAll(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Makes the rename durable.
-void SyncDirectory(const std::string& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
 uint32_t Now() {
   Agent* agent = CurrentAgent();
   return agent ? agent->clock().Now() : static_cast<uint32_t>(time(nullptr));
@@ -91,46 +64,6 @@ void CopyDumpSlot(const FrameEntry& e, DumpSlot& c) {
 }
 
 }  // namespace
-
-SnapshotFile::~SnapshotFile() {
-  if (fd_ >= 0) ::close(fd_);
-  if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
-}
-
-bool SnapshotFile::Open(const std::string& final_path) {
-  if (final_path.empty() || fd_ >= 0) return false;
-  std::string templ = final_path + ".XXXXXX";
-  int fd = ::mkostemp(templ.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  mode_t mode = ::stat(final_path.c_str(), &st) == 0 ? (st.st_mode & 07777) : kFileMode;
-  ::fchmod(fd, mode);
-  fd_ = fd;
-  temp_path_ = templ;
-  final_path_ = final_path;
-  failed_ = false;
-  return true;
-}
-
-void SnapshotFile::Write(const void* data, size_t n) {
-  if (fd_ < 0 || failed_ || n == 0) return;
-  if (!WriteAll(fd_, static_cast<const uint8_t*>(data), n)) failed_ = true;
-}
-
-bool SnapshotFile::Commit() {
-  if (fd_ < 0) return false;
-  bool ok = !failed_ && ::fsync(fd_) == 0;
-  ok = ::close(fd_) == 0 && ok;
-  fd_ = -1;
-  if (ok && ::rename(temp_path_.c_str(), final_path_.c_str()) == 0) {
-    temp_path_.clear();
-    SyncDirectory(DirectoryOf(final_path_));
-    return true;
-  }
-  ::unlink(temp_path_.c_str());
-  temp_path_.clear();
-  return false;
-}
 
 void BuildSnapshotRecordHeader(uint32_t data_size, const char* name, uint8_t (&out)[kSnapshotRecordHeaderSize]) {
   memset(out, 0, sizeof out);

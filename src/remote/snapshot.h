@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "remote/reply_records.h"
 
 namespace netward {
@@ -30,27 +31,8 @@ inline constexpr char kTextBadTime[] = "\nERROR - Bad TIME";
 inline constexpr char kTextCouldNotSave[] = "Could not save to file";
 inline constexpr char kCaptionNetwardError[] = "NETWARD ERROR";
 
-// A snapshot being written. Bytes go to a temporary file beside the final name; Commit syncs it and
-// renames it over the final name, so a crash never leaves a partial snapshot under that name. A file
-// dropped without Commit is removed.
-class SnapshotFile {
- public:
-  SnapshotFile() = default;
-  SnapshotFile(const SnapshotFile&) = delete;
-  SnapshotFile& operator=(const SnapshotFile&) = delete;
-  ~SnapshotFile();
-
-  bool Open(const std::string& final_path);
-  // A failed write is remembered; later writes are skipped and Commit fails.
-  void Write(const void* data, size_t n);
-  bool Commit();
-
- private:
-  int fd_ = -1;
-  bool failed_ = false;
-  std::string temp_path_;
-  std::string final_path_;
-};
+// A snapshot being written: replaced whole, so a crash never leaves a partial snapshot under its name.
+using SnapshotFile = platform::AtomicFile;
 
 // One frame as the capture records it (the data holds min(length, 256) meaningful bytes).
 struct CaptureFrame {

@@ -1,5 +1,7 @@
 #include "service/systemd_manager.h"
 
+#include "platform/files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,29 +85,13 @@ ScmResult SystemdServiceManager::Show(const std::string& name, std::string& load
 }
 
 ScmResult SystemdServiceManager::WriteUnit(const std::string& name, const std::string& text) {
-  // Written beside its final name and renamed, so systemd never reads half a unit.
-  std::string path = UnitPath(name);
-  std::string temp = path + ".tmp";
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return FromErrno(errno);
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      close(fd);
-      unlink(temp.c_str());
-      return FromErrno(err);
-    }
-    done += static_cast<size_t>(n);
+  // Replaced whole, so systemd never reads half a unit.
+  platform::AtomicFile unit;
+  if (unit.Open(UnitPath(name))) {
+    unit.Write(text.data(), text.size());
+    if (unit.Commit()) return {};
   }
-  if (fsync(fd) != 0 || close(fd) != 0 || rename(temp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    unlink(temp.c_str());
-    return FromErrno(err);
-  }
-  return {};
+  return FromErrno(unit.error());
 }
 
 ScmResult SystemdServiceManager::Create(const ServiceConfig& config) {

@@ -193,3 +193,37 @@ TEST(Clock, DayNamesAndTestClockWaits) {
   char buf[8];
   EXPECT_EQ(read(ev.Fd(), buf, 8), 8) << "the event's descriptor is readable while it is set";
 }
+
+TEST(AtomicFile, ReplacesTheFileWholeKeepsItsModeAndLeavesNothingBehindOnFailure) {
+  const std::string dir = TempDirFor("atomic");
+  const std::string path = dir + "/settings.reg";
+  auto contents = [](const std::string& p) {
+    std::ifstream in(p);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  auto entries = [&dir] {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
+    return n;
+  };
+  std::string why;
+  ASSERT_TRUE(ReplaceFile(path, "first", why, 0600)) << why;
+  ASSERT_TRUE(ReplaceFile(path, "second", why)) << why;
+  EXPECT_EQ(contents(path), "second");
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u) << "an existing file keeps its mode";
+
+  {
+    AtomicFile dropped;
+    ASSERT_TRUE(dropped.Open(path));
+    dropped.Write("third", 5);
+  }
+  EXPECT_EQ(contents(path), "second") << "a file never committed changes nothing";
+  EXPECT_EQ(entries(), 1u) << "and leaves no temporary file";
+
+  EXPECT_FALSE(ReplaceFile(dir + "/missing/settings.reg", "x", why));
+  EXPECT_NE(why.find(dir + "/missing/settings.reg"), std::string::npos) << why;
+  EXPECT_EQ(entries(), 1u);
+  std::filesystem::remove_all(dir);
+}

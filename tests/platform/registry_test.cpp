@@ -121,7 +121,7 @@ TEST(HiveFile, SaveReplacesAtomically) {
   EXPECT_TRUE(b == a);
   // A save into a directory we cannot write to fails cleanly and keeps nothing half-written.
   EXPECT_FALSE(a.Save("/nonexistent-dir/hive.reg", error));
-  EXPECT_NE(error.find("/nonexistent-dir/hive.reg.tmp"), std::string::npos);
+  EXPECT_NE(error.find("/nonexistent-dir/hive.reg"), std::string::npos) << error;
   HiveFile::Error load_err;
   EXPECT_FALSE(b.Load("/nonexistent-dir/hive.reg", load_err));
   EXPECT_NE(load_err.message.find("cannot open"), std::string::npos);
