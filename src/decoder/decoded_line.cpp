@@ -1,5 +1,7 @@
 #include "decoder/decoded_line.h"
 
+#include "platform/clock.h"
+
 #include <cstring>
 #include <ctime>
 
@@ -76,25 +78,12 @@ const char* EventCodeText(uint32_t event) {
   return event < 7 ? kEventTexts[event] : kUnknownEventText;
 }
 
-void FormatTimeText(uint32_t time, char (&out)[9]) {
-  time_t t = static_cast<time_t>(time);
-  struct tm tm_local;
-  if (!localtime_r(&t, &tm_local)) memset(&tm_local, 0, sizeof tm_local);
-  const int parts[3] = {tm_local.tm_hour, tm_local.tm_min, tm_local.tm_sec};
-  for (int i = 0; i < 3; ++i) {
-    out[i * 3] = static_cast<char>('0' + parts[i] / 10 % 10);
-    out[i * 3 + 1] = static_cast<char>('0' + parts[i] % 10);
-    if (i < 2) out[i * 3 + 2] = ':';
-  }
-  out[8] = '\0';
-}
-
 void PrepareDecodedLine(DecodedLine& l, const LineHeader& h) {
   l = DecodedLine{};
   l.AdapterNumber = h.adapter_number;
   l.Sequence = h.sequence;
   l.Length = h.length;
-  FormatTimeText(h.time, l.TimeText);
+  platform::ClockText(h.time, l.TimeText);
   CopyField(l.SourceText, sizeof l.SourceText, h.source_label);
   CopyField(l.PeerText, sizeof l.PeerText, h.proto_label);
   CopyField(l.RoleText, sizeof l.RoleText, h.role);

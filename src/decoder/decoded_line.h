@@ -60,8 +60,6 @@ bool ParseDecodedLine(const uint8_t (&in)[kDecodedLineSize], DecodedLine& line);
 const char* DirectionMarkText(uint32_t direction);
 // The 16-character blank-padded text of an event code (no terminator).
 const char* EventCodeText(uint32_t event);
-// "hh:mm:ss" of a time in seconds since 1970, local time; out gets 8 characters and a NUL.
-void FormatTimeText(uint32_t time, char (&out)[9]);
 
 // What the reply builder knows about a stored frame besides its bytes.
 struct LineHeader {

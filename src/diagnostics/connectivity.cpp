@@ -18,6 +18,8 @@
 
 #include "diagnostics/tcpip_report.h"
 #include "platform/files.h"
+#include "platform/clock.h"
+#include "platform/text_area.h"
 
 extern char** environ;
 
@@ -40,37 +42,6 @@ constexpr char kDnsNotDefined[] = "\r\nDNS NOT DEFINED\r\n";
 constexpr char kWinsNotDefined[] = "\r\nWINS NOT DEFINED\r\n";
 constexpr int kMaxSeenBroadcasts = 49;
 
-// Appends to a NUL-terminated text in a fixed area; what does not fit before the last byte is cut.
-class AreaText {
- public:
-  // Takes over the text already in the area.
-  AreaText(char* area, size_t size) : area_(area), size_(size), len_(size ? strnlen(area, size - 1) : 0) {}
-
-  void Append(const char* s) {
-    if (size_ == 0) return;
-    size_t n = strlen(s);
-    if (n > size_ - 1 - len_) n = size_ - 1 - len_;
-    memcpy(area_ + len_, s, n);
-    len_ += n;
-    area_[len_] = 0;
-  }
-  void Appendf(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
-    if (size_ == 0) return;
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(area_ + len_, size_ - len_, fmt, ap);
-    va_end(ap);
-    if (n > 0) len_ += static_cast<size_t>(n) < size_ - len_ ? static_cast<size_t>(n) : size_ - 1 - len_;
-  }
-  char* End() const { return area_ + len_; }
-  size_t Room() const { return size_ - len_; }
-
- private:
-  char* area_;
-  size_t size_;
-  size_t len_;
-};
-
 void Clear(char* area, size_t size) {
   if (size) memset(area, 0, size);
 }
@@ -92,9 +63,8 @@ int MonitoredCount(const GlobalArea& g) {
 }
 
 int CalendarMonths(time_t t) {
-  tm parts{};
-  if (localtime_r(&t, &parts) == nullptr) return 0;
-  return (parts.tm_year + 1900) * 12 + parts.tm_mon;
+  const platform::LocalDate d = platform::LocalDateOf(static_cast<uint32_t>(t));
+  return d.year * 12 + d.month - 1;
 }
 
 void CopyList(const NicArea& nic, TcpipList which, uint32_t (&out)[kTcpipListEntries]) {
@@ -103,7 +73,7 @@ void CopyList(const NicArea& nic, TcpipList which, uint32_t (&out)[kTcpipListEnt
 
 void PingList(const GlobalArea& g, TcpipList which, const char* not_defined, char* area, size_t size) {
   Clear(area, size);
-  AreaText(area, size).Append(not_defined);
+  platform::TextArea(area, size).Append(not_defined);
   size_t pos = 0;
   const int nics = MonitoredCount(g);
   for (int i = 0; i < nics; ++i) {
@@ -193,23 +163,23 @@ void RunConnectivityTests(const platform::Registry& registry, GlobalArea& g, tim
                           size_t size) {
   RefreshStationLabels(registry, g, now);
   CheckDriverAge(g, now, area, size);
-  AreaText text(area, size);
+  platform::TextArea text(area, size);
   text.Append(kSubnetHeader);
   CheckSubnetBroadcasts(g, text.End(), text.Room());
-  text = AreaText(area, size);
+  text = platform::TextArea(area, size);
   text.Append(kGatewayHeader);
   PingGateways(g, text.End(), text.Room());
-  text = AreaText(area, size);
+  text = platform::TextArea(area, size);
   text.Append(kDnsHeader);
   PingDnsServers(g, text.End(), text.Room());
-  text = AreaText(area, size);
+  text = platform::TextArea(area, size);
   text.Append(kWinsHeader);
   PingWinsServers(g, text.End(), text.Room());
 }
 
 void CheckDriverAge(const GlobalArea& g, time_t now, char* area, size_t size) {
   Clear(area, size);
-  AreaText text(area, size);
+  platform::TextArea text(area, size);
   const int months_now = CalendarMonths(now);
   const int nics = MonitoredCount(g);
   for (int i = 0; i < nics; ++i) {
@@ -226,7 +196,7 @@ void CheckDriverAge(const GlobalArea& g, time_t now, char* area, size_t size) {
 
 void CheckSubnetBroadcasts(const GlobalArea& g, char* area, size_t size) {
   Clear(area, size);
-  AreaText text(area, size);
+  platform::TextArea text(area, size);
   bool mismatch = false;
   const int nics = MonitoredCount(g);
   for (int i = 0; i < nics; ++i) {

@@ -10,6 +10,7 @@
 
 #include "platform/files.h"
 #include "platform/system_registry.h"
+#include "platform/text_area.h"
 
 namespace netward {
 
@@ -33,17 +34,6 @@ void ReadValue(const platform::Registry& registry, const std::string& key, const
   size_t n = 0;
   while (n < v->data.size() && n + 1 < size && v->data[n] != 0) ++n;
   memcpy(out, v->data.data(), n);
-}
-
-// Appends printf-style output at the end of the NUL-terminated text in `area`, cut at its end.
-void Append(char* area, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-void Append(char* area, size_t size, const char* fmt, ...) {
-  size_t used = strnlen(area, size);
-  if (used + 1 >= size) return;
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(area + used, size - used, fmt, ap);
-  va_end(ap);
 }
 
 struct FoundFile {
@@ -120,16 +110,17 @@ void ListInstalledAdapters(const platform::Registry& registry, const std::string
   if (text == nullptr || size == 0) return;
   memset(text, 0, size);
   if (size < kInstalledReportMinBytes) return;
-  Append(text, size, "INSTALLED NETWORK ADAPTERS\r\n");
+  platform::TextArea report(text, size);
+  report.Append("INSTALLED NETWORK ADAPTERS\r\n");
   // This platform is neither of the two the report names, so it has no platform line.
   if (!registry.KeyExists(platform::kNetworkCardsKey)) {
-    Append(text, size, "\r\nCOULD NOT LOCATE ANY INSTALL NETWORK CARDS\r\n");
+    report.Append("\r\nCOULD NOT LOCATE ANY INSTALL NETWORK CARDS\r\n");
     return;
   }
   char product[kValueBytes], service[kValueBytes], description[kValueBytes], manufacturer[kValueBytes];
   char driver[kDriverLineBytes];
   for (int n = 1; n <= kMaxReportedCards; ++n) {
-    if (size - strnlen(text, size) < 100) break;
+    if (report.Room() < 100) break;
     std::string key = CardKey(std::to_string(n));
     if (!registry.KeyExists(key)) break;
     ReadValue(registry, key, "ProductName", product, sizeof product);
@@ -138,7 +129,7 @@ void ListInstalledAdapters(const platform::Registry& registry, const std::string
     ReadValue(registry, key, "Manufacturer", manufacturer, sizeof manufacturer);
     memset(driver, 0, sizeof driver);
     FormatDriverFileDate(registry, windows_dir, product, driver, sizeof driver);
-    Append(text, size,
+    report.Appendf(
            "\r\n  Product Name: %s\r\n  Description : %s\r\n  Manufacturer: %s\r\n  Service Name: %s\r\n"
            "  Driver      : %s\r\n",
            product, description, manufacturer, service, driver);

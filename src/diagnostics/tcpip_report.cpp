@@ -10,6 +10,7 @@
 
 #include "accounting/stations.h"
 #include "platform/tcpip_view.h"
+#include "platform/text_area.h"
 
 namespace netward {
 
@@ -22,20 +23,15 @@ constexpr size_t kBindBytes = 256;
 constexpr size_t kTextBytes = 4000;  // warnings and body, each
 constexpr size_t kDhcpTextBytes = 100;
 
-// A bounded text that appends with printf formats and cuts at its end.
+// A report section of N bytes with its own storage.
 template <size_t N>
-struct Buffer {
+struct Storage {
   char s[N] = {};
-  size_t len = 0;
-  void Append(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
-    if (len + 1 >= N) return;
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(s + len, N - len, fmt, ap);
-    va_end(ap);
-    if (n > 0) len = len + static_cast<size_t>(n) < N - 1 ? len + static_cast<size_t>(n) : N - 1;
-  }
-  bool empty() const { return len == 0; }
+};
+template <size_t N>
+struct Buffer : Storage<N>, platform::TextArea {
+  Buffer() : platform::TextArea(Storage<N>::s, N) {}
+  Buffer(const Buffer&) = delete;  // the text area points into this object's storage
 };
 
 bool BeginsNoCase(const char* s, const char* prefix) { return strncasecmp(s, prefix, strlen(prefix)) == 0; }
@@ -164,7 +160,7 @@ void BuildTcpipReport(const Registry& reg, GlobalArea& g, time_t now, char* out,
     snprintf(out, size, "\r\n\r\n*** ERROR: No Adapters are being montiored.");
     return;
   }
-  if (nics > 1) warnings.Append("\r\n*** WARNING: Multiple Adapters.");
+  if (nics > 1) warnings.Appendf("\r\n*** WARNING: Multiple Adapters.");
 
   for (int i = 0; i < nics && i < kMaxNics; ++i) {
     NicArea& nic = *g.Nics[i];
@@ -181,11 +177,11 @@ void BuildTcpipReport(const Registry& reg, GlobalArea& g, time_t now, char* out,
     char title[64], driver[32];
     nic.AdapterTitle.Get(title);
     nic.DriverFileText.Get(driver);
-    body.Append("\r\n\r\n Adapter #%-2d   : %s\r\n Driver        : %s", n, title, driver);
+    body.Appendf("\r\n\r\n Adapter #%-2d   : %s\r\n Driver        : %s", n, title, driver);
 
     const std::string tcpip = kServices + key_name + "\\Parameters\\Tcpip";
     if (!reg.KeyExists(tcpip)) {
-      body.Append("\r\n IP            : Not defined");
+      body.Appendf("\r\n IP            : Not defined");
       continue;
     }
     const bool dial_up = BeginsNoCase(key_name.c_str(), "NdisWan");
@@ -193,13 +189,13 @@ void BuildTcpipReport(const Registry& reg, GlobalArea& g, time_t now, char* out,
     if (ReadDword(reg, tcpip, "EnableDHCP") != 0) {
       const auto lease = static_cast<int32_t>(ReadDword(reg, tcpip, "LeaseTerminatesTime"));
       if (lease < static_cast<int32_t>(now)) {
-        warnings.Append("\r\n*** WARNING: DHCP Lease expired for adapter #%d", n);
-        body.Append("\r\n IP            : DHCP EXPIRED ");
+        warnings.Appendf("\r\n*** WARNING: DHCP Lease expired for adapter #%d", n);
+        body.Appendf("\r\n IP            : DHCP EXPIRED ");
         if (lease != 0) {
           time_t t = lease;
           tm local{};
           char text[32] = {};
-          if (localtime_r(&t, &local) && asctime_r(&local, text)) body.Append("%.24s", text);
+          if (localtime_r(&t, &local) && asctime_r(&local, text)) body.Appendf("%.24s", text);
         }
         continue;
       }
@@ -221,12 +217,12 @@ void BuildTcpipReport(const Registry& reg, GlobalArea& g, time_t now, char* out,
       g.AddressText.Set(text.c_str());
     }
     if (HasSecondEntry(address)) {
-      warnings.Append("\r\n*** WARNING: Multiple IP addresses for adapter #%d.", n);
+      warnings.Appendf("\r\n*** WARNING: Multiple IP addresses for adapter #%d.", n);
       multiple = true;
     }
     ReadList(reg, tcpip, names->gateway, gateway, sizeof gateway);
     ReadList(reg, tcpip, names->mask, mask, sizeof mask);
-    if (HasSecondEntry(gateway)) warnings.Append("\r\n*** WARNING: Multiple Gateway addresses for adapter #%d.", n);
+    if (HasSecondEntry(gateway)) warnings.Appendf("\r\n*** WARNING: Multiple Gateway addresses for adapter #%d.", n);
     FormatAddressList(address, sizeof address);
     FormatAddressList(gateway, sizeof gateway);
     FormatAddressList(mask, sizeof mask);
@@ -263,38 +259,38 @@ void BuildTcpipReport(const Registry& reg, GlobalArea& g, time_t now, char* out,
     }
 
     Buffer<kAddressListBytes + 64> mask_text;
-    mask_text.Append("%s", mask);
+    mask_text.Appendf("%s", mask);
     if (address[0] != 0) {
       const std::string first_address = Slot(address, 0);
       if (mask[0] == 0) {
-        warnings.Append("\r\n*** ERROR: Could not determine Subnet Mask for adapter #%d.", n);
+        warnings.Appendf("\r\n*** ERROR: Could not determine Subnet Mask for adapter #%d.", n);
       } else if (multiple) {
-        if (gateway[0] == 0) warnings.Append("\r\n*** WARNING: NO Default Gateway defined for adapter #%d.", n);
+        if (gateway[0] == 0) warnings.Appendf("\r\n*** WARNING: NO Default Gateway defined for adapter #%d.", n);
       } else {
         const uint32_t m = SlotAddress(mask);
         const uint32_t subnet = SlotAddress(address) & m;
         const uint32_t last = subnet | ~m;
-        mask_text.Append("\r\n Local Subnet  : %-15s", platform::DottedIpv4(subnet).c_str());
-        mask_text.Append(" to %s", platform::DottedIpv4(last).c_str());
+        mask_text.Appendf("\r\n Local Subnet  : %-15s", platform::DottedIpv4(subnet).c_str());
+        mask_text.Appendf(" to %s", platform::DottedIpv4(last).c_str());
         if (strcmp(gateway, address) == 0 && RelaxedLoad(nic.IsWan) == 0)
-          warnings.Append("\r\n*** WARNING: GATEWAY is SELF for adapter #%d.", n);
+          warnings.Appendf("\r\n*** WARNING: GATEWAY is SELF for adapter #%d.", n);
         else if (gateway[0] == 0)
-          warnings.Append("\r\n*** WARNING: NO Default Gateway defined for adapter #%d.", n);
+          warnings.Appendf("\r\n*** WARNING: NO Default Gateway defined for adapter #%d.", n);
         else if ((SlotAddress(gateway) & m) != subnet)
-          warnings.Append("\r\n*** ERROR: Gateway is NOT in local subnet for adapter #%d.", n);
+          warnings.Appendf("\r\n*** ERROR: Gateway is NOT in local subnet for adapter #%d.", n);
         if (Slot(dns, 0) == first_address || Slot(dns, 1) == first_address)
-          warnings.Append("\r\n*** WARNING: DNS is SELF for adapter #%d.", n);
+          warnings.Appendf("\r\n*** WARNING: DNS is SELF for adapter #%d.", n);
         if (Slot(wins, 0) == first_address || Slot(wins, 1) == first_address)
-          warnings.Append("\r\n*** WARNING: WINS is SELF for adapter #%d.", n);
+          warnings.Appendf("\r\n*** WARNING: WINS is SELF for adapter #%d.", n);
       }
-      if (dns[0] == 0 && wins[0] == 0) warnings.Append("\r\n*** WARNING: NO DNS or WINS defined for adapter #%d.", n);
+      if (dns[0] == 0 && wins[0] == 0) warnings.Appendf("\r\n*** WARNING: NO DNS or WINS defined for adapter #%d.", n);
     }
-    body.Append("\r\n DHCP          : %s\r\n Address       : %s\r\n Subnet Mask   : %s\r\n GATEWAY       : %s"
+    body.Appendf("\r\n DHCP          : %s\r\n Address       : %s\r\n Subnet Mask   : %s\r\n GATEWAY       : %s"
                 "\r\n DNS           : %s\r\n WINS          : %s",
                 dhcp_text, address, mask_text.s, gateway, dns, wins);
     FillTcpipConfig(nic, {address, mask, gateway, dns, wins});
   }
-  if (!warnings.empty()) warnings.Append("\r\n\r\n");
+  if (!warnings.empty()) warnings.Appendf("\r\n\r\n");
   char host[33];
   g.HostName.Get(host);
   snprintf(out, size, "%s Computer Name : %s%s", warnings.s, host, body.s);

@@ -14,6 +14,24 @@ LocalDate LocalDateOf(uint32_t time) {
   return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday};
 }
 
+LocalClock LocalClockOf(uint32_t time) {
+  time_t t = static_cast<time_t>(time);
+  struct tm tm {};
+  localtime_r(&t, &tm);
+  return {tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+void ClockText(uint32_t time, char (&out)[9]) {
+  const LocalClock c = LocalClockOf(time);
+  const int parts[3] = {c.hour, c.minute, c.second};
+  for (int i = 0; i < 3; ++i) {
+    out[i * 3] = static_cast<char>('0' + parts[i] / 10 % 10);
+    out[i * 3 + 1] = static_cast<char>('0' + parts[i] % 10);
+    if (i < 2) out[i * 3 + 2] = ':';
+  }
+  out[8] = '\0';
+}
+
 void DayName(const LocalDate& d, char (&out)[9]) {
   snprintf(out, sizeof out, "%04u%02u%02u", unsigned(d.year) % 10000u, unsigned(d.month) % 100u,
            unsigned(d.day) % 100u);

@@ -15,10 +15,21 @@ struct LocalDate {
   int day = 0;    // 1-31
 };
 
-// Local calendar date of a time in seconds since 1970 (the process's time zone).
+// Local time of day.
+struct LocalClock {
+  int hour = 0;    // 0-23
+  int minute = 0;  // 0-59
+  int second = 0;  // 0-60
+};
+
+// Local calendar date and time of day of a time in seconds since 1970 (the process's time zone).
 LocalDate LocalDateOf(uint32_t time);
+LocalClock LocalClockOf(uint32_t time);
 // "YYYYMMDD" of the local date; `out` holds at least 9 bytes.
 void DayName(const LocalDate& d, char (&out)[9]);
+// "HH:MM:SS" of the local time of day, NUL-terminated. Formatted by hand: the detail replies call
+// it for hundreds of lines.
+void ClockText(uint32_t time, char (&out)[9]);
 
 class Clock {
  public:

@@ -7,6 +7,7 @@
 #include "core/byte_writer.h"
 #include "decoder/decoded_line.h"
 #include "decoder/decoder.h"
+#include "platform/clock.h"
 
 namespace netward {
 
@@ -27,7 +28,7 @@ uint64_t Fnv1a(const uint8_t* p, size_t n, uint64_t h = 1469598103934665603ull) 
 
 void PutTimeText(uint8_t* p, uint32_t t) {
   char text[9];
-  decoder::FormatTimeText(t, text);
+  platform::ClockText(t, text);
   memcpy(p, text, 9);
 }
 

@@ -5,28 +5,20 @@
 #include <ctime>
 
 #include "core/byte_writer.h"
+#include "platform/clock.h"
 
 namespace netward {
 
 namespace {
-
-struct tm LocalTime(uint32_t t) {
-  time_t tt = static_cast<time_t>(t);
-  struct tm tm {};
-  localtime_r(&tt, &tm);
-  return tm;
-}
 
 // Copies `text` (up to its NUL or `max` bytes) over a field already filled with blanks or zeros.
 void CopyOver(uint8_t* field, const char* text, size_t max) { memcpy(field, text, strnlen(text, max)); }
 
 // "HH:MM:SS" without NUL into 8 bytes.
 void PutClock(uint8_t* p, uint32_t t) {
-  struct tm tm = LocalTime(t);
-  char buf[16];
-  snprintf(buf, sizeof buf, "%02u:%02u:%02u", unsigned(tm.tm_hour) % 100u, unsigned(tm.tm_min) % 100u,
-           unsigned(tm.tm_sec) % 100u);
-  memcpy(p, buf, 8);
+  char text[9];
+  platform::ClockText(t, text);
+  memcpy(p, text, 8);
 }
 
 }  // namespace
@@ -34,10 +26,8 @@ void PutClock(uint8_t* p, uint32_t t) {
 void BuildReplyHeader(uint32_t now, uint32_t status_code, uint8_t (&out)[kReplyHeaderSize]) {
   memcpy(out, "TASK", 4);
   memcpy(out + 4, "19990415", 8);
-  struct tm tm = LocalTime(now);
-  char date[16];
-  snprintf(date, sizeof date, "%04u%02u%02u", unsigned(tm.tm_year + 1900) % 10000u, unsigned(tm.tm_mon + 1) % 100u,
-           unsigned(tm.tm_mday) % 100u);
+  char date[9];
+  platform::DayName(platform::LocalDateOf(now), date);
   memcpy(out + 12, date, 8);
   PutClock(out + 20, now);
   PutU32Le(out + 28, status_code);
@@ -69,8 +59,8 @@ void BuildHistRecord(const char* file_name, uint8_t (&out)[kHistRecordSize]) {
 }
 
 uint32_t IntervalOfDay(uint32_t time) {
-  struct tm tm = LocalTime(time);
-  return static_cast<uint32_t>(tm.tm_hour * 6 + tm.tm_min / 10);
+  const platform::LocalClock c = platform::LocalClockOf(time);
+  return static_cast<uint32_t>(c.hour * 6 + c.minute / 10);
 }
 
 void BuildTetRecord(uint32_t time, const uint8_t* gains32, uint8_t (&out)[kTetRecordSize]) {

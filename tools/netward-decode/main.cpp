@@ -12,6 +12,7 @@
 #include <string>
 
 #include "decoder/decoder.h"
+#include "platform/clock.h"
 #include "decoder/service_names.h"
 
 namespace {
@@ -125,7 +126,7 @@ int DecodeFile(const char* path, const Options& opt, unsigned long& corpus_index
     line.Sequence = static_cast<uint32_t>(n);
     line.Length = h->len;
     line.MediaType = static_cast<uint32_t>(media);
-    FormatTimeText(static_cast<uint32_t>(h->ts.tv_sec), line.TimeText);
+    netward::platform::ClockText(static_cast<uint32_t>(h->ts.tv_sec), line.TimeText);
     // Source and direction as the accounting would label them, from the MAC addresses.
     const size_t src = media == kMedia8025 ? 8 : 6, dst = media == kMedia8025 ? 2 : 0;
     uint8_t source[6];
