@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <spawn.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,9 +18,8 @@
 #include "diagnostics/tcpip_report.h"
 #include "platform/files.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "platform/text_area.h"
-
-extern char** environ;
 
 namespace netward {
 namespace {
@@ -126,35 +124,6 @@ void SplitWords(const char* command, char (&words)[kHelperCommandBytes], char* (
 void CloseIfOpen(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
-}
-
-// Starts the helper with its standard input on `in_read` and standard output and error on
-// `out_write`; every other descriptor of the agent is closed in the child.
-bool SpawnHelper(const char* path, char* const argv[], int in_read, int out_write, pid_t& pid) {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  if (posix_spawn_file_actions_init(&actions) != 0) return false;
-  if (posix_spawnattr_init(&attr) != 0) {
-    posix_spawn_file_actions_destroy(&actions);
-    return false;
-  }
-  bool ok = posix_spawn_file_actions_adddup2(&actions, in_read, STDIN_FILENO) == 0 &&
-            posix_spawn_file_actions_adddup2(&actions, out_write, STDOUT_FILENO) == 0 &&
-            posix_spawn_file_actions_adddup2(&actions, out_write, STDERR_FILENO) == 0;
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-  ok = ok && posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0;
-#endif
-  // The calling thread may block signals (the agent's console handling does); the helper starts
-  // with none blocked and every disposition at its default.
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  ok = ok && posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setsigdefault(&attr, &all) == 0 &&
-       posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
-  ok = ok && posix_spawn(&pid, path, &actions, &attr, argv, environ) == 0;
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  return ok;
 }
 
 }  // namespace
@@ -296,8 +265,8 @@ size_t RunHelperCommand(const char* command, char* area, size_t size) {
     CloseIfOpen(out_pipe[1]);
     return 0;
   }
-  pid_t pid = -1;
-  const bool started = SpawnHelper(path, argv, in_pipe[0], out_pipe[1], pid);
+  const pid_t pid = platform::SpawnProgram(path, argv, in_pipe[0], out_pipe[1], out_pipe[1]);
+  const bool started = pid > 0;
   // Without the agent's copy of the write end, the pipe reports its end once the helper has exited.
   CloseIfOpen(out_pipe[1]);
   CloseIfOpen(in_pipe[0]);

@@ -46,7 +46,7 @@ std::string SystemdServiceManager::UnitPath(const std::string& name) const {
 
 ScmResult SystemdServiceManager::Systemctl(std::vector<std::string> args, std::string* out) {
   args.insert(args.begin(), paths_.systemctl);
-  SpawnResult r = RunProgram(args);
+  platform::ProgramResult r = platform::RunProgram(args);
   if (r.spawn_error != 0) return FromErrno(r.spawn_error);
   if (out) *out = r.out;
   if (r.exit_status != 0) {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "service/service_manager.h"
-#include "service/spawn.h"
+#include "platform/process.h"
 
 namespace netward::service {
 

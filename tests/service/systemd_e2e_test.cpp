@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "service/spawn.h"
+#include "platform/process.h"
 
 namespace netward::service {
 namespace {
@@ -19,12 +19,12 @@ namespace {
 std::string Agent(const char* keyword, std::vector<std::string> more = {}) {
   std::vector<std::string> argv = {TAPEYESV_PATH, keyword};
   argv.insert(argv.end(), more.begin(), more.end());
-  SpawnResult r = RunProgram(argv);
+  platform::ProgramResult r = platform::RunProgram(argv);
   return r.out + r.err;
 }
 
 std::string ActiveState() {
-  SpawnResult r = RunProgram({"/usr/bin/systemctl", "show", "--property=ActiveState", "--value", "TapEyeSv.service"});
+  platform::ProgramResult r = platform::RunProgram({"/usr/bin/systemctl", "show", "--property=ActiveState", "--value", "TapEyeSv.service"});
   return r.out.substr(0, r.out.find('\n'));
 }
 
@@ -63,7 +63,7 @@ TEST(SystemdService, InstallStartQueryStopRemove) {
   EXPECT_TRUE(AwaitState("active", 10)) << ActiveState();
   EXPECT_EQ(Agent("-start"), "TapEyeSv is already running\n");
 
-  SpawnResult q = RunProgram({NETWARD_CLIENT_PATH, "--port", port, "--key", "Secret", "TOTAL"});
+  platform::ProgramResult q = platform::RunProgram({NETWARD_CLIENT_PATH, "--port", port, "--key", "Secret", "TOTAL"});
   EXPECT_EQ(q.exit_status, 0) << q.out << q.err;
 
   EXPECT_EQ(Agent("-stop"), "TapEyeSv stopped\nTapEye stopped\n");

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "service/spawn.h"
+#include "platform/process.h"
 #include "service/systemd_manager.h"
 #include "service/unit_files.h"
 
@@ -71,7 +71,7 @@ TEST(UnitFiles, AgentUnitCarriesItsSettingsAndPassesSystemdAnalyzeVerify) {
   WriteFile(dir + "/TapEyeSv.service",
             AgentUnitText(AgentConfig({"--hive", "/srv/my hive.reg", "--state-dir", "/var/lib/100%"})));
   WriteFile(dir + "/TapEye.service", DriverUnitText());
-  SpawnResult r = RunProgram({"/usr/bin/systemd-analyze", "verify", "--man=no", dir + "/TapEyeSv.service",
+  platform::ProgramResult r = platform::RunProgram({"/usr/bin/systemd-analyze", "verify", "--man=no", dir + "/TapEyeSv.service",
                               dir + "/TapEye.service"});
   ASSERT_EQ(r.spawn_error, 0);
   if (r.exit_status != 0 && r.err.find("Failed to initialize") != std::string::npos)
