@@ -9,6 +9,7 @@ accepted; any other disagreement fails the run. Exit 77 (skipped) when tshark is
 usage: tshark_crosscheck.py NETWARD_DECODE CAPTURE_DIR [--workload MAKE_PCAP] [--verbose]
 """
 import collections
+import concurrent.futures
 import fnmatch
 import os
 import re
@@ -160,9 +161,11 @@ def main():
             captures.append(mix)
         rules = load_expected()
         compared = unexpected = expected = 0
-        for path in captures:
+        # Most of the time goes into starting tshark once per file: as many at once as there are cores.
+        with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
+            decoded = list(pool.map(lambda p: (ours(tool, p), theirs(p)), captures))
+        for path, (o, t) in zip(captures, decoded):
             name = os.path.basename(path)
-            o, t = ours(tool, path), theirs(path)
             for n in sorted(set(o) & set(t)):
                 compared += 1
                 for field, mine, other in compare(o[n], t[n]):
