@@ -24,7 +24,8 @@ inline constexpr char kMetricsPath[] = "/metrics";
 inline constexpr unsigned kMetricsMaxConnections = 1000;
 // A connection that sends nothing for this long is closed (a scraper reconnects when it next asks).
 inline constexpr unsigned kMetricsIdleSeconds = 10;
-// Memory of one connection: the request line and headers must fit in half of it (431 otherwise).
+// Memory of one connection, the buffer of its request head included: a head of more than about
+// 15 KiB gets 431 (or the connection closed when no room is left to answer).
 inline constexpr size_t kMetricsConnectionMemory = 16 * 1024;
 
 struct MetricsSettings {
