@@ -1,0 +1,3 @@
+if(TARGET netward_metrics)
+  netward_fuzz(metrics_fuzz SOURCES ${CMAKE_SOURCE_DIR}/fuzz/metrics_fuzz.cpp LIBS netward_metrics)
+endif()
