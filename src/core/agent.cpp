@@ -274,8 +274,10 @@ void Agent::StartMetrics() {
   std::string text = options_.metrics_address;
   const char* source = "--metrics";
   if (text.empty()) {
-    text = registry_.GetString(kSettingsKey, "MetricsAddress").value_or("");
     source = "MetricsAddress";
+    // Written as a DWORD, the value can only be meant as the port.
+    if (const auto port = registry_.GetDword(kSettingsKey, "MetricsAddress")) text = std::to_string(*port);
+    else text = registry_.GetString(kSettingsKey, "MetricsAddress").value_or("");
   }
   if (text.empty()) return;
   MetricsSettings settings;

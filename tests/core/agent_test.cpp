@@ -341,6 +341,14 @@ TEST_F(AgentTest, SettingsNameTheMetricsEndpoint) {
   EXPECT_EQ(testing_net::ConnectLoopback(port), -1) << "the endpoint goes with the agent";
 }
 
+TEST_F(AgentTest, AMetricsAddressWrittenAsADwordIsItsPort) {
+  const uint16_t port = testing_net::FreePort();
+  hive_->SetDword(kSettingsKey, "MetricsAddress", port);
+  Start(kDec4Noon);
+  EXPECT_TRUE(out_.Warnings().empty());
+  EXPECT_EQ(testing_net::HttpStatusLine(testing_net::HttpGet(port, "/metrics")), "HTTP/1.1 200 OK");
+}
+
 TEST_F(AgentTest, ABadMetricsAddressIsSaidAndTheAgentRunsOn) {
   hive_->SetString(kSettingsKey, "MetricsAddress", "every:where");
   Start(kDec4Noon);
