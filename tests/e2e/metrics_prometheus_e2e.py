@@ -127,16 +127,23 @@ try:
                                    os.path.join(work, 'tsdb'), '--web.listen-address', '127.0.0.1:%d' % prom_port,
                                    '--log.level', 'warn'], stdout=prom_log, stderr=prom_log)
     api = 'http://127.0.0.1:%d' % prom_port
-    result = []
-    for _ in range(300):
+    ready = False
+    for _ in range(600):  # it takes a few seconds to open its storage and load the configuration
         try:
-            result = prom_query(api, 'netward_frames_total')
+            ready = http(api + '/-/ready')[0] == 200
         except (urllib.error.URLError, ConnectionError):
-            result = []
-        if result:
+            ready = False
+        if ready:
             break
         if prometheus.poll() is not None:
             check(False, 'Prometheus is running: ' + open(os.path.join(work, 'prometheus.log')).read())
+        time.sleep(0.1)
+    check(ready, 'Prometheus is ready')
+    result = []
+    for _ in range(300):
+        result = prom_query(api, 'netward_frames_total')
+        if result:
+            break
         time.sleep(0.1)
     check(len(result) == 1, 'Prometheus has scraped the agent: %s' % result)
     check(float(result[0]['value'][1]) == sequence,

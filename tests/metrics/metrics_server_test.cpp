@@ -92,7 +92,8 @@ TEST_F(MetricsServerTest, OtherPathsAndMethodsAreRefused) {
     EXPECT_NE(r.find("Allow: GET, HEAD\r\n"), std::string::npos) << r;
   }
   // Garbage instead of HTTP gets an error or the connection closed, never an answer.
-  const std::string r = Exchange(port_, std::string("\x05\x01\x00 garbage\r\n\r\n", 18));
+  static const char kGarbage[] = "\x05\x01\x00 garbage\r\n\r\n";
+  const std::string r = Exchange(port_, std::string(kGarbage, sizeof kGarbage - 1));
   EXPECT_EQ(r.find(" 200 "), std::string::npos) << r;
   EXPECT_EQ(server_.scrapes(), 0u);
   EXPECT_EQ(StatusLine(Get(port_, "/metrics")), "HTTP/1.1 200 OK");
