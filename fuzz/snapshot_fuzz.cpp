@@ -1,11 +1,13 @@
 // The snapshot file reader: records, nested reply blocks and the inverted frame captures, then both
-// presentations of whatever read. Every frame the reader reports must lie inside its capture.
+// presentations of whatever read and the pcap export of its captures. Every frame the reader
+// reports must lie inside its capture.
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "pcap_export.h"
 #include "snapshot_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -24,5 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string out;
   FormatSnapshotText(records, out);
   FormatSnapshotJson(records, out);
+  for (const SnapshotRecord& r : records) {
+    PcapFileWritten written;
+    if (r.is_dump && WriteCapturePcap(r, "/dev/null", written, out) && written.frames != r.capture_info.frames.size())
+      __builtin_trap();
+  }
   return 0;
 }

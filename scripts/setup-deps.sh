@@ -8,6 +8,6 @@ apt-get update -q
 apt-get install -y -q --no-install-recommends \
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
-  libpcap-dev libsystemd-dev nlohmann-json3-dev \
-  tshark wireshark-common tcpdump python3 python3-impacket python3-scapy \
+  libpcap-dev libsystemd-dev nlohmann-json3-dev libmicrohttpd-dev \
+  tshark wireshark-common tcpdump python3 python3-impacket python3-scapy prometheus tmux \
   iproute2 iputils-ping net-tools systemd procps

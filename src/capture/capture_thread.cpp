@@ -192,6 +192,7 @@ void CaptureThread(NicArea* nic, const CaptureContext& ctx) {
       FrameEntry& logged = nic->EventLog[event_count % kEventLogEntries];
       ++event_count;
       RelaxedStore(nic->EventCount, event_count);
+      if (e.Event < kEventKinds) RelaxedStore(nic->EventsByKind[e.Event], nic->EventsByKind[e.Event] + 1);
       BeginSlotRewrite(logged);
       CopyFrameEntry(logged, e);
       EndSlotRewrite(logged);

@@ -50,6 +50,7 @@ class LiveHandle : public QueuedReadHandle {
 
   bool QueryOid(uint32_t oid, void* data, uint32_t length) override;
   bool SetOid(uint32_t oid, const void* data, uint32_t length) override;
+  uint64_t KernelDrops() const override { return kernel_drops_.load(std::memory_order_relaxed); }
   // Closes the packet socket (its promiscuous membership goes with it); the interface's status is
   // still answered from sysfs.
   void Close() override;

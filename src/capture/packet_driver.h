@@ -138,7 +138,9 @@ struct PacketDriverHandle {
   virtual uint32_t FinishRead(int slot, uint32_t* time) = 0;
   // True once a capture-file adapter has delivered its last frame.
   virtual bool Exhausted() const { return false; }
-  // Releases the device (socket, file); afterwards only QueryOid, Exhausted and IsOpen may be
+  // Frames the kernel dropped for want of capture buffer room since the adapter opened; any thread.
+  virtual uint64_t KernelDrops() const { return 0; }
+  // Releases the device (socket, file); afterwards only QueryOid, Exhausted, KernelDrops and IsOpen may be
   // called, and QueryOid answers from what is known without the device. Called once, by the capture
   // thread, while other threads may be in QueryOid. Overrides call MarkClosed.
   virtual void Close() { MarkClosed(); }

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -35,6 +36,8 @@ Agent::Agent(platform::Registry& registry, platform::Clock& clock, platform::Out
 }
 
 Agent::~Agent() {
+  // First: its thread reads the adapters' driver handles, which go with linux_driver_.
+  metrics_.reset();
   stop_request_.Set();
   for (auto& t : threads_)
     if (t.joinable()) t.join();
@@ -89,8 +92,9 @@ void Agent::ReloadSettings() {
 void Agent::WarnUnknownSettings() {
   // Every value the agent reads under its Parameters key: a misspelt one (an "OpenKy" that leaves
   // the access key random) is otherwise ignored without a word.
-  static constexpr const char* kKnown[] = {"DataPath",   "OpenKey",          "AutoIpName",
-                                           "RpcTcpPort", "RpcLocalEndpoint", "EndpointMapperPort"};
+  static constexpr const char* kKnown[] = {"DataPath",       "OpenKey",          "AutoIpName",
+                                           "RpcTcpPort",     "RpcLocalEndpoint", "EndpointMapperPort",
+                                           "MetricsAddress", "MetricsTopStations"};
   for (const std::string& name : registry_.ValueNames(kSettingsKey)) {
     bool known = false;
     for (const char* k : kKnown) known = known || strcasecmp(k, name.c_str()) == 0;
@@ -267,6 +271,37 @@ void Agent::StartCaptureThread(NicArea* nic) {
     CaptureThread(nic, ctx);
   });
 }
+void Agent::StartMetrics() {
+  std::string text = options_.metrics_address;
+  const char* source = "--metrics";
+  if (text.empty()) {
+    source = "MetricsAddress";
+    // Written as a DWORD, the value can only be meant as the port.
+    if (const auto port = registry_.GetDword(kSettingsKey, "MetricsAddress")) text = std::to_string(*port);
+    else text = registry_.GetString(kSettingsKey, "MetricsAddress").value_or("");
+  }
+  if (text.empty()) return;
+  MetricsSettings settings;
+  std::string why;
+  if (!ParseMetricsAddress(text, settings.endpoint, why)) {
+    out_.WarningPrintf("Metrics not served (%s): %s\n", source, why.c_str());
+    return;
+  }
+  settings.global = global_;
+  settings.top_stations =
+      std::min(registry_.GetDword(kSettingsKey, "MetricsTopStations").value_or(kDefaultTopStations), kMaxTopStations);
+  settings.now = [this] { return clock_.Now(); };
+  auto server = std::make_unique<MetricsServer>();
+  if (!server->Start(std::move(settings), why)) {
+    out_.WarningPrintf("Metrics endpoint cannot be opened (%s): %s; the agent runs on without it\n", source,
+                       why.c_str());
+    return;
+  }
+  out_.Printf("Metrics served at %s%s\n", server->Url().c_str(),
+              server->connection_limit() < kMetricsMaxConnections ? " (fewer connections: descriptors are short)" : "");
+  metrics_ = std::move(server);
+}
+
 void Agent::StartRpcServerThread() {
   if (!hooks_.rpc_server_thread) return;
   threads_.emplace_back([this] { hooks_.rpc_server_thread(*this); });
@@ -280,9 +315,12 @@ void Agent::AgentMain() {
     return;
   }
   g_global_area.store(global_, std::memory_order_release);
+  global_->Health.StartTime.store(clock_.Now(), std::memory_order_relaxed);
   ReadHostName();
   LoadSettings();
   WarnUnknownSettings();
+  // Before the adapters, so that a scraper sees a replay from its first frame.
+  StartMetrics();
   // Reverse look-ups of new IP stations run on a small pool, off the capture threads.
   SetAccountingOutput(&out_);
   resolver_ = std::make_unique<SystemNameResolver>();

@@ -14,6 +14,7 @@
 #include "core/history.h"
 #include "core/records.h"
 #include "core/shared_state.h"
+#include "metrics/metrics_server.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/output.h"
@@ -46,6 +47,8 @@ struct AgentOptions {
   // The service's own socket path (in its runtime directory), used when neither the command line
   // nor the settings name one; unlike those, the agent runs on without it.
   std::string default_local_endpoint;
+  // Address of the metrics endpoint (--metrics); empty: the settings' `MetricsAddress`, if any.
+  std::string metrics_address;
 };
 
 // What the agent reaches of the platform and of the layers started above it.
@@ -103,6 +106,9 @@ class Agent {
  private:
   void StartCaptureThread(NicArea* nic);
   void StartRpcServerThread();
+  // Serves the metrics when --metrics or the settings name an address; a failure is said and the
+  // agent runs on without them.
+  void StartMetrics();
   void MainLoop(TraceRecord& trace, char (&day)[9]);
   void SetUpAdapters();
   void ReadHostName();
@@ -126,6 +132,7 @@ class Agent {
   std::unique_ptr<PacketDriver> linux_driver_;
   std::unique_ptr<NameResolver> resolver_;
   std::unique_ptr<ResolverPool> resolver_pool_;
+  std::unique_ptr<MetricsServer> metrics_;
   std::vector<std::thread> threads_;
   std::atomic<bool> priority_reported_{false};
   std::mutex reload_mutex_;

@@ -38,6 +38,7 @@ bool HistoryWriter::Append(const std::string& path, const void* data, size_t n, 
     out_->Printf("History file '%s' ended in a partial record: %llu bytes cut off\n", BaseName(path),
                  static_cast<unsigned long long>(r.cut_before));
   if (!r.ok) {
+    if (GlobalArea* g = Global()) g->Health.HistoryWriteFailures.fetch_add(1, std::memory_order_relaxed);
     if (out_ != nullptr && !failing_)
       out_->Printf("History file '%s' cannot be written: %s; %zu of %zu records kept. Writes go on being "
                    "tried, and this is said again only when they work\n",

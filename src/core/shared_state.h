@@ -42,6 +42,7 @@ enum EventCode : uint32_t {
   kEventIcmpError = 5,
   kEventLlcError = 6,
 };
+inline constexpr int kEventKinds = 7;  // codes 0..6; NicArea::EventsByKind is indexed by code
 
 // Direction codes carried in FrameEntry::Direction.
 enum DirectionCode : uint32_t {
@@ -249,6 +250,9 @@ struct NicArea {
   uint8_t LastArpRequest[kArpRequestBytes];
   uint32_t EventCount;
   FrameEntry EventLog[kEventLogEntries];
+  // Frames that raised each event (index: event code; 0 unused), counted as they enter EventLog.
+  // Ours, not in any stored layout: the metrics endpoint reads it.
+  uint32_t EventsByKind[kEventKinds];
   // Five zero-terminated lists of IPv4 addresses in network order.
   uint32_t TcpipConfig[kTcpipLists][kTcpipListEntries];
 };
@@ -272,6 +276,16 @@ struct TotalsSnapshot {
   uint32_t LastOtherGroupTime;
   uint32_t LastOwnUnicastTime;
   uint32_t LastOwnGroupTime;
+};
+
+// Health of the agent beyond the traffic totals, for the metrics endpoint; not in any stored or wire
+// layout. Relaxed counters, each bumped where the thing happens.
+struct HealthCounters {
+  std::atomic<uint64_t> PingCalls;             // PingRpc calls served
+  std::atomic<uint64_t> RequestCalls;          // RequestRpc calls served, refused keys included
+  std::atomic<uint64_t> RefusedKeys;           // RequestRpc calls whose key did not match
+  std::atomic<uint64_t> HistoryWriteFailures;  // history file writes that failed (trace or statistics)
+  std::atomic<uint32_t> StartTime;             // seconds since 1970, set once at start-up
 };
 
 // Indexes of GlobalArea::Windows.
@@ -306,6 +320,7 @@ struct GlobalArea {
   std::atomic<int32_t> NicCount;
   NicArea* Nics[kMaxNics];
   std::atomic<uint32_t> StatusCode;
+  HealthCounters Health;
 
   // Reads fields FrameSequence..LastOwnGroupTime.
   TotalsSnapshot Totals() const;

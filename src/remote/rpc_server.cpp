@@ -62,6 +62,7 @@ dcerpc::SyntaxId AgentRpcInterfaceId() {
 }
 
 uint32_t PingRpcStub(const dcerpc::CallRequest&, std::vector<uint8_t>& reply) {
+  if (GlobalArea* g = Global()) g->Health.PingCalls.fetch_add(1, std::memory_order_relaxed);
   if (Agent* agent = CurrentAgent()) agent->out().Write("PingRpc\n");
   PutU32(reply, 0);
   return dcerpc::kStatusOk;
@@ -81,6 +82,10 @@ uint32_t RequestRpcStub(const dcerpc::CallRequest& call, std::vector<uint8_t>& r
     result = HandleRequest(key, request, &block, &length);
   } catch (const std::bad_alloc&) {
     return dcerpc::kStatusOutOfMemory;
+  }
+  if (GlobalArea* g = Global()) {
+    g->Health.RequestCalls.fetch_add(1, std::memory_order_relaxed);
+    if (result == kKeyRejected) g->Health.RefusedKeys.fetch_add(1, std::memory_order_relaxed);
   }
   // One allocation of the exact size: a history day's reply runs to megabytes.
   reply.reserve(reply.size() + 4 + (block != nullptr ? 4 + static_cast<size_t>(length) + 3 : 0) + 8);

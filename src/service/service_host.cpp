@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "metrics/metrics_address.h"
 #include "platform/hive_file.h"
 
 namespace netward::service {
@@ -26,7 +27,8 @@ void PrintOptionsHelp() {
           "  --replay FILE          add a capture-file adapter (repeatable)\n"
           "  --rpc-port N           fixed TCP endpoint for the RPC server\n"
           "  --local-endpoint PATH  local (Unix socket) RPC endpoint\n"
-          "  --state-dir DIR        state directory (default $NETWARD_STATE_DIR or the current one)\n");
+          "  --state-dir DIR        state directory (default $NETWARD_STATE_DIR or the current one)\n"
+          "  --metrics ADDR         serve metrics for Prometheus at http://ADDR/metrics (a port alone: loopback)\n");
 }
 
 std::string Absolute(const std::string& path) {
@@ -115,6 +117,15 @@ bool ParseOptions(int argc, char** argv, int first, HostRun& run) {
     } else if (a == "--state-dir") {
       if (!(v = need("a directory"))) return false;
       opt.state_dir = Absolute(v);
+    } else if (a == "--metrics") {
+      if (!(v = need("an address"))) return false;
+      MetricsEndpoint endpoint;
+      std::string why;
+      if (!ParseMetricsAddress(v, endpoint, why)) {
+        fprintf(stderr, "tapeyesv: %s\n", why.c_str());
+        return false;
+      }
+      opt.metrics_address = v;
     } else {
       fprintf(stderr, "tapeyesv: unknown option '%s'\n", a.c_str());
       return false;
@@ -134,6 +145,7 @@ std::vector<std::string> OptionWords(const HostRun& run) {
   if (run.options.rpc_port > 0) add("--rpc-port", std::to_string(run.options.rpc_port));
   if (!run.options.local_endpoint.empty()) add("--local-endpoint", run.options.local_endpoint);
   if (!run.options.state_dir.empty()) add("--state-dir", run.options.state_dir);
+  if (!run.options.metrics_address.empty()) add("--metrics", run.options.metrics_address);
   return words;
 }
 

@@ -164,6 +164,7 @@ TEST(CaptureThread, RingsWrapAndEventFramesAreLogged) {
   EXPECT_EQ(NumberOf(nic->EventLog[1]), 3u);
   EXPECT_EQ(nic->EventLog[1].Event, 4u);
   EXPECT_EQ(nic->EventLog[1].Sequence, base_sequence + 4);
+  for (int kind = 0; kind < kEventKinds; ++kind) EXPECT_EQ(nic->EventsByKind[kind], kind == 4 ? 101u : 0u) << kind;
   for (int i = 0; i < kRecentFrames; ++i) ASSERT_EQ(nic->RecentFrames[i].Complete.load(), 1) << i;
   for (int i = 0; i < kEventLogEntries; ++i) ASSERT_EQ(nic->EventLog[i].Complete.load(), 1) << i;
   EXPECT_EQ(nic->FrameIndex, 301u % kRecentFrames);

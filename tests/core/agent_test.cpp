@@ -10,6 +10,8 @@
 #include <fstream>
 #include <thread>
 
+#include "common/free_port.h"
+#include "common/http_get.h"
 #include "core/history.h"
 #include "platform/files.h"
 #include "platform/hive_file.h"
@@ -316,11 +318,64 @@ TEST_F(AgentTest, UnknownSettingNamesGetOneLineEach) {
   hive_->SetDword(kSettingsKey, "RpcTcpPort", 0);
   Start(kDec4Noon, {});
   const std::string known = " is ignored (known: DataPath, OpenKey, AutoIpName, RpcTcpPort, RpcLocalEndpoint, "
-                            "EndpointMapperPort)\n";
+                            "EndpointMapperPort, MetricsAddress, MetricsTopStations)\n";
   EXPECT_EQ(out_.Warnings(), (std::vector<std::string>{
                                  "Unknown setting 'AutoIpNames' in " + std::string(kSettingsKey) + known,
                                  "Unknown setting 'OpenKy' in " + std::string(kSettingsKey) + known,
                              }));
+}
+
+// The metrics endpoint comes from the settings; an address that cannot be used is said once and
+// the agent runs on without it.
+TEST_F(AgentTest, SettingsNameTheMetricsEndpoint) {
+  const uint16_t port = testing_net::FreePort();
+  hive_->SetString(kSettingsKey, "MetricsAddress", std::to_string(port));
+  Start(kDec4Noon);
+  EXPECT_TRUE(out_.Warnings().empty());
+  EXPECT_NE(out_.Text().find("Metrics served at http://127.0.0.1:" + std::to_string(port) + "/metrics\n"),
+            std::string::npos)
+      << out_.Text();
+  const std::string body = testing_net::HttpBody(testing_net::HttpGet(port, "/metrics"));
+  EXPECT_NE(body.find("\nnetward_start_time_seconds 1796385600\n"), std::string::npos) << body;
+  EXPECT_NE(body.find("\nnetward_adapter_frames_total{adapter=\"eth0\"} 0\n"), std::string::npos) << body;
+  Stop();
+  agent_.reset();
+  EXPECT_EQ(testing_net::ConnectLoopback(port), -1) << "the endpoint goes with the agent";
+}
+
+TEST_F(AgentTest, AMetricsAddressWrittenAsADwordIsItsPort) {
+  const uint16_t port = testing_net::FreePort();
+  hive_->SetDword(kSettingsKey, "MetricsAddress", port);
+  Start(kDec4Noon);
+  EXPECT_TRUE(out_.Warnings().empty());
+  EXPECT_EQ(testing_net::HttpStatusLine(testing_net::HttpGet(port, "/metrics")), "HTTP/1.1 200 OK");
+}
+
+TEST_F(AgentTest, ABadMetricsAddressIsSaidAndTheAgentRunsOn) {
+  hive_->SetString(kSettingsKey, "MetricsAddress", "every:where");
+  Start(kDec4Noon);
+  ASSERT_EQ(out_.Warnings().size(), 1u);
+  EXPECT_EQ(out_.Warnings()[0].rfind("Metrics not served (MetricsAddress): metrics address 'every:where': ", 0), 0u)
+      << out_.Warnings()[0];
+}
+
+TEST_F(AgentTest, AMetricsPortInUseIsSaidAndTheAgentRunsOn) {
+  const int held = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(held, 1), 0);
+  socklen_t n = sizeof a;
+  getsockname(held, reinterpret_cast<sockaddr*>(&a), &n);
+  hive_->SetString(kSettingsKey, "MetricsAddress", "127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+  Start(kDec4Noon);
+  ASSERT_EQ(out_.Warnings().size(), 1u);
+  EXPECT_EQ(out_.Warnings()[0], "Metrics endpoint cannot be opened (MetricsAddress): 127.0.0.1:" +
+                                    std::to_string(ntohs(a.sin_port)) +
+                                    ": Address already in use; the agent runs on without it\n");
+  EXPECT_NE(out_.Text().find("Creating ServerRPC Thread"), std::string::npos);
+  close(held);
 }
 
 }  // namespace

@@ -157,9 +157,11 @@ TEST_F(HistoryTest, AFullDiskLeavesWholeRecordsAndOneLine) {
   testing_files::FillingDisk disk;
   HistoryWriter writer(&out, disk);
   disk.room = 100 * kStatsRecordSize + 70;  // 100 stations and part of the 101st
+  g_global_area.store(g);  // where the failed writes are counted
   EXPECT_FALSE(writer.WriteStatistics(Path("20261204.TES"), *g));
   EXPECT_FALSE(writer.AppendTrace(Path("20261204.TET"), TraceRecord{}));
   EXPECT_FALSE(writer.WriteStatistics(Path("20261204.TES"), *g));
+  EXPECT_EQ(g->Health.HistoryWriteFailures.load(), 3u) << "every failed write counts, not only the one said";
   EXPECT_EQ(Bytes("20261204.TES").size(), 100 * kStatsRecordSize);
   EXPECT_EQ(Bytes("20261204.TET").size(), 0u);
   std::string text = out.Text();
@@ -185,6 +187,8 @@ TEST_F(HistoryTest, AFullDiskLeavesWholeRecordsAndOneLine) {
   }
   std::vector<TraceRecord> trace;
   EXPECT_EQ(ReadTraceFile(Path("20261204.TET"), trace).records, 2u);
+  EXPECT_EQ(g->Health.HistoryWriteFailures.load(), 3u);
+  g_global_area.store(nullptr);
   FreeGlobalArea(g);
 }
 

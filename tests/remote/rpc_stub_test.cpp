@@ -39,6 +39,8 @@ TEST_F(RpcStubTest, ReplyLayoutForGoodAndBadKeys) {
   ASSERT_EQ(RequestRpcStub({stub, dcerpc::DataRep::Big(), 1}, reply), 0u);
   EXPECT_EQ(reply, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF}))
       << "null pointer, length 0, result -2";
+  EXPECT_EQ(Global()->Health.RequestCalls.load(), 2u);
+  EXPECT_EQ(Global()->Health.RefusedKeys.load(), 1u);
 }
 
 TEST_F(RpcStubTest, ShortBodyIsBadStubDataAndPingAnswersZero) {
@@ -49,6 +51,8 @@ TEST_F(RpcStubTest, ShortBodyIsBadStubDataAndPingAnswersZero) {
   reply.clear();
   EXPECT_EQ(PingRpcStub({{}, dcerpc::DataRep::Little(), 0}, reply), 0u);
   EXPECT_EQ(reply, (std::vector<uint8_t>{0, 0, 0, 0}));
+  EXPECT_EQ(Global()->Health.PingCalls.load(), 1u);
+  EXPECT_EQ(Global()->Health.RequestCalls.load(), 0u) << "a call whose stub did not read is not served";
 }
 
 }  // namespace

@@ -151,18 +151,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ServiceHost, InstallRegistersTheServiceWithItsOptions) {
   Harness h;
-  EXPECT_EQ(h.Run({"-install", "--rpc-port", "4000", "--hive", "/etc/nw/a b.reg"}), 0);
+  EXPECT_EQ(h.Run({"-install", "--rpc-port", "4000", "--hive", "/etc/nw/a b.reg", "--metrics", "[::1]:9753"}), 0);
   ASSERT_TRUE(h.manager.services.count("TapEyeSv"));
   const ServiceConfig& c = h.manager.services["TapEyeSv"].config;
   EXPECT_EQ(c.binary_path, "/usr/sbin/tapeyesv");
   EXPECT_EQ(c.display_name, "NETWARD Agent Service");
   EXPECT_EQ(c.dependencies, std::vector<std::string>{"TapEye"});
-  EXPECT_EQ(c.arguments, (std::vector<std::string>{"--hive", "/etc/nw/a b.reg", "--rpc-port", "4000"}));
+  EXPECT_EQ(c.arguments,
+            (std::vector<std::string>{"--hive", "/etc/nw/a b.reg", "--rpc-port", "4000", "--metrics", "[::1]:9753"}));
   EXPECT_EQ(c.hive_path, "/etc/nw/a b.reg");
 
-  Harness bad_option;
-  EXPECT_EQ(bad_option.Run({"-install", "--rpc-port", "0"}), 2);
-  EXPECT_TRUE(bad_option.manager.calls.empty());
+  for (const char* bad : {"0", ":9753"}) {
+    Harness bad_option;
+    EXPECT_EQ(bad_option.Run({"-install", bad[0] == ':' ? "--metrics" : "--rpc-port", bad}), 2) << bad;
+    EXPECT_TRUE(bad_option.manager.calls.empty());
+  }
 }
 
 // Under the installed unit (ProtectSystem=strict) a DataPath outside the state directory could not

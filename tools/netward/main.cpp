@@ -4,29 +4,28 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "agent_client.h"
+#include "exit_status.h"
+#include "pcap_export.h"
 #include "reply_format.h"
 #include "reply_parser.h"
 #include "snapshot_reader.h"
+#include "watch_terminal.h"
 
 namespace {
 
 using namespace netward::client;
 
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 1;
-constexpr int kExitUnreachable = 2;
-constexpr int kExitKeyRejected = 3;
-constexpr int kExitMalformed = 4;
-constexpr int kExitFile = 5;
-
 constexpr const char* kUsage =
     "usage: netward [--host H] [--port P | --epm [--epm-port N] | --local PATH]\n"
     "               [--key TEXT] [--json] [--timeout SECONDS] REQUEST...\n"
-    "       netward --snapshot FILE [--write-captures DIR] [--json]\n";
+    "       netward [connection options] --watch SECONDS REQUEST\n"
+    "       netward [connection options] --write-pcap DIR SNAPSHOT\n"
+    "       netward --snapshot FILE [--write-captures DIR | --write-pcap DIR] [--json]\n";
 
 constexpr const char* kHelp =
     "Sends each REQUEST (one argument each; quote requests with blanks) to the NETWARD agent and\n"
@@ -44,6 +43,11 @@ constexpr const char* kHelp =
     "  --snapshot FILE   print every record of a snapshot file (.NWS) as replies print; no agent is asked\n"
     "  --write-captures DIR  with --snapshot: write each adapter's frame capture, inverted back, to\n"
     "                    DIR/DUMP_n.cap (a Network Monitor 1.x layout file)\n"
+    "  --write-pcap DIR  write each adapter's stored frames as DIR/DUMP_n.pcap for Wireshark and tshark,\n"
+    "                    from the --snapshot file or from the agent's SNAPSHOT image (times in this\n"
+    "                    machine's time zone); lists the files instead of the records\n"
+    "  --watch SECONDS   send the one REQUEST every SECONDS (0.1 to 3600) and redraw it in place:\n"
+    "                    totals with rates per second, stations busiest first; q or Ctrl+C ends it\n"
     "  --help            this text\n"
     "\n"
     "Requests (keywords are matched on their leading bytes, letter case exact):\n"
@@ -75,7 +79,27 @@ bool ParsePort(const char* text, uint16_t& port) {
   return true;
 }
 
-int ShowSnapshot(const std::string& path, const std::string& capture_dir, bool json) {
+// Each dump of a snapshot as DIR/DUMP_n.pcap, one line per file written.
+int WritePcaps(const std::vector<SnapshotRecord>& records, const std::string& dir, const std::string& source) {
+  for (const SnapshotRecord& r : records) {
+    if (r.is_dump && PcapLinkType(r.capture_info.network) < 0) {
+      std::fprintf(stderr, "netward: %s: %s has network type %u, which pcap has no link type for\n", source.c_str(),
+                   r.name.c_str(), r.capture_info.network);
+      return kExitMalformed;
+    }
+  }
+  std::vector<PcapFileWritten> written;
+  std::string err;
+  const bool ok = WriteSnapshotPcaps(records, dir, written, err);
+  for (const PcapFileWritten& w : written) std::printf("%s: %zu frames, %s\n", w.path.c_str(), w.frames, w.medium);
+  if (written.empty() && ok) std::printf("%s holds no frame captures\n", source.c_str());
+  std::fflush(stdout);
+  if (ok) return kExitOk;
+  std::fprintf(stderr, "netward: %s\n", err.c_str());
+  return kExitFile;
+}
+
+int ShowSnapshot(const std::string& path, const std::string& capture_dir, const std::string& pcap_dir, bool json) {
   std::vector<uint8_t> file;
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
@@ -97,8 +121,14 @@ int ShowSnapshot(const std::string& path, const std::string& capture_dir, bool j
     std::fprintf(stderr, "netward: %s: %s\n", path.c_str(), perr.Message().c_str());
     return kExitMalformed;
   }
+  if (!pcap_dir.empty()) {
+    const int rc = WritePcaps(records, pcap_dir, path);
+    if (rc != kExitOk || capture_dir.empty()) return rc;
+  }
   std::string out;
-  if (!json) {
+  if (!pcap_dir.empty()) {
+    // The file list stands instead of the records.
+  } else if (!json) {
     FormatSnapshotText(records, out);
   } else if (!FormatSnapshotJson(records, out)) {
     std::fprintf(stderr, "netward: %s: JSON output failed\n", path.c_str());
@@ -126,12 +156,54 @@ int Usage(const std::string& why) {
   return kExitUsage;
 }
 
+// The request that returns the snapshot image: "SNAPSHOT" with no file name (the agent's rule: at
+// most one character after the keyword).
+bool IsSnapshotImageRequest(const std::string& r) { return r.rfind("SNAPSHOT", 0) == 0 && r.size() <= 9; }
+
+// The reply's result checked; false (with the exit status in `rc`) when the agent said no.
+bool Accepted(const RequestReply& reply, const std::string& request, const AgentConnection& conn, int& rc) {
+  if (reply.result == kResultKeyRejected) {
+    std::fprintf(stderr, "netward: key rejected by the agent at %s (result -2)\n", conn.Where().c_str());
+    rc = kExitKeyRejected;
+    return false;
+  }
+  if (reply.result != 0) {
+    std::fprintf(stderr, "netward: request '%s': unexpected result %d\n", request.c_str(),
+                 static_cast<int32_t>(reply.result));
+    rc = kExitMalformed;
+    return false;
+  }
+  return true;
+}
+
+// The agent's snapshot image, fetched and written as pcap files.
+int FetchPcaps(AgentConnection& conn, const std::string& key, const std::string& request, const std::string& dir) {
+  RequestReply reply;
+  std::string err;
+  if (!conn.Request(key, request, reply, err)) {
+    std::fprintf(stderr, "netward: %s\n", err.c_str());
+    return kExitUnreachable;
+  }
+  int rc = kExitOk;
+  if (!Accepted(reply, request, conn, rc)) return rc;
+  std::vector<SnapshotRecord> records;
+  ParseError perr;
+  const std::span<const uint8_t> block(reply.block);
+  if (block.size() < kHeaderBytes || !ReadSnapshot(block.subspan(kHeaderBytes), records, perr)) {
+    std::fprintf(stderr, "netward: request '%s': %s\n", request.c_str(),
+                 block.size() < kHeaderBytes ? "reply shorter than its header" : perr.Message().c_str());
+    return kExitMalformed;
+  }
+  return WritePcaps(records, dir, "the agent's snapshot");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Target target;
   bool json = false, have_key = false, saw_port = false, saw_epm = false, saw_local = false;
-  std::string key, snapshot_file, capture_dir;
+  std::string key, snapshot_file, capture_dir, pcap_dir;
+  double watch_seconds = 0;
   std::vector<std::string> requests;
 
   for (int i = 1; i < argc; ++i) {
@@ -162,12 +234,18 @@ int main(int argc, char** argv) {
     } else if (arg == "--epm") {
       saw_epm = true;
     } else if (arg == "--host" || arg == "--port" || arg == "--epm-port" || arg == "--local" || arg == "--key" ||
-               arg == "--timeout" || arg == "--snapshot" || arg == "--write-captures") {
+               arg == "--timeout" || arg == "--snapshot" || arg == "--write-captures" || arg == "--write-pcap" ||
+               arg == "--watch") {
       std::string v;
       if (!need(v)) return Usage(arg + " needs a value");
-      if (arg == "--snapshot" || arg == "--write-captures") {
+      if (arg == "--snapshot" || arg == "--write-captures" || arg == "--write-pcap") {
         if (v.empty()) return Usage(arg + " needs a value");
-        (arg == "--snapshot" ? snapshot_file : capture_dir) = v;
+        (arg == "--snapshot" ? snapshot_file : arg == "--write-pcap" ? pcap_dir : capture_dir) = v;
+      } else if (arg == "--watch") {
+        char* end = nullptr;
+        watch_seconds = std::strtod(v.c_str(), &end);
+        if (end == v.c_str() || *end != 0 || !(watch_seconds >= 0.1 && watch_seconds <= 3600))
+          return Usage("bad --watch interval '" + v + "' (0.1 to 3600 seconds)");
       } else if (arg == "--host") {
         if (v.empty()) return Usage("empty host");
         target.host = v;
@@ -202,9 +280,16 @@ int main(int argc, char** argv) {
   if (!capture_dir.empty() && snapshot_file.empty()) return Usage("--write-captures needs --snapshot");
   if (!snapshot_file.empty()) {
     if (!requests.empty()) return Usage("--snapshot reads a file; give no requests with it");
-    return ShowSnapshot(snapshot_file, capture_dir, json);
+    if (watch_seconds > 0) return Usage("--watch asks an agent; give no --snapshot with it");
+    if (json && !pcap_dir.empty()) return Usage("--write-pcap lists the files it writes; give no --json with it");
+    return ShowSnapshot(snapshot_file, capture_dir, pcap_dir, json);
   }
   if (requests.empty()) return Usage("no request given");
+  if (!pcap_dir.empty() && (requests.size() != 1 || !IsSnapshotImageRequest(requests[0])))
+    return Usage("--write-pcap with an agent takes the one request SNAPSHOT (without a file name)");
+  if (watch_seconds > 0 && requests.size() != 1) return Usage("--watch takes one request");
+  if (watch_seconds > 0 && (json || !pcap_dir.empty())) return Usage("--watch draws a screen; give no --json or --write-pcap");
+  if (json && !pcap_dir.empty()) return Usage("--write-pcap lists the files it writes; give no --json with it");
   target.kind = saw_port ? Target::Kind::kTcp : saw_local ? Target::Kind::kLocal : Target::Kind::kEpm;
   if (!have_key) {
     const char* env = std::getenv("NETWARD_KEY");
@@ -216,11 +301,14 @@ int main(int argc, char** argv) {
   for (const std::string& r : requests)
     if (!BuildRequestStub(key, r, probe, err)) return Usage(err);
 
+  if (watch_seconds > 0) return RunWatch(WatchSettings{target, key, requests[0], watch_seconds});
+
   AgentConnection conn;
   if (!conn.Open(target, err)) {
     std::fprintf(stderr, "netward: %s\n", err.c_str());
     return kExitUnreachable;
   }
+  if (!pcap_dir.empty()) return FetchPcaps(conn, key, requests[0], pcap_dir);
   std::string out;
   for (const std::string& request : requests) {
     RequestReply reply;
@@ -228,15 +316,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "netward: %s\n", err.c_str());
       return kExitUnreachable;
     }
-    if (reply.result == kResultKeyRejected) {
-      std::fprintf(stderr, "netward: key rejected by the agent at %s (result -2)\n", conn.Where().c_str());
-      return kExitKeyRejected;
-    }
-    if (reply.result != 0) {
-      std::fprintf(stderr, "netward: request '%s': unexpected result %d\n", request.c_str(),
-                   static_cast<int32_t>(reply.result));
-      return kExitMalformed;
-    }
+    int rc = kExitOk;
+    if (!Accepted(reply, request, conn, rc)) return rc;
     ParsedReply parsed;
     ParseError perr;
     if (!ParseReplyBlock(reply.block, parsed, perr)) {

@@ -185,11 +185,11 @@ bool FormatSnapshotJson(const std::vector<SnapshotRecord>& records, std::string&
   }
 }
 
-std::string CaptureFileName(const std::string& record_name) {
+std::string CaptureFileName(const std::string& record_name, const char* extension) {
   std::string s = record_name;
   for (char& c : s)
     if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) c = '_';
-  return s + ".cap";
+  return s + extension;
 }
 
 }  // namespace netward::client

@@ -56,7 +56,7 @@ void FormatSnapshotText(const std::vector<SnapshotRecord>& records, std::string&
 bool FormatSnapshotJson(const std::vector<SnapshotRecord>& records, std::string& out);
 
 // A file name for a record's capture: the record name with anything but letters, digits and '_'
-// replaced by '_', and ".cap".
-std::string CaptureFileName(const std::string& record_name);
+// replaced by '_', and `extension`.
+std::string CaptureFileName(const std::string& record_name, const char* extension = ".cap");
 
 }  // namespace netward::client
