@@ -376,6 +376,8 @@ void ShowMessageBox(GtkWindow* parent, const char* caption, const std::string& t
                                           kind == BoxKind::kQuestion ? GTK_BUTTONS_YES_NO : GTK_BUTTONS_OK, "%s", valid);
   g_free(valid);
   gtk_window_set_title(GTK_WINDOW(box), caption);
+  // Screen readers name a message box by its kind ("Warning"); the caption is what the user sees.
+  atk_object_set_name(gtk_widget_get_accessible(box), caption);
   if (parent == nullptr) gtk_window_set_position(GTK_WINDOW(box), GTK_WIN_POS_CENTER);
   auto* callback = new std::function<void(bool)>(std::move(done));
   g_signal_connect_data(box, "response", G_CALLBACK(+[](GtkDialog* dialog, gint response, gpointer data) {

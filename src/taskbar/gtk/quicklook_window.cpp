@@ -69,8 +69,9 @@ void QuickLookWindow::AddColumns() {
     const QuickLookColumn& spec = kQuickLookColumnTable[c];
     GtkTreeViewColumn* column = gtk_tree_view_column_new();
     gtk_tree_view_column_set_title(column, spec.header);
-    gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_FIXED);
-    gtk_tree_view_column_set_fixed_width(column, spec.width);
+    // The widths are the least each column gets; a larger font widens them to fit their titles.
+    gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_AUTOSIZE);
+    gtk_tree_view_column_set_min_width(column, spec.width);
     gtk_tree_view_column_set_alignment(column, spec.right_aligned ? 1.0f : 0.0f);
     if (c == 0) {
       GtkCellRenderer* icon = gtk_cell_renderer_pixbuf_new();
@@ -83,6 +84,7 @@ void QuickLookWindow::AddColumns() {
     gtk_tree_view_column_add_attribute(column, text, "text", c == 0 ? kColText : kColFirstNumber + c - 1);
     gtk_tree_view_append_column(table_, column);
   }
+  gtk_tree_selection_set_mode(gtk_tree_view_get_selection(table_), GTK_SELECTION_NONE);
   for (int r = 0; r < kQuickLookRows; ++r) {
     GdkPixbuf* icon = IconPixbuf(kQuickLookRowTable[r].icon, kListIconPixels);
     GtkTreeIter it;
