@@ -49,11 +49,7 @@ void ComputeQuickLookView(const TrafficCounters& now, const TrafficCounters& pre
 }
 
 void FormatQuickLookCaption(const GlobalArea& g, char (&out)[kCaptionBytes]) {
-  char host[decltype(g.HostName)::kSize];
-  char address[decltype(g.AddressText)::kSize];
-  g.HostName.Get(host);
-  g.AddressText.Get(address);
-  snprintf(out, sizeof out, "NETWARD QuickLook - %s  %s", host, address);
+  FormatHostAndAddress(g, "NETWARD QuickLook - %s  %s", out, sizeof out);
 }
 
 }  // namespace netward

@@ -184,6 +184,18 @@ try:
     check(wait_for('snapshot', lambda: os.path.exists(snap) and open(snap, 'rb').read()[-4:] == b'\0\0\0\0', 30),
           'the snapshot is written with the default extension')
     check(open(snap, 'rb').read(4) == b'NWS ', 'it is a snapshot file')
+    # A file that cannot be written: the agent's message box, as a dialog on the desktop.
+    press(find(ql, 'push button', name='Snapshot'))
+    chooser = wait_for('chooser', lambda: find(app, name='NETWARD Snapshot Save As'), 10)
+    set_text(wait_for('name', lambda: find(chooser, 'text', text=host), 5), '/proc/lab.NWS')
+    press(find(chooser, 'push button', name='Save'))
+    box = wait_for('box', lambda: find(app, 'alert', name='NETWARD ERROR'), 10)
+    check(box is not None and find(box, 'label', name='Could not save to file') is not None,
+          'an unwritable file: the box "Could not save to file" titled "NETWARD ERROR"')
+    press(find(box, 'push button', name='OK'))
+    check(wait_for('box gone', lambda: find(app, 'alert', name='NETWARD ERROR') is None, 5) is not None,
+          'the box closes with OK')
+    check('NETWARD ERROR: Could not save to file' in agent.console(), 'and is a line on standard error too')
 
     # ---- Help ----
     press(find(ql, 'push button', name='Help'))

@@ -289,3 +289,18 @@ def table_rows(table):
             row.append(name)
         rows.append(row)
     return rows
+
+
+if __name__ == '__main__':
+    # .ci/run: says whether the desktop tests can run here, in one line.
+    import tempfile
+    probe = tempfile.mkdtemp(prefix='netward-desktop-probe-')
+    try:
+        Desktop(probe).close()
+        print('desktop tests: a display server (Xvfb) and a session bus start here; the tests run')
+    except SystemExit as e:
+        if e.code != SKIP:
+            raise
+        print('desktop tests: SKIPPED, no display server can start here (see the SKIP line above)')
+    finally:
+        shutil.rmtree(probe, ignore_errors=True)
