@@ -201,8 +201,8 @@ class AgentProcess:
             return f.read()
 
     def wait_ready(self):
-        check(wait_for('ready', lambda: 'To Terminate' in self.console(), 30) is not None,
-              'the agent is up:\n' + self.console()[-600:])
+        up = wait_for('ready', lambda: 'To Terminate' in self.console(), 30) is not None
+        check(up, 'the agent is up' + ('' if up else ':\n' + self.console()[-600:]))
 
     def signal(self, sig):
         self.p.send_signal(sig)
@@ -236,8 +236,12 @@ def walk(node, depth=0, limit=12):
     if node is None or depth > limit:
         return
     yield node
-    for i in range(node.childCount):
-        yield from walk(node.getChildAtIndex(i), depth + 1, limit)
+    try:
+        children = [node.getChildAtIndex(i) for i in range(node.childCount)]
+    except Exception:  # a window that went away while it was looked at
+        return
+    for child in children:
+        yield from walk(child, depth + 1, limit)
 
 
 def find(root, role=None, name=None, prefix=None, text=None):

@@ -74,6 +74,7 @@ struct Desktop {
   std::unique_ptr<platform::Event> wake;  // set when a message reaches one of the windows below
   std::mutex workers_mu;
   std::vector<std::thread> workers;  // guarded by workers_mu
+  GDBusConnection* bus = nullptr;
   AppIndicator* indicator = nullptr;
   GtkWidget* menu = nullptr;
   GtkWidget* advanced_item = nullptr;
@@ -185,6 +186,17 @@ void GtkThreadMain(std::shared_ptr<std::promise<bool>> started) {
     started->set_value(false);
     return;
   }
+  // The tray item lives on the session bus: reach it first, so that a bus that cannot be reached is
+  // said in words (the tray library would only fail an assertion) and the desktop is not used.
+  GError* bus_error = nullptr;
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &bus_error);
+  if (bus == nullptr) {
+    d.ctx.out->Printf("Taskbar: the session bus cannot be reached: %s\n", bus_error ? bus_error->message : "?");
+    g_clear_error(&bus_error);
+    started->set_value(false);
+    return;
+  }
+  d.bus = bus;  // held for the desktop's life: the tray library shares this connection
   netward_taskbar_register_resource();
   GtkCssProvider* css = gtk_css_provider_new();
   gtk_css_provider_load_from_data(css, kCss, -1, nullptr);
@@ -206,6 +218,8 @@ void GtkThreadMain(std::shared_ptr<std::promise<bool>> started) {
   }
   // Let the bus see the item go before the thread ends.
   while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
+  g_dbus_connection_flush_sync(d.bus, nullptr, nullptr);
+  g_object_unref(d.bus);
 }
 
 // X11 windows of other programs, through GDK's own connection (with its error trap: a window may
