@@ -116,7 +116,7 @@ try:
     # The icon follows the traffic second by second: a screenshot of each picture it shows.
     seen = {}
     since = 0
-    deadline = time.time() + 7
+    deadline = time.time() + 9
     while time.time() < deadline and len(seen) < 5:
         e = tray.wait(lambda e: e.get('event') == 'item' and e.get('icon') not in seen and e.get('icon'), 1, since)
         since = tray.mark()

@@ -36,6 +36,8 @@ namespace {
 constexpr char kResourcePrefix[] = "/netward/taskbar/";
 constexpr char kIndicatorId[] = "netward-agent";
 constexpr uint32_t kGtkStartWaitMs = 10000;  // opening the display and the bus
+constexpr auto kReAddInterval = std::chrono::seconds(4);  // a tray item not taken is made anew
+constexpr auto kItemSettleTime = std::chrono::milliseconds(500);  // a new item's connection
 constexpr char kCss[] =
     ".netward-bold { font-weight: bold; }\n"
     "textview.netward-report { font-family: monospace; font-size: 8pt; }\n";
@@ -79,6 +81,13 @@ struct Desktop {
   GtkWidget* menu = nullptr;
   GtkWidget* advanced_item = nullptr;
   std::atomic<bool> connected{false};  // a StatusNotifierWatcher holds the item
+  std::chrono::steady_clock::time_point item_made;
+  std::chrono::steady_clock::time_point settled;  // the new item is left alone until then
+  bool apply_pending = false;
+  std::string want_icon, want_tip;  // what the taskbar thread last asked the item to show
+  bool want_active = false;
+  bool watcher_present = false;  // a StatusNotifierWatcher is on the bus (GTK thread only)
+  guint watcher_watch = 0;
   std::atomic<int> client_available{-1};
   std::string icon_dir;  // the pictures as files, for tray hosts that read them by name
   std::vector<std::shared_ptr<AgentWindow>> windows;  // GTK thread only
@@ -155,22 +164,64 @@ void BuildTray() {
   AddMenuItem("Help", kCmdHelp);
   gtk_widget_set_sensitive(d.advanced_item, FALSE);
   gtk_widget_show_all(d.menu);
+  g_object_ref_sink(d.menu);  // kept across new tray items
+}
+
+// A new tray item. The library registers it with the tray's watcher by itself, and again whenever a
+// watcher appears; a registration that never came through (seen now and then when the library's
+// start-up races the bus) is only cured by a new item.
+void NewTrayItem() {
+  Desktop& d = *g_desktop;
+  if (d.indicator != nullptr) {
+    app_indicator_set_status(d.indicator, APP_INDICATOR_STATUS_PASSIVE);
+    g_signal_handlers_disconnect_by_func(d.indicator, reinterpret_cast<gpointer>(OnConnectionChanged), nullptr);
+    g_object_unref(d.indicator);
+  }
+  d.connected.store(false);
   d.indicator = app_indicator_new_with_path(kIndicatorId, IconName(kIconNothingReceived),
                                             APP_INDICATOR_CATEGORY_APPLICATION_STATUS, d.icon_dir.c_str());
   g_signal_connect(d.indicator, "connection-changed", G_CALLBACK(OnConnectionChanged), nullptr);
   app_indicator_set_menu(d.indicator, GTK_MENU(d.menu));
+  d.item_made = std::chrono::steady_clock::now();
+  d.settled = d.item_made + kItemSettleTime;
 }
 
-void ShowIcon(const std::string& name, const std::string& tip, bool active) {
+// Puts the wanted picture, tooltip and status on the item, unless it is still connecting.
+void ApplyIcon() {
   Desktop& d = *g_desktop;
-  if (d.indicator == nullptr) return;
-  if (!active) {
+  if (d.indicator == nullptr || d.apply_pending) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < d.settled) {
+    // The library connects a new item asynchronously, and a property set meanwhile starts a second
+    // connection that fails (an assertion, and an item that never reaches the tray): wait.
+    d.apply_pending = true;
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(d.settled - now).count() + 1;
+    g_timeout_add(static_cast<guint>(wait), [](gpointer) -> gboolean {
+      g_desktop->apply_pending = false;
+      ApplyIcon();
+      return G_SOURCE_REMOVE;
+    }, nullptr);
+    return;
+  }
+  if (!d.want_active) {
     app_indicator_set_status(d.indicator, APP_INDICATOR_STATUS_PASSIVE);
     return;
   }
-  if (!name.empty()) app_indicator_set_icon_full(d.indicator, name.c_str(), tip.c_str());
-  app_indicator_set_title(d.indicator, tip.c_str());
+  if (!d.want_icon.empty()) app_indicator_set_icon_full(d.indicator, d.want_icon.c_str(), d.want_tip.c_str());
+  app_indicator_set_title(d.indicator, d.want_tip.c_str());
   app_indicator_set_status(d.indicator, APP_INDICATOR_STATUS_ACTIVE);
+}
+
+void ShowIcon(const std::string& name, const std::string& tip, bool active, bool add = false) {
+  Desktop& d = *g_desktop;
+  if (!name.empty()) d.want_icon = name;
+  if (!tip.empty()) d.want_tip = tip;
+  d.want_active = active;
+  // Adding again what the tray has not taken: a new item, at most every few seconds.
+  // (Without a watcher the library shows the icon in an XEmbed tray instead: left alone.)
+  if (add && d.watcher_present && !d.connected.load() && std::chrono::steady_clock::now() - d.item_made >= kReAddInterval)
+    NewTrayItem();
+  ApplyIcon();
 }
 
 // A message box of the agent (no owner), from any thread, without waiting for the user.
@@ -205,17 +256,24 @@ void GtkThreadMain(std::shared_ptr<std::promise<bool>> started) {
   g_object_unref(css);
   d.icon_dir = WriteIconFiles();
   BuildTray();
+  NewTrayItem();
+  d.watcher_watch = g_bus_watch_name_on_connection(
+      bus, "org.kde.StatusNotifierWatcher", G_BUS_NAME_WATCHER_FLAGS_NONE,
+      +[](GDBusConnection*, const gchar*, const gchar*, gpointer) { g_desktop->watcher_present = true; },
+      +[](GDBusConnection*, const gchar*, gpointer) { g_desktop->watcher_present = false; }, nullptr, nullptr);
   guint pump = g_unix_fd_add(d.wake->Fd(), G_IO_IN, PumpMessages, nullptr);
   platform::SetDesktopMessageBox(DesktopBox);
   started->set_value(true);
   gtk_main();
   platform::SetDesktopMessageBox(nullptr);
   g_source_remove(pump);
+  g_bus_unwatch_name(d.watcher_watch);
   if (d.indicator != nullptr) {
     app_indicator_set_status(d.indicator, APP_INDICATOR_STATUS_PASSIVE);
     g_object_unref(d.indicator);
     d.indicator = nullptr;
   }
+  g_object_unref(d.menu);
   // Let the bus see the item go before the thread ends.
   while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
   g_dbus_connection_flush_sync(d.bus, nullptr, nullptr);
@@ -253,8 +311,8 @@ std::string WindowTitle(Display* dpy, Window w) {
 
 class TrayBackend : public TaskbarBackend {
  public:
-  bool AddIcon(const NotifyIconRecord& r) override { return Show(r); }
-  bool ModifyIcon(const NotifyIconRecord& r) override { return Show(r); }
+  bool AddIcon(const NotifyIconRecord& r) override { return Show(r, true); }
+  bool ModifyIcon(const NotifyIconRecord& r) override { return Show(r, false); }
   void DeleteIcon(const NotifyIconRecord&) override {
     OnGtkThread([] { ShowIcon({}, {}, false); });
   }
@@ -314,11 +372,11 @@ class TrayBackend : public TaskbarBackend {
   }
 
  private:
-  bool Show(const NotifyIconRecord& r) {
+  bool Show(const NotifyIconRecord& r, bool add) {
     const char* name = IconName(r.Icon);
     std::string icon = name != nullptr ? name : "";
     std::string tip(r.Tip, strnlen(r.Tip, sizeof r.Tip));
-    OnGtkThread([icon, tip] { ShowIcon(icon, tip, true); });
+    OnGtkThread([icon, tip, add] { ShowIcon(icon, tip, true, add); });
     return g_desktop->connected.load();
   }
 };
