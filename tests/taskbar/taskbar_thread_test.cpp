@@ -186,5 +186,46 @@ TEST_F(TaskbarThreadTest, HeadlessBackEndPrintsWhatNeedsADesktop) {
             "Taskbar: Settings are not available without a desktop\n");
 }
 
+// The back end follows the session: no display, headless without a word; a display without a
+// session bus (or a build without the desktop), headless with a line saying why.
+TEST(TaskbarBackendChoice, HeadlessWithoutADisplayOrASessionBus) {
+  struct Saved {
+    const char* name;
+    std::string value;
+    bool set;
+  } saved[] = {{"DISPLAY", "", false}, {"WAYLAND_DISPLAY", "", false}, {"DBUS_SESSION_BUS_ADDRESS", "", false},
+               {"XDG_RUNTIME_DIR", "", false}};
+  for (Saved& v : saved)
+    if (const char* now = getenv(v.name)) v = {v.name, now, true};
+  for (Saved& v : saved) unsetenv(v.name);
+  const auto empty_runtime = std::filesystem::temp_directory_path() / ("runtime_" + std::to_string(getpid()));
+  std::filesystem::create_directories(empty_runtime);
+
+  platform::CapturedOutput out;
+  TaskbarContext ctx;
+  ctx.out = &out;
+  EXPECT_FALSE(HaveDesktop());
+  EXPECT_NE(MakeTaskbarBackend(ctx, 0), nullptr);
+  EXPECT_EQ(out.Text(), "");
+  setenv("DISPLAY", ":77", 1);
+  setenv("XDG_RUNTIME_DIR", empty_runtime.c_str(), 1);  // no bus socket in it
+  EXPECT_TRUE(HaveDesktop());
+  EXPECT_FALSE(HaveSessionBus());
+  EXPECT_NE(MakeTaskbarBackend(ctx, 0), nullptr);
+#ifdef NETWARD_HAVE_GTK
+  EXPECT_EQ(out.Text(), "Taskbar: a display but no session bus; the icon state is kept without a tray\n");
+#else
+  EXPECT_EQ(out.Text(), "Taskbar: built without a desktop tray; the icon state is kept without one\n");
+#endif
+  setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
+  EXPECT_TRUE(HaveSessionBus());
+
+  for (Saved& v : saved) {
+    if (v.set) setenv(v.name, v.value.c_str(), 1);
+    else unsetenv(v.name);
+  }
+  std::filesystem::remove_all(empty_runtime);
+}
+
 }  // namespace
 }  // namespace netward
