@@ -1,5 +1,6 @@
 #include "platform/output.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +10,12 @@
 #endif
 
 namespace netward::platform {
+
+namespace {
+std::atomic<DesktopMessageBox> g_desktop_box{nullptr};
+}  // namespace
+
+void SetDesktopMessageBox(DesktopMessageBox show) { g_desktop_box.store(show); }
 
 void Output::Printf(const char* fmt, ...) {
   char buf[4096];
@@ -40,6 +47,7 @@ void ConsoleOutput::MessageBox(const char* text, const char* caption) {
   if (journal_)
     sd_journal_send("MESSAGE=%s: %s", caption, text, "PRIORITY=3", "SYSLOG_IDENTIFIER=TapEyeSv", nullptr);
 #endif
+  if (DesktopMessageBox show = g_desktop_box.load()) show(text, caption);
 }
 
 void ConsoleOutput::Warning(const char* text) {

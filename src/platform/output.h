@@ -22,6 +22,12 @@ class Output {
   void WarningPrintf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 };
 
+// Where a desktop shows message boxes: set by the desktop back end of the taskbar while it runs, and
+// called (from any thread, without waiting for the user) by ConsoleOutput::MessageBox besides its
+// line. Null: lines only.
+using DesktopMessageBox = void (*)(const char* text, const char* caption);
+void SetDesktopMessageBox(DesktopMessageBox show);
+
 class ConsoleOutput : public Output {
  public:
   void Write(const char* text) override;

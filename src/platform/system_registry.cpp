@@ -56,6 +56,11 @@ void SystemRegistry::SetHivePath(std::string path) {
   hive_path_ = std::move(path);
 }
 
+std::string SystemRegistry::hive_path() const {
+  std::lock_guard lock(hive_mutex_);
+  return hive_path_;
+}
+
 bool SystemRegistry::Reload(std::string& error) {
   std::string path;
   {

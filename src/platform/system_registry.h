@@ -60,6 +60,7 @@ class SystemRegistry : public Registry {
   // The hive file the hive was loaded from, which Reload reads again ("" = none: Reload keeps the
   // hive as it is).
   void SetHivePath(std::string path);
+  std::string hive_path() const;
   // Loads the hive file anew and puts it in place of the hive; a file that cannot be loaded leaves
   // the hive in force and gives the fault ("file:line: what") in `error`.
   bool Reload(std::string& error) override;

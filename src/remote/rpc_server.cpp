@@ -8,9 +8,11 @@
 #include <thread>
 
 #include "core/agent.h"
+#include "diagnostics/connectivity.h"
 #include "diagnostics/tcpip_report.h"
 #include "core/byte_writer.h"
 #include "remote/dispatcher.h"
+#include "remote/snapshot.h"
 #include "taskbar/taskbar.h"
 
 namespace netward {
@@ -117,6 +119,17 @@ TaskbarThreadHandle StartTaskbarThread(Agent& agent) {
   ctx.out = &agent.out();
   ctx.refresh_station_labels = [&agent, g] { RefreshStationLabels(agent.registry(), *g, agent.clock().Now()); };
   ctx.common_stop = [&agent] { agent.CommonStop(); };
+  // QuickLook's reports and snapshot, and the settings file Settings writes.
+  ctx.registry = &agent.registry();
+  if (auto* system = dynamic_cast<platform::SystemRegistry*>(&agent.registry())) ctx.hive_path = system->hive_path();
+  ctx.windows_dir = agent.windows_dir();
+  ctx.config_report = [&agent, g](char* area, size_t size) {
+    BuildTcpipReport(agent.registry(), *g, agent.clock().Now(), area, size);
+  };
+  ctx.connectivity_tests = [&agent, g](char* area, size_t size) {
+    RunConnectivityTests(agent.registry(), *g, agent.clock().Now(), area, size);
+  };
+  ctx.save_snapshot = [](uintptr_t owner, const char* path) { SaveSnapshot(owner, path); };
   return TaskbarThreadHandle::Start(std::move(ctx));
 }
 

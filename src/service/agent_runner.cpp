@@ -15,7 +15,6 @@
 #include "platform/clock.h"
 #include "platform/hive_file.h"
 #include "platform/system_registry.h"
-#include "platform/registry.h"
 #include "remote/rpc_server.h"
 #include "service/console_events.h"
 #include "taskbar/message_window.h"

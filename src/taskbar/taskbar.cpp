@@ -1,7 +1,5 @@
 #include "taskbar/taskbar.h"
 
-#include <dirent.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +9,10 @@
 #include <new>
 
 #include "platform/files.h"
+#include "taskbar/launch.h"
+#ifdef NETWARD_HAVE_GTK
+#include "taskbar/gtk/gtk_backend.h"
+#endif
 
 namespace netward {
 
@@ -24,21 +26,11 @@ constexpr uint32_t kFlagsAdd = kNifMessage | kNifIcon | kNifTip;  // 7
 constexpr uint32_t kFlagsModify = kNifIcon | kNifTip;             // 6
 constexpr uint32_t kStartWaitMs = 5000;
 
-bool DirHoldsFile(const std::string& dir, const char* name) {
-  DIR* d = opendir(dir.empty() ? "." : dir.c_str());
-  if (d == nullptr) return false;
-  bool found = false;
-  while (dirent* e = readdir(d)) {
-    if (strcasecmp(e->d_name, name) != 0) continue;
-    struct stat st;
-    std::string path = (dir.empty() ? std::string(".") : dir) + "/" + e->d_name;
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      found = true;
-      break;
-    }
-  }
-  closedir(d);
-  return found;
+// An executable regular file `name` in `dir`.
+bool DirHoldsProgram(const std::string& dir, const char* name) {
+  const std::string path = (dir.empty() ? std::string(".") : dir) + "/" + name;
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
 // The window procedure of the taskbar window and its one-second timer.
@@ -74,8 +66,14 @@ class TaskbarWindow {
       s_.Notify.Flags = kFlagsModify;
       s_.IconAdded = backend_.ModifyIcon(s_.Notify);
     }
-    if (g_.Windows[kQuickLookWindow].load(std::memory_order_acquire) != 0 && ctx_.refresh_quicklook)
-      ctx_.refresh_quicklook();
+    if (g_.Windows[kQuickLookWindow].load(std::memory_order_acquire) != 0) {
+      QuickLookView view;
+      ComputeQuickLookView(ReadTrafficCounters(g_), s_.Snapshot, g_.FrameSequence.load(std::memory_order_relaxed),
+                           s_.QuickLookStatusIcon, s_.StatusText, view);
+      backend_.RefreshQuickLook(view);
+    }
+    backend_.SetClientAvailable(ClientAvailable());
+    ReapLaunchedPrograms();
     s_.Snapshot = ReadTrafficCounters(g_);
   }
 
@@ -139,14 +137,14 @@ class TaskbarWindow {
       case kCmdAdvanced:
         if (s_.CurrentTime - s_.LastLaunchTime < kRelaunchSeconds) return;
         if (backend_.StartClient(kClientProgram)) s_.LastLaunchTime = s_.CurrentTime;
-        // The loading window (shown until the client's window appears) belongs to a desktop back
-        // end; without one there is nothing to show.
+        // Shown until the client's window appears, whether or not the start succeeded.
+        if (g_.Windows[kLoadingWindow].load(std::memory_order_acquire) == 0) backend_.StartLoadingWindow();
         break;
       case kCmdQuickLook:
-        OpenOrRaise(kQuickLookWindow, ctx_.start_quicklook, kNoQuickLook);
+        OpenOrRaise(kQuickLookWindow, &TaskbarBackend::OpenQuickLook, kNoQuickLook);
         break;
       case kCmdSettings:
-        OpenOrRaise(kSettingsWindow, ctx_.start_settings, kNoSettings);
+        OpenOrRaise(kSettingsWindow, &TaskbarBackend::OpenSettings, kNoSettings);
         break;
       case kCmdHelp:
         backend_.ShowHelp(kHelpFile, kHelpContents);
@@ -156,11 +154,10 @@ class TaskbarWindow {
     }
   }
 
-  void OpenOrRaise(WindowSlot slot, const std::function<void()>& start, const char* unavailable) {
+  void OpenOrRaise(WindowSlot slot, bool (TaskbarBackend::*open_window)(), const char* unavailable) {
     uintptr_t open = g_.Windows[slot].load(std::memory_order_acquire);
-    if (open != 0) backend_.RaiseWindow(open);
-    else if (start) start();
-    else ctx_.out->Write(unavailable);
+    if (open != 0) PostWindowMessage(open, kMsgRaiseWindow);
+    else if (!(backend_.*open_window)()) ctx_.out->Write(unavailable);
   }
 
   const TaskbarContext& ctx_;
@@ -181,7 +178,7 @@ bool HeadlessTaskbarBackend::StartClient(const char* command_line) {
   return false;
 }
 
-void HeadlessTaskbarBackend::ShowHelp(const char* file, uint32_t) {
+void HeadlessTaskbarBackend::ShowHelp(const char* file, uint32_t, uint32_t) {
   out_.Printf("Taskbar: no desktop to show %s on\n", file);
 }
 
@@ -191,16 +188,52 @@ bool HaveDesktop() {
   return (x != nullptr && *x != 0) || (wayland != nullptr && *wayland != 0);
 }
 
-std::unique_ptr<TaskbarBackend> MakeTaskbarBackend(platform::Output& out) {
-  if (HaveDesktop()) out.Write("Taskbar: built without a desktop tray; the icon state is kept without one\n");
+bool HaveSessionBus() {
+  const char* address = getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (address != nullptr && *address != 0) return true;
+  const char* runtime = getenv("XDG_RUNTIME_DIR");
+  if (runtime == nullptr || *runtime == 0) return false;
+  struct stat st;
+  return stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+std::unique_ptr<TaskbarBackend> MakeTaskbarBackend(const TaskbarContext& ctx, uintptr_t window) {
+  platform::Output& out = *ctx.out;
+  if (!HaveDesktop()) return std::make_unique<HeadlessTaskbarBackend>(out);
+#ifdef NETWARD_HAVE_GTK
+  if (!HaveSessionBus()) {
+    out.Write("Taskbar: a display but no session bus; the icon state is kept without a tray\n");
+    return std::make_unique<HeadlessTaskbarBackend>(out);
+  }
+  if (std::unique_ptr<TaskbarBackend> desktop = MakeGtkTaskbarBackend(ctx, window)) return desktop;
+  out.Write("Taskbar: the display cannot be opened; the icon state is kept without a tray\n");
+#else
+  (void)window;
+  out.Write("Taskbar: built without a desktop tray; the icon state is kept without one\n");
+#endif
   return std::make_unique<HeadlessTaskbarBackend>(out);
 }
 
-bool IsClientAvailable(const std::string& program_dir) {
-  if (DirHoldsFile(program_dir.empty() ? platform::OwnProgramDirectory() : program_dir, kClientModule)) return true;
+std::string FindClientProgram(const std::string& program_dir) {
+  const std::string own = program_dir.empty() ? platform::OwnProgramDirectory() : program_dir;
+  if (DirHoldsProgram(own, kClientProgram)) return own + "/" + kClientProgram;
   for (const std::string& dir : platform::PathDirectories())
-    if (DirHoldsFile(dir, kClientModule)) return true;
-  return false;
+    if (DirHoldsProgram(dir, kClientProgram)) return dir + "/" + kClientProgram;
+  return {};
+}
+
+bool IsClientAvailable(const std::string& program_dir) { return !FindClientProgram(program_dir).empty(); }
+
+std::string FindHelpPage(const std::string& program_dir) {
+  const std::string own = program_dir.empty() ? platform::OwnProgramDirectory() : program_dir;
+  for (const std::string& path : {own + "/" + kHelpFile, own + "/../share/netward/" + kHelpFile}) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      char resolved[PATH_MAX];
+      return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+    }
+  }
+  return {};
 }
 
 void TaskbarThread(const TaskbarContext& ctx, uintptr_t window, platform::Event& wake, platform::Event* started) {
@@ -209,7 +242,7 @@ void TaskbarThread(const TaskbarContext& ctx, uintptr_t window, platform::Event&
   std::unique_ptr<TaskbarBackend> own_backend;
   TaskbarBackend* backend = ctx.backend;
   if (state && backend == nullptr) {
-    own_backend = MakeTaskbarBackend(*ctx.out);
+    own_backend = MakeTaskbarBackend(ctx, window);
     backend = own_backend.get();
   }
   if (!state || backend == nullptr) {

@@ -13,7 +13,9 @@
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/output.h"
+#include "platform/registry.h"
 #include "taskbar/message_window.h"
+#include "taskbar/quicklook_model.h"
 #include "taskbar/traffic_status.h"
 
 namespace netward {
@@ -30,10 +32,17 @@ inline constexpr uint32_t kCmdSettings = 40007;
 inline constexpr uint32_t kTaskbarTimerMs = 1000;
 inline constexpr uint32_t kRelaunchSeconds = 5;  // "Advanced" starts the client at most this often
 inline constexpr uint32_t kHelpContents = 3;
+inline constexpr uint32_t kHelpContext = 1;  // with a context number (QuickLook's is 1000)
+inline constexpr uint32_t kQuickLookHelpContext = 1000;
+// The agent's windows (QuickLook, Settings) take this to restore themselves and come to the front.
+inline constexpr uint32_t kMsgRaiseWindow = 0x0018;
+inline constexpr uint32_t kLoadingDelayMs = 1000;  // before the loading window looks for the client
+inline constexpr int kLoadingTicks = 20;           // seconds the loading window waits for the client
 
-inline constexpr char kClientProgram[] = "NETWARD.exe";
-inline constexpr char kClientModule[] = "NETWARD.EXE";
-inline constexpr char kHelpFile[] = "NETWARD.HLP";
+// The client program, looked for in the agent's own directory, then along PATH.
+inline constexpr char kClientProgram[] = "netward-console";
+// The help page, installed beside the agent (or under ../share/netward of its directory).
+inline constexpr char kHelpFile[] = "netward-help.html";
 inline constexpr char kClientTitlePrefix[] = "NETWARD -";
 
 // Flags of the notification record.
@@ -80,9 +89,22 @@ class TaskbarBackend {
   virtual uintptr_t FindClientWindow() = 0;
   // Restores a window and brings it to the foreground.
   virtual void RaiseWindow(uintptr_t window) = 0;
-  virtual void ShowHelp(const char* file, uint32_t command) = 0;
-  // Shows the icon's menu at the pointer and returns the command chosen, 0 for none.
+  // Opens the help page: its contents (kHelpContents) or a context (kHelpContext, `context`).
+  virtual void ShowHelp(const char* file, uint32_t command, uint32_t context = 0) = 0;
+  // Shows the icon's menu at the pointer and returns the command chosen, 0 for none. A tray whose
+  // menu is exported ahead of time (a StatusNotifierItem) returns 0 and posts the chosen command
+  // to the taskbar window itself.
   virtual uint32_t TrackMenu(bool advanced_enabled) = 0;
+  // Whether "Advanced" is offered; called every second for menus exported ahead of time.
+  virtual void SetClientAvailable(bool) {}
+  // The agent's windows, each on the desktop's own thread: false when there is no desktop to show
+  // them on. Called only while the window's slot is empty.
+  virtual bool OpenQuickLook() { return false; }
+  virtual bool OpenSettings() { return false; }
+  // The loading window of "Advanced" (shown until the client's window appears, at most 20 s).
+  virtual void StartLoadingWindow() {}
+  // Called every second while QuickLook is open, with what it is to show.
+  virtual void RefreshQuickLook(const QuickLookView&) {}
 };
 
 // Without a desktop: the icon is kept in memory (the tray always accepts it, so the state keeps
@@ -96,17 +118,22 @@ class HeadlessTaskbarBackend : public TaskbarBackend {
   bool StartClient(const char* command_line) override;
   uintptr_t FindClientWindow() override { return 0; }
   void RaiseWindow(uintptr_t) override {}
-  void ShowHelp(const char* file, uint32_t command) override;
+  void ShowHelp(const char* file, uint32_t command, uint32_t context) override;
   uint32_t TrackMenu(bool) override { return 0; }
 
  private:
   platform::Output& out_;
 };
 
-// The back end for this process: a desktop one when built with one and a display is there,
-// otherwise the headless one.
-std::unique_ptr<TaskbarBackend> MakeTaskbarBackend(platform::Output& out);
+struct TaskbarContext;
+
+// The back end for this process: the desktop one when built with it and a display and a session bus
+// are there, otherwise the headless one. `window` is the taskbar window.
+std::unique_ptr<TaskbarBackend> MakeTaskbarBackend(const TaskbarContext& ctx, uintptr_t window);
+// A display (WAYLAND_DISPLAY or DISPLAY) is named.
 bool HaveDesktop();
+// A session bus is there (DBUS_SESSION_BUS_ADDRESS, or the bus socket in XDG_RUNTIME_DIR).
+bool HaveSessionBus();
 
 // What the taskbar thread takes from the agent.
 struct TaskbarContext {
@@ -116,17 +143,24 @@ struct TaskbarContext {
   TaskbarBackend* backend = nullptr;  // null: MakeTaskbarBackend
   std::function<void()> refresh_station_labels;  // sets AddressText too
   std::function<void()> common_stop;             // when the thread cannot start
-  std::function<void()> refresh_quicklook;       // every tick while the QuickLook slot is set
-  std::function<void()> start_quicklook;         // null: not available here
-  std::function<void()> start_settings;
-  // Where the client program is looked for first (the agent's own directory); empty: that of
-  // /proc/self/exe. The PATH directories follow.
+  // Where the client program and the help page are looked for first (the agent's own directory);
+  // empty: that of /proc/self/exe. The PATH directories follow for the client.
   std::string program_dir;
+  // What QuickLook and Settings reach of the agent (the desktop back end only).
+  const platform::Registry* registry = nullptr;  // settings when there is no settings file
+  std::string hive_path;                         // the settings file Settings writes; "" = none
+  std::string windows_dir;                       // the state directory
+  std::function<void(char* area, size_t size)> config_report;       // the TCP/IP configuration report
+  std::function<void(char* area, size_t size)> connectivity_tests;  // may take long: off the desktop's thread
+  std::function<void(uintptr_t owner, const char* path)> save_snapshot;
 };
 
-// True when the client program lies in `program_dir` or a PATH directory (name compared without
-// regard to letter case, as the platform it comes from does).
+// The client program's path: an executable regular file named kClientProgram in `program_dir`
+// (empty: the agent's own directory) or a PATH directory; "" when there is none.
+std::string FindClientProgram(const std::string& program_dir);
 bool IsClientAvailable(const std::string& program_dir);
+// The help page's path in `program_dir` or `program_dir`/../share/netward; "" when missing.
+std::string FindHelpPage(const std::string& program_dir);
 
 // Runs the taskbar window until its close message. `window` comes from CreateMessageWindow with
 // `wake` as its event; `started` (if given) is set once the window is up, or has failed.

@@ -75,12 +75,16 @@ void FormatStatusText(uint32_t code, char (&out)[kStatusTextBytes]) {
     snprintf(out, sizeof out, "%s", LookOf(code).text);
 }
 
-void FormatTooltip(const GlobalArea& g, char (&out)[kTooltipBytes]) {
+void FormatHostAndAddress(const GlobalArea& g, const char* format, char* out, size_t size) {
   char host[decltype(g.HostName)::kSize];
   char address[decltype(g.AddressText)::kSize];
   g.HostName.Get(host);
   g.AddressText.Get(address);
-  snprintf(out, sizeof out, "NETWARD - %s  %s", host, address);
+  snprintf(out, size, format, host, address);
+}
+
+void FormatTooltip(const GlobalArea& g, char (&out)[kTooltipBytes]) {
+  FormatHostAndAddress(g, "NETWARD - %s  %s", out, sizeof out);
 }
 
 bool EvaluateTrafficStatus(GlobalArea& g, const TrafficCounters& previous, uint32_t now_time, StatusView& view) {

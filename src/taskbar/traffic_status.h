@@ -68,6 +68,8 @@ uint32_t TrafficStatusCode(const TrafficCounters& now, const TrafficCounters& pr
 // Icons and text of a code 1..10; any other code gets those of code 8.
 const StatusLook& LookOf(uint32_t code);
 void FormatStatusText(uint32_t code, char (&out)[kStatusTextBytes]);
+// `format` (two %s) with HostName and AddressText.
+void FormatHostAndAddress(const GlobalArea& g, const char* format, char* out, size_t size);
 // "NETWARD - <host>  <address>".
 void FormatTooltip(const GlobalArea& g, char (&out)[kTooltipBytes]);
 

@@ -23,13 +23,21 @@ class RecordingBackend : public TaskbarBackend {
   bool StartClient(const char* program) override { return Record(std::string("start ") + program, {}); }
   uintptr_t FindClientWindow() override { return 0; }
   void RaiseWindow(uintptr_t) override {}
-  void ShowHelp(const char*, uint32_t) override {}
+  void ShowHelp(const char*, uint32_t, uint32_t) override {}
+  void StartLoadingWindow() override { calls.push_back("loading"); }
+  bool OpenQuickLook() override {
+    calls.push_back("quicklook");
+    return quicklook;
+  }
+  void RefreshQuickLook(const QuickLookView& view) override { refreshed.push_back(view); }
   uint32_t TrackMenu(bool) override { return 0; }
   std::vector<std::string> Take() { return std::exchange(calls, {}); }
 
   std::vector<std::string> calls;
+  std::vector<QuickLookView> refreshed;
   std::string tip;
   bool refuse = false;
+  bool quicklook = false;  // OpenQuickLook succeeds
 
  private:
   bool Record(const std::string& what, const NotifyIconRecord& r) {
@@ -117,15 +125,54 @@ TEST_F(TaskbarThreadTest, ClientStartsAtMostOnceInFiveSecondsDoubleClickOpensQui
   tray_.Take();
   Send(kMsgIconCallback, 0, kMouseLeftDoubleClick);  // no client program: QuickLook instead
   EXPECT_EQ(out_.Text(), "Taskbar: QuickLook is not available without a desktop\n");
-  std::ofstream(dir_ / "Netward.Exe") << "client";  // found whatever the letter case
-  Send(kMsgIconCallback, 0, kMouseLeftDoubleClick);
+  EXPECT_EQ(tray_.Take(), (Calls{"quicklook"}));
+  const auto client = dir_ / "netward-console";
+  std::ofstream(client) << "#!/bin/sh\n";
+  Send(kMsgIconCallback, 0, kMouseLeftDoubleClick);  // not executable: not the client
+  EXPECT_EQ(tray_.Take(), (Calls{"quicklook"}));
+  std::filesystem::permissions(client, std::filesystem::perms::owner_all);
+  std::ofstream(dir_ / "NETWARD-CONSOLE") << "other";  // names differ in letter case on Linux
+  Send(kMsgIconCallback, 0, kMouseLeftDoubleClick);  // found: started, the loading window shown
   Send(kWmCommand, kCmdAdvanced);
   for (int i = 0; i < 4; ++i) Tick();
   Send(kWmCommand, kCmdAdvanced);
-  EXPECT_EQ(tray_.Take().size(), 5u);  // one start, four modifies of code 9
+  EXPECT_EQ(tray_.Take().size(), 6u);  // one start, the loading window, four modifies of code 9
   Tick();
+  g_->Windows[kLoadingWindow].store(0x55);  // the loading window is still up: no second one
   Send(kWmCommand, kCmdAdvanced);
-  EXPECT_EQ(tray_.Take(), (Calls{"modify 6 139", "start NETWARD.exe"}));
+  EXPECT_EQ(tray_.Take(), (Calls{"modify 6 139", "start netward-console"}));
+  g_->Windows[kLoadingWindow].store(0);
+}
+
+TEST_F(TaskbarThreadTest, OpenQuickLookIsRefreshedEverySecondAndRaisedInsteadOfOpenedTwice) {
+  tray_.quicklook = true;
+  Start(&tray_);
+  Send(kWmCommand, kCmdQuickLook);
+  EXPECT_TRUE(tray_.refreshed.empty());  // nothing while the slot is empty
+  platform::Event wake;
+  const uintptr_t quicklook = CreateMessageWindow(&wake);  // stands for the window the back end made
+  g_->Windows[kQuickLookWindow].store(quicklook);
+  g_->FrameSequence.store(3);
+  g_->OtherFrames.store(2);
+  g_->OtherEventFrames.store(1);
+  g_->LastOtherTime.store(clock_.Now());
+  Tick();
+  Send(kWmCommand, kCmdQuickLook);  // open already: raised through its own queue
+  WindowMessage m;
+  ASSERT_TRUE(PeekWindowMessage(quicklook, m));
+  EXPECT_EQ(m.message, kMsgRaiseWindow);
+  ASSERT_EQ(tray_.refreshed.size(), 1u);
+  const QuickLookView& v = tray_.refreshed[0];
+  EXPECT_STREQ(v.status_text, "Error detected");
+  EXPECT_EQ(v.status_icon, kQuickLookIconError);
+  EXPECT_STREQ(v.cells[0][0], "33");  // one error among three frames
+  EXPECT_STREQ(v.cells[2][1], "2");
+  EXPECT_STREQ(v.cells[2][2], "2");  // both arrived in this second
+  Tick();
+  EXPECT_STREQ(tray_.refreshed.back().cells[2][2], "-");  // none in the next
+  EXPECT_EQ(tray_.Take(), (Calls{"add 7 139", "quicklook", "modify 6 140", "modify 6 143"}));
+  g_->Windows[kQuickLookWindow].store(0);
+  DestroyMessageWindow(quicklook);
 }
 
 TEST_F(TaskbarThreadTest, HeadlessBackEndPrintsWhatNeedsADesktop) {
@@ -134,9 +181,50 @@ TEST_F(TaskbarThreadTest, HeadlessBackEndPrintsWhatNeedsADesktop) {
   Send(kWmCommand, kCmdHelp);
   Send(kWmCommand, kCmdSettings);
   EXPECT_EQ(out_.Text(),
-            "Taskbar: no desktop to start NETWARD.exe on\n"
-            "Taskbar: no desktop to show NETWARD.HLP on\n"
+            "Taskbar: no desktop to start netward-console on\n"
+            "Taskbar: no desktop to show netward-help.html on\n"
             "Taskbar: Settings are not available without a desktop\n");
+}
+
+// The back end follows the session: no display, headless without a word; a display without a
+// session bus (or a build without the desktop), headless with a line saying why.
+TEST(TaskbarBackendChoice, HeadlessWithoutADisplayOrASessionBus) {
+  struct Saved {
+    const char* name;
+    std::string value;
+    bool set;
+  } saved[] = {{"DISPLAY", "", false}, {"WAYLAND_DISPLAY", "", false}, {"DBUS_SESSION_BUS_ADDRESS", "", false},
+               {"XDG_RUNTIME_DIR", "", false}};
+  for (Saved& v : saved)
+    if (const char* now = getenv(v.name)) v = {v.name, now, true};
+  for (Saved& v : saved) unsetenv(v.name);
+  const auto empty_runtime = std::filesystem::temp_directory_path() / ("runtime_" + std::to_string(getpid()));
+  std::filesystem::create_directories(empty_runtime);
+
+  platform::CapturedOutput out;
+  TaskbarContext ctx;
+  ctx.out = &out;
+  EXPECT_FALSE(HaveDesktop());
+  EXPECT_NE(MakeTaskbarBackend(ctx, 0), nullptr);
+  EXPECT_EQ(out.Text(), "");
+  setenv("DISPLAY", ":77", 1);
+  setenv("XDG_RUNTIME_DIR", empty_runtime.c_str(), 1);  // no bus socket in it
+  EXPECT_TRUE(HaveDesktop());
+  EXPECT_FALSE(HaveSessionBus());
+  EXPECT_NE(MakeTaskbarBackend(ctx, 0), nullptr);
+#ifdef NETWARD_HAVE_GTK
+  EXPECT_EQ(out.Text(), "Taskbar: a display but no session bus; the icon state is kept without a tray\n");
+#else
+  EXPECT_EQ(out.Text(), "Taskbar: built without a desktop tray; the icon state is kept without one\n");
+#endif
+  setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
+  EXPECT_TRUE(HaveSessionBus());
+
+  for (Saved& v : saved) {
+    if (v.set) setenv(v.name, v.value.c_str(), 1);
+    else unsetenv(v.name);
+  }
+  std::filesystem::remove_all(empty_runtime);
 }
 
 }  // namespace
