@@ -115,7 +115,6 @@ void BM_Accounting(benchmark::State& state) {
   state.counters["allocs_per_frame"] = double(allocations) / double(state.iterations());
   state.counters["heap_growth_bytes"] = heap_growth;
   state.counters["stations"] = nic->StationCount;
-  ReleaseStationIndex(nic);
   delete nic;
 }
 BENCHMARK(BM_Accounting);
@@ -148,7 +147,6 @@ void BM_CaptureAndAccounting(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<int64_t>(total));
   state.counters["stations"] = RelaxedLoad(nic->StationCount);
-  ReleaseStationIndex(nic);
   delete nic;
 }
 BENCHMARK(BM_CaptureAndAccounting)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -9,13 +9,6 @@ namespace netward {
 
 namespace {
 
-constexpr char kAppletalk[] = "Appletalk";
-constexpr char kMisc[] = "<misc>";
-constexpr char kNetbeui[] = "NetBEUI";
-constexpr char kSna[] = "SNA";
-constexpr char kIp[] = "IP";
-constexpr char kIpx[] = "IPX";
-
 constexpr uint16_t kTypeIp = 0x0800;
 constexpr uint16_t kTypeArp = 0x0806;
 constexpr uint16_t kTypeIpx = 0x8137;
@@ -35,9 +28,31 @@ void Print(const char* text) {
     fputs(text, stdout);
 }
 
-FrameEntry& CurrentEntry(NicArea* nic) { return nic->RecentFrames[nic->FrameIndex % kRecentFrames]; }
+// What accounting learns of one frame, handed from step to step. The adapter's scratch fields
+// (addresses, flags, IP header, NetBIOS name, labels) and the recent-frame entry's labels, station,
+// direction and event are written from it once, when the frame is done (Finish).
+struct FrameFacts {
+  explicit FrameFacts(FrameView view) : f(view) {}
+  FrameView f;
+  uint8_t dest[6];
+  uint8_t src[6];              // on 802.5 without the route-information indicator
+  bool group = false;
+  bool from_self = false;
+  bool wan_send = false;       // a WAN adapter's frame from the send pseudo-address
+  size_t ip = 0;               // offset of the IPv4 header; 0: none
+  uint32_t connection_slot = 0;  // of a unicast TCP frame's connection in the connection index
+  uint32_t event = kEventNone;
+  uint32_t direction = kDirOtherGroup;
+  StationRecord* station = nullptr;  // the sender's
+  bool have_netbios = false;   // `netbios` holds the name this frame gave (15 characters and a NUL)
+  char netbios[16];
+  bool entry_labels = false;   // the entry's labels are written
+  // Labels of the last station search (16 and 32 zero-padded bytes), null when there was none.
+  const char* last_address_label = nullptr;
+  const char* last_protocol_label = nullptr;
+};
 
-void SetEvent(NicArea* nic, uint32_t event) { RelaxedStore(CurrentEntry(nic).Event, event); }
+FrameEntry& CurrentEntry(NicArea* nic) { return nic->RecentFrames[nic->FrameIndex % kRecentFrames]; }
 
 // Bytes of the frame the view may show: the stored 256, and no more than the frame's own length.
 FrameView ViewOf(const NicArea* nic, const uint8_t* frame) {
@@ -45,13 +60,37 @@ FrameView ViewOf(const NicArea* nic, const uint8_t* frame) {
   return FrameView(frame, n);
 }
 
+void Finish(NicArea* nic, FrameEntry& e, const FrameFacts& x) {
+  memcpy(nic->DestAddress, x.dest, 6);
+  memcpy(nic->SrcAddress, x.src, 6);
+  nic->IsGroupFrame = x.group;
+  nic->FromSelf = x.from_self;
+  nic->IpHeader = x.ip ? x.f.data() + x.ip : nullptr;  // x.ip < 256: inside the read buffer
+  if (x.have_netbios)
+    nic->NetbiosName.Set(x.netbios);
+  else if (nic->NetbiosName.bytes[0] != 0)  // Set and Clear zero-fill: a leading NUL means all zeros
+    nic->NetbiosName.Clear();
+  if (x.last_address_label) {
+    SharedStore<16>(nic->SrcLabel.bytes, x.last_address_label);
+    SharedStore<29>(nic->ProtoLabel.bytes, x.last_protocol_label);
+  }
+  if (!x.entry_labels) {
+    e.SrcLabel.Clear();
+    e.ProtoLabel.Clear();
+  }
+  RelaxedStore(e.Station, x.station);
+  RelaxedStore(e.Direction, x.direction);
+  RelaxedStore(e.Event, x.event);
+}
+
 // ARP request sent by this machine: a byte-for-byte repeat within the window is a re-transmission.
 // `arp` is the offset of the ARP header; the 242 compared bytes may run past the frame (zeros).
-void ArpCheck(NicArea* nic, FrameView f, size_t arp) {
-  if (!nic->FromSelf || f.be16(arp + 6) != 1) return;
+void ArpCheck(NicArea* nic, FrameFacts& x, size_t arp) {
+  const FrameView f = x.f;
+  if (!x.from_self || f.be16(arp + 6) != 1) return;
   const uint32_t now = nic->FrameTime;
   if (now < nic->LastArpTime + kRetransmitWindowSeconds && f.equals(arp, kArpRequestBytes, nic->LastArpRequest)) {
-    SetEvent(nic, kEventArpRetransmit);
+    x.event = kEventArpRetransmit;
   } else {
     f.bytes(arp, kArpRequestBytes, nic->LastArpRequest);
   }
@@ -60,7 +99,8 @@ void ArpCheck(NicArea* nic, FrameView f, size_t arp) {
 
 // First-level decoded NetBIOS source name of a datagram to UDP port 138 (RFC 1002 4.4.1): the
 // 32 characters after the length byte at UDP offset 22. Only names with suffix 0 or 0x20 count.
-void TakeNetbiosDatagramName(NicArea* nic, FrameView f, size_t ip) {
+void TakeNetbiosDatagramName(FrameFacts& x, size_t ip) {
+  const FrameView f = x.f;
   if (f.u8(ip + 9) != 17) return;
   const size_t udp = ip + (f.u8(ip) & 0x0F) * 4u;
   if (f.be16(udp) != kNetbiosDatagramPort) return;
@@ -73,76 +113,124 @@ void TakeNetbiosDatagramName(NicArea* nic, FrameView f, size_t ip) {
   if (suffix != 0 && suffix != 0x20) return;
   name[15] = 0;
   for (int i = 14; i >= 0 && name[i] == ' '; --i) name[i] = 0;
-  nic->NetbiosName.Set(name);
+  // As the 16-byte text field keeps it: up to the first NUL, zeros after.
+  memset(x.netbios, 0, sizeof x.netbios);
+  memcpy(x.netbios, name, strnlen(name, 15));
+  x.have_netbios = true;
 }
 
-void CopyIpAddresses(FrameView f, size_t dest_off, size_t src_off, uint8_t (&dest)[10], uint8_t (&src)[10]) {
-  f.bytes(dest_off, 4, dest);
-  f.bytes(src_off, 4, src);
+void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, const uint8_t* src, ProtocolName name);
+uint32_t ConnectionSlot(FrameView f, size_t ip, size_t tcp);
+
+void AccountIp(NicArea* nic, FrameFacts& x, size_t ip) {
+  x.ip = ip;
+  if (x.group) {
+    TakeNetbiosDatagramName(x, ip);
+  } else if (x.f.u8(ip + 9) == 6) {
+    x.connection_slot = ConnectionSlot(x.f, ip, ip + (x.f.u8(ip) & 0x0F) * 4u);
+    __builtin_prefetch(&nic->Index.Connections[x.connection_slot]);
+  }
+  uint8_t dest[4], src[4];
+  x.f.bytes(ip + 16, 4, dest);
+  x.f.bytes(ip + 12, 4, src);
+  AccountFrame(nic, x, kClassIp, dest, src, kNameIp);
 }
 
-void AccountIp(NicArea* nic, FrameView f, size_t ip) {
-  nic->IpHeader = f.data() + ip;  // ip < 256: every caller's offset is inside the read buffer
-  if (nic->IsGroupFrame) TakeNetbiosDatagramName(nic, f, ip);
+void AccountIpx(NicArea* nic, FrameFacts& x, size_t dest_off, size_t src_off) {
   uint8_t dest[10], src[10];
-  CopyIpAddresses(f, ip + 16, ip + 12, dest, src);
-  AccountFrame(nic, f, kClassIp, dest, src, kIp);
+  x.f.bytes(dest_off, 10, dest);
+  x.f.bytes(src_off, 10, src);
+  AccountFrame(nic, x, kClassIpx, dest, src, kNameIpx);
 }
 
-void AccountIpx(NicArea* nic, FrameView f, size_t dest_off, size_t src_off) {
-  uint8_t dest[10], src[10];
-  f.bytes(dest_off, 10, dest);
-  f.bytes(src_off, 10, src);
-  AccountFrame(nic, f, kClassIpx, dest, src, kIpx);
+void AccountArp(NicArea* nic, FrameFacts& x, size_t arp) {
+  ArpCheck(nic, x, arp);
+  uint8_t target[4], sender[4];
+  x.f.bytes(arp + 24, 4, target);
+  x.f.bytes(arp + 14, 4, sender);
+  AccountFrame(nic, x, kClassIp, target, sender, kNameIp);
 }
 
-void AccountArp(NicArea* nic, FrameView f, size_t arp) {
-  ArpCheck(nic, f, arp);
-  uint8_t target[10], sender[10];
-  CopyIpAddresses(f, arp + 24, arp + 14, target, sender);
-  AccountFrame(nic, f, kClassIp, target, sender, kIp);
-}
-
-void AccountLink(NicArea* nic, FrameView f, const char* name) {
-  AccountFrame(nic, f, kClassLink, nic->DestAddress, nic->SrcAddress, name);
+void AccountLink(NicArea* nic, FrameFacts& x, ProtocolName name) {
+  AccountFrame(nic, x, kClassLink, x.dest, x.src, name);
 }
 
 // ---- IP checks of unicast frames ----
 
-void TrackTcpConnection(NicArea* nic, StationRecord* s, FrameView f, size_t ip, size_t tcp) {
+// Source IP, source port and destination port of a connection as one word.
+uint64_t ConnectionPorts(const ConnectionEntry& c) {
+  uint32_t src_ip;
+  uint16_t src_port, dest_port;
+  memcpy(&src_ip, c.SrcIp, 4);
+  memcpy(&src_port, c.SrcPort, 2);
+  memcpy(&dest_port, c.DestPort, 2);
+  return src_ip | uint64_t{src_port} << 32 | uint64_t{dest_port} << 48;
+}
+
+// The connection index slot where the search for the frame's TCP connection starts (by the 12
+// bytes only: the station is compared, not hashed, so that the slot is known before the search).
+uint32_t ConnectionSlot(FrameView f, size_t ip, size_t tcp) {
+  ConnectionEntry key{};
+  f.bytes(ip + 12, 4, key.SrcIp);
+  f.bytes(tcp, 2, key.SrcPort);
+  f.bytes(ip + 16, 4, key.DestIp);
+  f.bytes(tcp + 2, 2, key.DestPort);
+  uint32_t dest_ip;
+  memcpy(&dest_ip, key.DestIp, 4);
+  uint64_t h = ConnectionPorts(key) * 0x9E3779B97F4A7C15ull ^ uint64_t{dest_ip} * 0xC2B2AE3D27D4EB4Full;
+  h ^= h >> 31;
+  return static_cast<uint32_t>(h ^ (h >> 32)) & (kConnectionIndexSlots - 1);
+}
+
+// A TCP connection is the 12 bytes from source IP to destination port in the sender's chain. The
+// chain is not walked: the adapter's connection index finds the entry (same station, same 12 bytes)
+// in one probe. It holds exactly the connections of the chains in use: a new epoch empties it
+// whenever the chains are emptied (the connection table is full, the station table starts over).
+void TrackTcpConnection(NicArea* nic, FrameFacts& x, StationRecord* s, size_t ip, size_t tcp) {
+  const FrameView f = x.f;
   ConnectionEntry key{};
   f.bytes(ip + 12, 4, key.SrcIp);
   f.bytes(tcp, 2, key.SrcPort);
   f.bytes(ip + 16, 4, key.DestIp);
   f.bytes(tcp + 2, 2, key.DestPort);
   const uint32_t sequence = f.be32(tcp + 4);
-  auto same = [&key](const ConnectionEntry& c) {
-    return memcmp(c.SrcIp, key.SrcIp, 4) == 0 && memcmp(c.SrcPort, key.SrcPort, 2) == 0 &&
-           memcmp(c.DestIp, key.DestIp, 4) == 0 && memcmp(c.DestPort, key.DestPort, 2) == 0;
-  };
-  ConnectionEntry* last = nullptr;
-  for (ConnectionEntry* c = s->ConnectionChain; c != nullptr; c = c->Next) {
-    if (same(*c)) {
-      if (sequence <= c->HighestSequence) SetEvent(nic, kEventTcpRetransmit);
-      c->HighestSequence = sequence;
+
+  StationIndex& idx = nic->Index;
+  if (idx.ConnectionEpoch == 0) idx.ConnectionEpoch = 1;
+  const uint16_t station = static_cast<uint16_t>(s - nic->Stations);
+  uint32_t dest_ip;
+  memcpy(&dest_ip, key.DestIp, 4);
+  const uint64_t ports = ConnectionPorts(key);
+  uint32_t slot = x.connection_slot;
+  ConnectionIndexEntry* entry = &idx.Connections[slot];
+  for (; entry->Epoch == idx.ConnectionEpoch; entry = &idx.Connections[slot]) {
+    if (entry->SrcIpAndPorts == ports && entry->DestIp == dest_ip && entry->Station == station) {
+      if (sequence <= entry->HighestSequence) x.event = kEventTcpRetransmit;
+      entry->HighestSequence = sequence;
+      nic->Connections[entry->Connection].HighestSequence = sequence;
       return;
     }
-    last = c;
+    slot = (slot + 1) & (kConnectionIndexSlots - 1);
   }
   if (nic->ConnectionCount >= kMaxConnections) {
     RelaxedStore(nic->ConnectionCount, uint32_t{0});
     for (StationRecord& st : nic->Stations) RelaxedStore(st.ConnectionChain, static_cast<ConnectionEntry*>(nullptr));
+    if (++idx.ConnectionEpoch == 0) idx.ConnectionEpoch = 1;
     return;
   }
-  ConnectionEntry& c = nic->Connections[nic->ConnectionCount];
+  const uint32_t n = nic->ConnectionCount;
+  ConnectionEntry& c = nic->Connections[n];
   c = key;
   c.Next = nullptr;
   c.HighestSequence = sequence;
-  RelaxedStore(nic->ConnectionCount, nic->ConnectionCount + 1);
-  if (last)
-    last->Next = &c;
+  RelaxedStore(nic->ConnectionCount, n + 1);
+  *entry = ConnectionIndexEntry{ports, dest_ip, station, static_cast<uint16_t>(n), idx.ConnectionEpoch, sequence};
+  // Appended at the end of the chain, as a walk would have appended it.
+  if (s->ConnectionChain)
+    idx.ChainTail[station]->Next = &c;
   else
     RelaxedStore(s->ConnectionChain, &c);
+  idx.ChainTail[station] = &c;
 }
 
 // DNS answer names (RFC 1035 4.1): A records of the first 214 bytes of the message go into the
@@ -206,18 +294,20 @@ void LearnDnsNames(NicArea* nic, FrameView f, size_t dns) {
 
 // The 214 compared and stored bytes may run past the frame (IP options push the payload on): the
 // view gives zeros there, so a stored copy never holds bytes of another frame.
-void DnsQueryCheck(NicArea* nic, FrameView f, size_t payload) {
+void DnsQueryCheck(NicArea* nic, FrameFacts& x, size_t payload) {
+  const FrameView f = x.f;
   const uint32_t now = nic->FrameTime;
   if (now < nic->LastDnsQueryTime + kRetransmitWindowSeconds && f.equals(payload, kDnsQueryBytes, nic->LastDnsQuery)) {
-    SetEvent(nic, kEventDnsRetransmit);
+    x.event = kEventDnsRetransmit;
   } else {
     f.bytes(payload, kDnsQueryBytes, nic->LastDnsQuery);
   }
   nic->LastDnsQueryTime = now;
 }
 
-void IpChecks(NicArea* nic, StationRecord* s, FrameView f) {
-  const size_t ip = static_cast<size_t>(nic->IpHeader - f.data());
+void IpChecks(NicArea* nic, FrameFacts& x, StationRecord* s) {
+  const FrameView f = x.f;
+  const size_t ip = x.ip;
   const size_t h = (f.u8(ip) & 0x0F) * 4u;
   const uint8_t protocol = f.u8(ip + 9);
   const size_t l4 = ip + h;
@@ -226,15 +316,15 @@ void IpChecks(NicArea* nic, StationRecord* s, FrameView f) {
     const uint8_t flags = f.u8(l4 + 13);
     const uint16_t payload = static_cast<uint16_t>(f.be16(ip + 2) - (f.u8(l4 + 12) >> 4) * 4 - h);
     if (flags & 0x04) {
-      SetEvent(nic, kEventTcpReset);
+      x.event = kEventTcpReset;
     } else if (payload != 0 || (flags & 0x02)) {
-      TrackTcpConnection(nic, s, f, ip, l4);
+      TrackTcpConnection(nic, x, s, ip, l4);
     }
   } else if (protocol == 1) {
     const uint8_t type = f.u8(l4);
-    if (type == 3 || type == 4 || type == 5 || type == 11 || type == 12) SetEvent(nic, kEventIcmpError);
+    if (type == 3 || type == 4 || type == 5 || type == 11 || type == 12) x.event = kEventIcmpError;
   } else if (protocol == 17) {
-    if (f.be16(l4 + 2) == kDnsPort) DnsQueryCheck(nic, f, l4 + 8);
+    if (f.be16(l4 + 2) == kDnsPort) DnsQueryCheck(nic, x, l4 + 8);
     if (f.be16(l4) == kDnsPort) LearnDnsNames(nic, f, l4 + 8);
   }
 }
@@ -247,49 +337,68 @@ void Increment(uint32_t& field) { RelaxedStore(field, field + 1); }
 
 bool IsClassDOrE(const uint8_t* ip) { return (ip[0] & 0xE0) == 0xE0; }
 
-}  // namespace
+void PrepareSearch(const NicArea& nic, const FrameFacts& x, int cls, const uint8_t* mac, const uint8_t* addr,
+                   ProtocolName name, bool may_add, StationSearch& search) {
+  StationQuery& q = search.query;
+  q.cls = cls;
+  q.name = name;
+  q.mac = mac;
+  q.address = addr;
+  q.wan_send = x.wan_send;
+  q.may_add = may_add;
+  PrepareStationSearch(nic, search);
+}
 
-void SetAccountingOutput(platform::Output* out) { g_output.store(out, std::memory_order_release); }
-
-void AccountFrame(NicArea* nic, FrameView f, int cls, const uint8_t* dest, const uint8_t* src, const char* proto_name) {
+// Station accounting for one classified frame. `dest` and `src` are the protocol addresses of the
+// class (MACs, IPv4 or IPX network:node).
+void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, const uint8_t* src, ProtocolName name) {
   GlobalArea* g = Global();
   FrameEntry& e = CurrentEntry(nic);
   constexpr auto relaxed = std::memory_order_relaxed;
 
-  StationRecord* s = FindOrAddStation(nic, cls, nic->SrcAddress, src, proto_name);
-  SharedCopyIn(e.SrcLabel.bytes, nic->SrcLabel.bytes, sizeof e.SrcLabel.bytes);
-  SharedCopyIn(e.ProtoLabel.bytes, nic->ProtoLabel.bytes, sizeof e.ProtoLabel.bytes);
-  RelaxedStore(e.Station, s);
+  // A group frame from another station names a station but never adds one. The receiver's search
+  // (unicast frames) is made ready at once, so that both look-ups wait for memory together.
+  StationSearch sender_search, receiver_search;
+  PrepareSearch(*nic, x, cls, x.src, src, name, !x.group || x.from_self, sender_search);
+  if (!x.group) PrepareSearch(*nic, x, cls, x.dest, dest, name, true, receiver_search);
+  const StationMatch sender = FindStation(nic, sender_search);
+  StationRecord* s = sender.station;
+  SharedStore<16>(e.SrcLabel.bytes, sender.address_label);
+  SharedStore<29>(e.ProtoLabel.bytes, sender.protocol_label);
+  x.entry_labels = true;
+  x.station = s;
+  x.last_address_label = sender.address_label;
+  x.last_protocol_label = sender.protocol_label;
 
   const uint32_t now = nic->FrameTime;
   const uint32_t length = nic->FrameLength;
   const uint32_t sequence = e.Sequence;
 
-  if (!nic->IsGroupFrame) {
+  if (!x.group) {
     if (s == nullptr) return;
-    if (nic->IpHeader) IpChecks(nic, s, f);
-    const bool event = e.Event != kEventNone;
-    if (nic->FromSelf) {
+    if (x.ip) IpChecks(nic, x, s);
+    const bool event = x.event != kEventNone;
+    if (x.from_self) {
       g->LastOwnTime.store(now, relaxed);
       g->LastOwnUnicastTime.store(now, relaxed);
       if (event) {
         g->OwnEventFrames.fetch_add(1, relaxed);
-        RelaxedStore(e.Direction, uint32_t{kDirOwnEvent});
+        x.direction = kDirOwnEvent;
       } else {
         AddFloat(g->OwnBytes, length);
         g->OwnFrames.fetch_add(1, relaxed);
-        RelaxedStore(e.Direction, uint32_t{kDirOwnUnicast});
+        x.direction = kDirOwnUnicast;
       }
     } else {
       g->LastOtherTime.store(now, relaxed);
       g->LastOtherUnicastTime.store(now, relaxed);
       if (event) {
         g->OtherEventFrames.fetch_add(1, relaxed);
-        RelaxedStore(e.Direction, uint32_t{kDirOtherEvent});
+        x.direction = kDirOtherEvent;
       } else {
         AddFloat(g->OtherBytes, length);
         g->OtherFrames.fetch_add(1, relaxed);
-        RelaxedStore(e.Direction, uint32_t{kDirOtherUnicast});
+        x.direction = kDirOtherUnicast;
       }
     }
     RelaxedStore(s->LastSeen, now);
@@ -300,8 +409,10 @@ void AccountFrame(NicArea* nic, FrameView f, int cls, const uint8_t* dest, const
     }
     Increment(s->FramesSent);
     AddFloat(s->BytesSent, length);
-    StationRecord* r = FindOrAddStation(nic, cls, nic->DestAddress, dest, proto_name);
-    if (r) {
+    const StationMatch receiver = FindStation(nic, receiver_search);
+    x.last_address_label = receiver.address_label;
+    x.last_protocol_label = receiver.protocol_label;
+    if (StationRecord* r = receiver.station) {
       RelaxedStore(r->LastSeen, now);
       RelaxedStore(r->LastSequence, sequence);
       Increment(r->FramesReceived);
@@ -317,38 +428,38 @@ void AccountFrame(NicArea* nic, FrameView f, int cls, const uint8_t* dest, const
   BeginSlotRewrite(ge);  // ended below, once the destination address is known
   RelaxedStore(ge.Time, now);
   RelaxedStore(ge.Sequence, sequence);
-  // The same 256 bytes the capture thread stored in the recent-frame entry (this thread wrote them).
-  SharedCopyIn(ge.Data, e.Data, kFrameDataBytes);
-  SharedCopyIn(ge.SrcLabel.bytes, nic->SrcLabel.bytes, sizeof ge.SrcLabel.bytes);
-  SharedCopyIn(ge.ProtoLabel.bytes, nic->ProtoLabel.bytes, sizeof ge.ProtoLabel.bytes);
+  // The read buffer's 256 bytes: what the capture thread stored in the recent-frame entry.
+  SharedStore<kFrameDataBytes>(ge.Data, x.f.data());
+  SharedStore<16>(ge.SrcLabel.bytes, sender.address_label);
+  SharedStore<29>(ge.ProtoLabel.bytes, sender.protocol_label);
   RelaxedStore(ge.Station, s);
-  SharedZero(ge.DestIp, 4);
+  SharedStoreZero<4>(ge.DestIp);
 
-  const bool event = e.Event != kEventNone;
-  if (nic->FromSelf) {
+  const bool event = x.event != kEventNone;
+  if (x.from_self) {
     g->LastOwnTime.store(now, relaxed);
     if (event) {
       g->OwnEventFrames.fetch_add(1, relaxed);
-      RelaxedStore(e.Direction, uint32_t{kDirOwnEvent});
+      x.direction = kDirOwnEvent;
     } else {
       g->LastOwnGroupTime.store(now, relaxed);
       g->OwnGroupFrames.fetch_add(1, relaxed);
-      RelaxedStore(e.Direction, uint32_t{kDirOwnGroup});
+      x.direction = kDirOwnGroup;
     }
   } else {
     g->LastOtherTime.store(now, relaxed);
     if (event) {
       g->OtherEventFrames.fetch_add(1, relaxed);
-      RelaxedStore(e.Direction, uint32_t{kDirOtherEvent});
+      x.direction = kDirOtherEvent;
     } else {
       g->LastOtherGroupTime.store(now, relaxed);
       g->OtherGroupFrames.fetch_add(1, relaxed);
-      RelaxedStore(e.Direction, uint32_t{kDirOtherGroup});
+      x.direction = kDirOtherGroup;
     }
-    if (cls == kClassIp && nic->IpHeader && !IsClassDOrE(dest)) SharedCopyIn(ge.DestIp, dest, 4);
+    if (cls == kClassIp && x.ip && !IsClassDOrE(dest)) SharedStore<4>(ge.DestIp, dest);
   }
   EndSlotRewrite(ge);
-  const bool have_name = nic->NetbiosName.bytes[0] != 0;
+  const bool have_name = x.have_netbios && x.netbios[0] != 0;
   if (s) {
     RelaxedStore(s->LastSeen, now);
     RelaxedStore(s->LastSequence, sequence);
@@ -357,24 +468,19 @@ void AccountFrame(NicArea* nic, FrameView f, int cls, const uint8_t* dest, const
     else
       Increment(s->GroupFramesSent);
     if (have_name) {
-      char name[33];
-      s->Name.Get(name);
-      if (name[0] == 0) {
-        char netbios[16];
-        nic->NetbiosName.Get(netbios);
-        s->Name.Set(netbios);
-      }
+      char name_text[33];
+      s->Name.Get(name_text);
+      if (name_text[0] == 0) s->Name.Set(x.netbios);
     }
   } else if (have_name) {
-    char netbios[16];
-    nic->NetbiosName.Get(netbios);
-    RememberNetbiosName(nic, nic->SrcLabel.bytes, nic->ProtoLabel.bytes, netbios);
+    RememberNetbiosName(nic, sender.address_label, sender.protocol_label, x.netbios);
   }
   RelaxedStore(nic->GroupFrameCount, nic->GroupFrameCount + 1);
 }
 
-void AccountLlcFrame(NicArea* nic, FrameView f, size_t llc) {
-  if (nic->IsGroupFrame) {
+void AccountLlcFrame(NicArea* nic, FrameFacts& x, size_t llc) {
+  const FrameView f = x.f;
+  if (x.group) {
     // NetBIOS Frames header after the 3-byte LLC header: command at offset 7 from the DSAP.
     size_t name = 0;
     switch (f.u8(llc + 7)) {
@@ -393,79 +499,77 @@ void AccountLlcFrame(NicArea* nic, FrameView f, size_t llc) {
     if (name) {
       char text[16] = {};
       f.bytes(name, 15, reinterpret_cast<uint8_t*>(text));
-      nic->NetbiosName.Set(text);
+      // As the 16-byte text field keeps it: up to the first NUL, zeros after.
+      memset(x.netbios, 0, sizeof x.netbios);
+      memcpy(x.netbios, text, strnlen(text, 15));
+      x.have_netbios = true;
     }
   }
   const uint8_t dsap = f.u8(llc), ssap = f.u8(llc + 1), control = f.u8(llc + 2);
   const uint16_t saps = static_cast<uint16_t>(dsap << 8 | ssap);
-  if (saps == 0xFFFF) return AccountIpx(nic, f, llc + 6, llc + 18);  // raw IPX: no LLC at all
-  if (saps == 0xE0E0) return AccountIpx(nic, f, llc + 9, llc + 21);
+  if (saps == 0xFFFF) return AccountIpx(nic, x, llc + 6, llc + 18);  // raw IPX: no LLC at all
+  if (saps == 0xE0E0) return AccountIpx(nic, x, llc + 9, llc + 21);
   if (saps == 0xAAAA) {
     switch (f.be16(llc + 6)) {
       case kTypeIp:
-        return AccountIp(nic, f, llc + 8);
+        return AccountIp(nic, x, llc + 8);
       case kTypeIpx:
-        return AccountIpx(nic, f, llc + 14, llc + 26);
+        return AccountIpx(nic, x, llc + 14, llc + 26);
       case kTypeArp:
-        if (f.be16(llc + 10) == kTypeIp) return AccountArp(nic, f, llc + 8);
+        if (f.be16(llc + 10) == kTypeIp) return AccountArp(nic, x, llc + 8);
         break;
       default:
         break;
     }
-    return AccountLink(nic, f, kMisc);
+    return AccountLink(nic, x, kNameMisc);
   }
-  const char* name = kMisc;
+  ProtocolName name = kNameMisc;
   if (dsap == 0xF0 || ssap == 0xF0)
-    name = kNetbeui;
+    name = kNameNetbeui;
   else if (dsap == 0x04 || ssap == 0x04 || dsap == 0x08 || ssap == 0x08)
-    name = kSna;
+    name = kNameSna;
   // Receiver not ready, reject, frame reject.
-  if (control == 0x05 || control == 0x09 || control == 0x87 || control == 0x97) SetEvent(nic, kEventLlcError);
-  AccountLink(nic, f, name);
+  if (control == 0x05 || control == 0x09 || control == 0x87 || control == 0x97) x.event = kEventLlcError;
+  AccountLink(nic, x, name);
 }
 
-void AccountEthernetFrame(NicArea* nic, const uint8_t* frame) {
-  if (Global() == nullptr) return;
-  const FrameView f = ViewOf(nic, frame);
-  f.bytes(0, 6, nic->DestAddress);
-  f.bytes(6, 6, nic->SrcAddress);
-  if (memcmp(nic->SrcAddress, nic->OwnAddress, 6) == 0) {
-    nic->FromSelf = 1;
+void ClassifyEthernet(NicArea* nic, FrameFacts& x) {
+  const FrameView f = x.f;
+  static constexpr uint8_t kZero[6] = {};
+  if (memcmp(x.src, nic->OwnAddress, 6) == 0) {
+    x.from_self = true;
   } else if (nic->IsWan) {
-    static constexpr uint8_t kZero[6] = {};
-    if (memcmp(nic->SrcAddress, kWanSendAddress, 6) == 0) {
-      nic->FromSelf = 1;
-    } else if (memcmp(nic->SrcAddress, kWanReceiveAddress, 6) != 0 && memcmp(nic->OwnAddress, kZero, 6) == 0) {
-      SharedCopyIn(nic->OwnAddress, nic->SrcAddress, 6);
-      nic->FromSelf = 1;
+    if (memcmp(x.src, kWanSendAddress, 6) == 0) {
+      x.from_self = true;
+    } else if (memcmp(x.src, kWanReceiveAddress, 6) != 0 && memcmp(nic->OwnAddress, kZero, 6) == 0) {
+      SharedCopyIn(nic->OwnAddress, x.src, 6);
+      x.from_self = true;
     }
   }
-  nic->IsGroupFrame = f.u8(0) & 1;
+  x.wan_send = nic->IsWan && memcmp(x.src, kWanSendAddress, 6) == 0;
+  x.group = f.u8(0) & 1;
   const uint16_t type = f.be16(12);
-  if (type <= 1500) return AccountLlcFrame(nic, f, 14);
+  if (type <= 1500) return AccountLlcFrame(nic, x, 14);
   switch (type) {
     case kTypeIp:
-      return AccountIp(nic, f, 14);
+      return AccountIp(nic, x, 14);
     case kTypeIpx:
-      return AccountIpx(nic, f, 20, 32);
+      return AccountIpx(nic, x, 20, 32);
     case kTypeArp:
-      if (f.be16(16) == kTypeIp) return AccountArp(nic, f, 14);
-      return AccountLink(nic, f, kMisc);
+      if (f.be16(16) == kTypeIp) return AccountArp(nic, x, 14);
+      return AccountLink(nic, x, kNameMisc);
     case kTypeAppletalk:
     case kTypeAarp:
-      return AccountLink(nic, f, kAppletalk);
+      return AccountLink(nic, x, kNameAppletalk);
     default:
-      return AccountLink(nic, f, kMisc);
+      return AccountLink(nic, x, kNameMisc);
   }
 }
 
-void AccountTokenRingFrame(NicArea* nic, const uint8_t* frame) {
-  if (Global() == nullptr) return;
-  const FrameView f = ViewOf(nic, frame);
-  f.bytes(2, 6, nic->DestAddress);
-  f.bytes(8, 6, nic->SrcAddress);
-  nic->SrcAddress[0] &= 0x7F;  // route-information indicator
-  if (memcmp(nic->SrcAddress, nic->OwnAddress, 6) == 0) nic->FromSelf = 1;
+void ClassifyTokenRing(NicArea* nic, FrameFacts& x) {
+  const FrameView f = x.f;
+  if (memcmp(x.src, nic->OwnAddress, 6) == 0) x.from_self = true;
+  x.wan_send = nic->IsWan && memcmp(x.src, kWanSendAddress, 6) == 0;
   const uint8_t type = f.u8(1) & 0xC0;
   if (type == 0x00) return;  // MAC frame: kept in the ring only
   if (type != 0x40) {
@@ -476,8 +580,42 @@ void AccountTokenRingFrame(NicArea* nic, const uint8_t* frame) {
   }
   size_t llc = 14;
   if (f.u8(8) & 0x80) llc += f.u8(14) & 0x1F;
-  nic->IsGroupFrame = (f.u8(2) & 0x80) ? 1 : 0;
-  AccountLlcFrame(nic, f, llc);
+  x.group = (f.u8(2) & 0x80) != 0;
+  AccountLlcFrame(nic, x, llc);
+}
+
+// Without the GlobalArea nothing is counted: the entry keeps no labels, station, direction or event.
+void ClearEntry(FrameEntry& e) {
+  e.SrcLabel.Clear();
+  e.ProtoLabel.Clear();
+  RelaxedStore(e.Station, static_cast<StationRecord*>(nullptr));
+  RelaxedStore(e.Direction, uint32_t{kDirOtherGroup});
+  RelaxedStore(e.Event, uint32_t{kEventNone});
+}
+
+}  // namespace
+
+void SetAccountingOutput(platform::Output* out) { g_output.store(out, std::memory_order_release); }
+
+void AccountEthernetFrame(NicArea* nic, const uint8_t* frame) {
+  FrameEntry& e = CurrentEntry(nic);
+  if (Global() == nullptr) return ClearEntry(e);
+  FrameFacts x(ViewOf(nic, frame));
+  x.f.bytes(0, 6, x.dest);
+  x.f.bytes(6, 6, x.src);
+  ClassifyEthernet(nic, x);
+  Finish(nic, e, x);
+}
+
+void AccountTokenRingFrame(NicArea* nic, const uint8_t* frame) {
+  FrameEntry& e = CurrentEntry(nic);
+  if (Global() == nullptr) return ClearEntry(e);
+  FrameFacts x(ViewOf(nic, frame));
+  x.f.bytes(2, 6, x.dest);
+  x.f.bytes(8, 6, x.src);
+  x.src[0] &= 0x7F;  // route-information indicator
+  ClassifyTokenRing(nic, x);
+  Finish(nic, e, x);
 }
 
 }  // namespace netward
