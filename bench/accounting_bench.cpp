@@ -91,16 +91,12 @@ void BM_Accounting(benchmark::State& state) {
     nic->FrameIndex = k % kRecentFrames;
     nic->FrameTime = time + static_cast<uint32_t>(k / 2000);
     nic->FrameLength = b.lengths[i];
-    nic->NetbiosName.Clear();
-    nic->IpHeader = nullptr;
-    nic->IsGroupFrame = nic->FromSelf = 0;
     FrameEntry& e = nic->RecentFrames[nic->FrameIndex];
     BeginSlotRewrite(e);
+    e.Time = nic->FrameTime;
     e.Sequence = g->FrameSequence.fetch_add(1, std::memory_order_relaxed) + 1;
     e.Length = nic->FrameLength;
-    e.Event = 0;
-    e.Direction = 0;
-    SharedCopyIn(e.Data, frame, kFrameDataBytes);
+    SharedStore<kFrameDataBytes>(e.Data, frame);
     AccountEthernetFrame(nic, frame);
     EndSlotRewrite(e);
     if (++i == n) {

@@ -3,17 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "accounting/frame_shape.h"
 #include "accounting/stations.h"
 
 namespace netward {
 
 namespace {
-
-constexpr uint16_t kTypeIp = 0x0800;
-constexpr uint16_t kTypeArp = 0x0806;
-constexpr uint16_t kTypeIpx = 0x8137;
-constexpr uint16_t kTypeAppletalk = 0x809B;
-constexpr uint16_t kTypeAarp = 0x80F3;
 
 constexpr uint16_t kNetbiosDatagramPort = 138;
 constexpr uint16_t kDnsPort = 53;
@@ -32,8 +27,9 @@ void Print(const char* text) {
 // (addresses, flags, IP header, NetBIOS name, labels) and the recent-frame entry's labels, station,
 // direction and event are written from it once, when the frame is done (Finish).
 struct FrameFacts {
-  explicit FrameFacts(FrameView view) : f(view) {}
+  FrameFacts(FrameView view, FrameEntry& entry) : f(view), e(entry) {}
   FrameView f;
+  FrameEntry& e;               // the recent-frame entry being filled
   uint8_t dest[6];
   uint8_t src[6];              // on 802.5 without the route-information indicator
   bool group = false;
@@ -60,7 +56,8 @@ FrameView ViewOf(const NicArea* nic, const uint8_t* frame) {
   return FrameView(frame, n);
 }
 
-void Finish(NicArea* nic, FrameEntry& e, const FrameFacts& x) {
+void Finish(NicArea* nic, const FrameFacts& x) {
+  FrameEntry& e = x.e;
   memcpy(nic->DestAddress, x.dest, 6);
   memcpy(nic->SrcAddress, x.src, 6);
   nic->IsGroupFrame = x.group;
@@ -120,40 +117,6 @@ void TakeNetbiosDatagramName(FrameFacts& x, size_t ip) {
 }
 
 void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, const uint8_t* src, ProtocolName name);
-uint32_t ConnectionSlot(FrameView f, size_t ip, size_t tcp);
-
-void AccountIp(NicArea* nic, FrameFacts& x, size_t ip) {
-  x.ip = ip;
-  if (x.group) {
-    TakeNetbiosDatagramName(x, ip);
-  } else if (x.f.u8(ip + 9) == 6) {
-    x.connection_slot = ConnectionSlot(x.f, ip, ip + (x.f.u8(ip) & 0x0F) * 4u);
-    __builtin_prefetch(&nic->Index.Connections[x.connection_slot]);
-  }
-  uint8_t dest[4], src[4];
-  x.f.bytes(ip + 16, 4, dest);
-  x.f.bytes(ip + 12, 4, src);
-  AccountFrame(nic, x, kClassIp, dest, src, kNameIp);
-}
-
-void AccountIpx(NicArea* nic, FrameFacts& x, size_t dest_off, size_t src_off) {
-  uint8_t dest[10], src[10];
-  x.f.bytes(dest_off, 10, dest);
-  x.f.bytes(src_off, 10, src);
-  AccountFrame(nic, x, kClassIpx, dest, src, kNameIpx);
-}
-
-void AccountArp(NicArea* nic, FrameFacts& x, size_t arp) {
-  ArpCheck(nic, x, arp);
-  uint8_t target[4], sender[4];
-  x.f.bytes(arp + 24, 4, target);
-  x.f.bytes(arp + 14, 4, sender);
-  AccountFrame(nic, x, kClassIp, target, sender, kNameIp);
-}
-
-void AccountLink(NicArea* nic, FrameFacts& x, ProtocolName name) {
-  AccountFrame(nic, x, kClassLink, x.dest, x.src, name);
-}
 
 // ---- IP checks of unicast frames ----
 
@@ -337,30 +300,23 @@ void Increment(uint32_t& field) { RelaxedStore(field, field + 1); }
 
 bool IsClassDOrE(const uint8_t* ip) { return (ip[0] & 0xE0) == 0xE0; }
 
-void PrepareSearch(const NicArea& nic, const FrameFacts& x, int cls, const uint8_t* mac, const uint8_t* addr,
-                   ProtocolName name, bool may_add, StationSearch& search) {
-  StationQuery& q = search.query;
-  q.cls = cls;
-  q.name = name;
-  q.mac = mac;
-  q.address = addr;
-  q.wan_send = x.wan_send;
-  q.may_add = may_add;
-  PrepareStationSearch(nic, search);
-}
-
 // Station accounting for one classified frame. `dest` and `src` are the protocol addresses of the
 // class (MACs, IPv4 or IPX network:node).
 void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, const uint8_t* src, ProtocolName name) {
   GlobalArea* g = Global();
-  FrameEntry& e = CurrentEntry(nic);
+  FrameEntry& e = x.e;
   constexpr auto relaxed = std::memory_order_relaxed;
 
-  // A group frame from another station names a station but never adds one. The receiver's search
-  // (unicast frames) is made ready at once, so that both look-ups wait for memory together.
-  StationSearch sender_search, receiver_search;
-  PrepareSearch(*nic, x, cls, x.src, src, name, !x.group || x.from_self, sender_search);
-  if (!x.group) PrepareSearch(*nic, x, cls, x.dest, dest, name, true, receiver_search);
+  // A group frame from another station names a station but never adds one. The receiver's key
+  // (unicast frames) is made at once, and its cache slot starts loading.
+  const uint64_t own = Mac48(nic->OwnAddress);
+  const StationSearch sender_search =
+      MakeStationSearch(*nic, cls, name, x.src, src, Mac48(x.src) == own, x.wan_send, !x.group || x.from_self);
+  StationSearch receiver_search;
+  if (!x.group) {
+    receiver_search = MakeStationSearch(*nic, cls, name, x.dest, dest, Mac48(x.dest) == own, x.wan_send, true);
+    __builtin_prefetch(&nic->Index.Keys[receiver_search.slot]);
+  }
   const StationMatch sender = FindStation(nic, sender_search);
   StationRecord* s = sender.station;
   SharedStore<16>(e.SrcLabel.bytes, sender.address_label);
@@ -478,110 +434,66 @@ void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, con
   RelaxedStore(nic->GroupFrameCount, nic->GroupFrameCount + 1);
 }
 
-void AccountLlcFrame(NicArea* nic, FrameFacts& x, size_t llc) {
+// NetBIOS Frames name of a group frame, after the 3-byte LLC header at `llc` (the command at
+// offset 7 from the DSAP): the source name of an add name query (suffix 0 or space) or a datagram,
+// the queried name of a name query (likewise).
+void TakeNetbiosFramesName(FrameFacts& x, size_t llc) {
   const FrameView f = x.f;
-  if (x.group) {
-    // NetBIOS Frames header after the 3-byte LLC header: command at offset 7 from the DSAP.
-    size_t name = 0;
-    switch (f.u8(llc + 7)) {
-      case 0x01:  // add name query
-        if (f.u8(llc + 30) == 0 || f.u8(llc + 30) == ' ') name = llc + 15;
-        break;
-      case 0x0A:  // name query
-        if (f.u8(llc + 30) == 0 || f.u8(llc + 30) == ' ') name = llc + 31;
-        break;
-      case 0x08:  // datagram
-        name = llc + 31;
-        break;
-      default:
-        break;
-    }
-    if (name) {
-      char text[16] = {};
-      f.bytes(name, 15, reinterpret_cast<uint8_t*>(text));
-      // As the 16-byte text field keeps it: up to the first NUL, zeros after.
-      memset(x.netbios, 0, sizeof x.netbios);
-      memcpy(x.netbios, text, strnlen(text, 15));
-      x.have_netbios = true;
-    }
-  }
-  const uint8_t dsap = f.u8(llc), ssap = f.u8(llc + 1), control = f.u8(llc + 2);
-  const uint16_t saps = static_cast<uint16_t>(dsap << 8 | ssap);
-  if (saps == 0xFFFF) return AccountIpx(nic, x, llc + 6, llc + 18);  // raw IPX: no LLC at all
-  if (saps == 0xE0E0) return AccountIpx(nic, x, llc + 9, llc + 21);
-  if (saps == 0xAAAA) {
-    switch (f.be16(llc + 6)) {
-      case kTypeIp:
-        return AccountIp(nic, x, llc + 8);
-      case kTypeIpx:
-        return AccountIpx(nic, x, llc + 14, llc + 26);
-      case kTypeArp:
-        if (f.be16(llc + 10) == kTypeIp) return AccountArp(nic, x, llc + 8);
-        break;
-      default:
-        break;
-    }
-    return AccountLink(nic, x, kNameMisc);
-  }
-  ProtocolName name = kNameMisc;
-  if (dsap == 0xF0 || ssap == 0xF0)
-    name = kNameNetbeui;
-  else if (dsap == 0x04 || ssap == 0x04 || dsap == 0x08 || ssap == 0x08)
-    name = kNameSna;
-  // Receiver not ready, reject, frame reject.
-  if (control == 0x05 || control == 0x09 || control == 0x87 || control == 0x97) x.event = kEventLlcError;
-  AccountLink(nic, x, name);
-}
-
-void ClassifyEthernet(NicArea* nic, FrameFacts& x) {
-  const FrameView f = x.f;
-  static constexpr uint8_t kZero[6] = {};
-  if (memcmp(x.src, nic->OwnAddress, 6) == 0) {
-    x.from_self = true;
-  } else if (nic->IsWan) {
-    if (memcmp(x.src, kWanSendAddress, 6) == 0) {
-      x.from_self = true;
-    } else if (memcmp(x.src, kWanReceiveAddress, 6) != 0 && memcmp(nic->OwnAddress, kZero, 6) == 0) {
-      SharedCopyIn(nic->OwnAddress, x.src, 6);
-      x.from_self = true;
-    }
-  }
-  x.wan_send = nic->IsWan && memcmp(x.src, kWanSendAddress, 6) == 0;
-  x.group = f.u8(0) & 1;
-  const uint16_t type = f.be16(12);
-  if (type <= 1500) return AccountLlcFrame(nic, x, 14);
-  switch (type) {
-    case kTypeIp:
-      return AccountIp(nic, x, 14);
-    case kTypeIpx:
-      return AccountIpx(nic, x, 20, 32);
-    case kTypeArp:
-      if (f.be16(16) == kTypeIp) return AccountArp(nic, x, 14);
-      return AccountLink(nic, x, kNameMisc);
-    case kTypeAppletalk:
-    case kTypeAarp:
-      return AccountLink(nic, x, kNameAppletalk);
+  size_t name = 0;
+  switch (f.u8(llc + 7)) {
+    case 0x01:  // add name query
+      if (f.u8(llc + 30) == 0 || f.u8(llc + 30) == ' ') name = llc + 15;
+      break;
+    case 0x0A:  // name query
+      if (f.u8(llc + 30) == 0 || f.u8(llc + 30) == ' ') name = llc + 31;
+      break;
+    case 0x08:  // datagram
+      name = llc + 31;
+      break;
     default:
-      return AccountLink(nic, x, kNameMisc);
+      break;
+  }
+  if (name == 0) return;
+  char text[16] = {};
+  f.bytes(name, 15, reinterpret_cast<uint8_t*>(text));
+  // As the 16-byte text field keeps it: up to the first NUL, zeros after.
+  memset(x.netbios, 0, sizeof x.netbios);
+  memcpy(x.netbios, text, strnlen(text, 15));
+  x.have_netbios = true;
+}
+
+// The protocol addresses of the shape's stations (zeros past the frame); the MACs for link frames.
+void CopyAddresses(FrameView f, const FrameShape& k, uint8_t (&dest)[10], uint8_t (&src)[10]) {
+  if (k.cls == kClassIpx) {
+    f.bytes(k.dest, 10, dest);
+    f.bytes(k.src, 10, src);
+  } else if (k.cls == kClassIp) {
+    f.bytes(k.dest, 4, dest);
+    f.bytes(k.src, 4, src);
+  } else {
+    f.bytes(0, 6, dest);
+    f.bytes(6, 6, src);
   }
 }
 
-void ClassifyTokenRing(NicArea* nic, FrameFacts& x) {
+void AccountShape(NicArea* nic, FrameFacts& x, const FrameShape& k) {
   const FrameView f = x.f;
-  if (memcmp(x.src, nic->OwnAddress, 6) == 0) x.from_self = true;
-  x.wan_send = nic->IsWan && memcmp(x.src, kWanSendAddress, 6) == 0;
-  const uint8_t type = f.u8(1) & 0xC0;
-  if (type == 0x00) return;  // MAC frame: kept in the ring only
-  if (type != 0x40) {
-    char line[64];
-    snprintf(line, sizeof line, "WARNING: Unexpected Frame Type x%02X\n", type);
-    Print(line);
-    return;
+  if (x.group && k.llc) TakeNetbiosFramesName(x, k.llc);
+  if (k.llc_error) x.event = kEventLlcError;
+  if (k.cls == kClassLink) return AccountFrame(nic, x, kClassLink, x.dest, x.src, k.name);
+  if (k.arp) ArpCheck(nic, x, k.arp);
+  if (k.ip) {
+    x.ip = k.ip;
+    if (x.group) {
+      TakeNetbiosDatagramName(x, k.ip);
+    } else if (f.u8(k.ip + 9) == 6) {
+      x.connection_slot = ConnectionSlot(f, k.ip, k.ip + (f.u8(k.ip) & 0x0F) * 4u);
+      __builtin_prefetch(&nic->Index.Connections[x.connection_slot]);
+    }
   }
-  size_t llc = 14;
-  if (f.u8(8) & 0x80) llc += f.u8(14) & 0x1F;
-  x.group = (f.u8(2) & 0x80) != 0;
-  AccountLlcFrame(nic, x, llc);
+  uint8_t dest[10], src[10];
+  CopyAddresses(f, k, dest, src);
+  AccountFrame(nic, x, k.cls, dest, src, k.name);
 }
 
 // Without the GlobalArea nothing is counted: the entry keeps no labels, station, direction or event.
@@ -597,25 +509,52 @@ void ClearEntry(FrameEntry& e) {
 
 void SetAccountingOutput(platform::Output* out) { g_output.store(out, std::memory_order_release); }
 
-void AccountEthernetFrame(NicArea* nic, const uint8_t* frame) {
+[[gnu::flatten]] void AccountEthernetFrame(NicArea* nic, const uint8_t* frame) {
   FrameEntry& e = CurrentEntry(nic);
   if (Global() == nullptr) return ClearEntry(e);
-  FrameFacts x(ViewOf(nic, frame));
+  FrameFacts x(ViewOf(nic, frame), e);
   x.f.bytes(0, 6, x.dest);
   x.f.bytes(6, 6, x.src);
-  ClassifyEthernet(nic, x);
-  Finish(nic, e, x);
+  static constexpr uint8_t kZero[6] = {};
+  if (memcmp(x.src, nic->OwnAddress, 6) == 0) {
+    x.from_self = true;
+  } else if (nic->IsWan) {
+    if (memcmp(x.src, kWanSendAddress, 6) == 0) {
+      x.from_self = true;
+    } else if (memcmp(x.src, kWanReceiveAddress, 6) != 0 && memcmp(nic->OwnAddress, kZero, 6) == 0) {
+      // A WAN adapter learns its own address from the first frame it sends.
+      SharedCopyIn(nic->OwnAddress, x.src, 6);
+      x.from_self = true;
+    }
+  }
+  x.wan_send = nic->IsWan && memcmp(x.src, kWanSendAddress, 6) == 0;
+  x.group = x.f.u8(0) & 1;
+  AccountShape(nic, x, ShapeOfEthernet(x.f));
+  Finish(nic, x);
 }
 
 void AccountTokenRingFrame(NicArea* nic, const uint8_t* frame) {
   FrameEntry& e = CurrentEntry(nic);
   if (Global() == nullptr) return ClearEntry(e);
-  FrameFacts x(ViewOf(nic, frame));
-  x.f.bytes(2, 6, x.dest);
-  x.f.bytes(8, 6, x.src);
+  FrameFacts x(ViewOf(nic, frame), e);
+  const FrameView f = x.f;
+  f.bytes(2, 6, x.dest);
+  f.bytes(8, 6, x.src);
   x.src[0] &= 0x7F;  // route-information indicator
-  ClassifyTokenRing(nic, x);
-  Finish(nic, e, x);
+  if (memcmp(x.src, nic->OwnAddress, 6) == 0) x.from_self = true;
+  x.wan_send = nic->IsWan && memcmp(x.src, kWanSendAddress, 6) == 0;
+  const uint8_t type = f.u8(1) & 0xC0;
+  if (type == 0x40) {
+    size_t llc = 14;
+    if (f.u8(8) & 0x80) llc += f.u8(14) & 0x1F;
+    x.group = (f.u8(2) & 0x80) != 0;
+    AccountShape(nic, x, ShapeOfLlc(f, llc));
+  } else if (type != 0x00) {  // a MAC frame (0) is kept in the ring only
+    char line[64];
+    snprintf(line, sizeof line, "WARNING: Unexpected Frame Type x%02X\n", type);
+    Print(line);
+  }
+  Finish(nic, x);
 }
 
 }  // namespace netward

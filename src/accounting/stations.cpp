@@ -27,14 +27,6 @@ constexpr char kHex[] = "0123456789ABCDEF";
 // are not rewritten within one); an entry that found none holds only while Indexed stays as it was.
 constexpr uint32_t kKeyLimit = kStationKeySlots / 2;
 
-uint64_t Mac48(const uint8_t* p) {
-  uint32_t low;
-  uint16_t high;
-  memcpy(&low, p, 4);
-  memcpy(&high, p + 4, 2);
-  return low | uint64_t{high} << 32;
-}
-
 uint64_t Word(const char* p) {
   uint64_t w;
   memcpy(&w, p, 8);
@@ -261,16 +253,8 @@ void RememberNetbiosName(NicArea* nic, const char* address_label, const char* pr
 
 namespace {
 
-// The kind of address label: 0 the MAC, 1 "*" and the MAC (this adapter), 2 "*LOCAL_MODEM" and
-// 3 "REMOTE_MODEM" (the two ends of a WAN adapter).
-inline uint8_t AddressKind(const NicArea& nic, const StationQuery& q, bool& self) {
-  const bool mac_self = Mac48(q.mac) == Mac48(nic.OwnAddress);
-  const bool wan_send = nic.IsWan && q.wan_send;
-  self = mac_self || wan_send;
-  return mac_self ? (nic.IsWan ? 2 : 1) : nic.IsWan ? (wan_send ? 2 : 3) : 0;
-}
-
-void BuildLabels(uint8_t kind, const StationQuery& q, const char* name, StationLabels& out) {
+void BuildLabels(const StationSearch& q, const char* name, StationLabels& out) {
+  const uint8_t kind = q.kind;
   memset(&out, 0, sizeof out);
   if (kind == 2) {
     memcpy(out.Address, kLocalModemLabel, sizeof kLocalModemLabel - 1);
@@ -287,8 +271,7 @@ void BuildLabels(uint8_t kind, const StationQuery& q, const char* name, StationL
 constexpr int kRetry = -2;  // a concurrent roll-over reset the table: search again
 
 // Makes the record at StationCount (below kMaxStations) for the query's labels.
-int AddStation(NicArea* nic, StationIndex& idx, const StationQuery& q, bool self, const StationLabels& labels,
-               uint32_t hash) {
+int AddStation(NicArea* nic, StationIndex& idx, const StationSearch& q, const StationLabels& labels, uint32_t hash) {
   const int32_t count = idx.Indexed;  // StationCount as SyncIndex last saw it
   // The new record, filled before StationCount makes it visible.
   StationRecord& s = nic->Stations[count];
@@ -312,7 +295,7 @@ int AddStation(NicArea* nic, StationIndex& idx, const StationQuery& q, bool self
 
   GlobalArea* g = Global();
   bool want_lookup = false;
-  if (self) {
+  if (q.self) {
     // The adapter's own station.
     RelaxedStore(s.IsSelf, uint32_t{1});
     if (g) {
@@ -357,17 +340,15 @@ int AddStation(NicArea* nic, StationIndex& idx, const StationQuery& q, bool self
 }
 
 // A search whose protocol name has no number: labels made every time, no key cache.
-StationMatch SearchByLabels(NicArea* nic, const StationSearch& search) {
-  const StationQuery& q = search.query;
+StationMatch SearchByLabels(NicArea* nic, const StationSearch& q) {
   StationIndex& idx = nic->Index;
   StationLabels& labels = idx.SearchLabels;
   while (true) {
     SyncIndex(idx, nic);
-    BuildLabels(search.kind, q, q.name_text ? q.name_text : "", labels);
+    BuildLabels(q, q.name_text ? q.name_text : "", labels);
     const uint32_t hash = LabelHash(labels.Address, labels.Protocol);
     int station = LabelFind(idx, nic, hash, labels);
-    if (station < 0 && q.may_add && idx.Indexed < kMaxStations)
-      station = AddStation(nic, idx, q, search.self, labels, hash);
+    if (station < 0 && q.may_add && idx.Indexed < kMaxStations) station = AddStation(nic, idx, q, labels, hash);
     if (station == kRetry) continue;
     return {station >= 0 ? &nic->Stations[station] : nullptr, labels.Address, labels.Protocol};
   }
@@ -375,43 +356,19 @@ StationMatch SearchByLabels(NicArea* nic, const StationSearch& search) {
 
 }  // namespace
 
-void PrepareStationSearch(const NicArea& nic, StationSearch& search) {
-  const StationQuery& q = search.query;
-  search.kind = AddressKind(nic, q, search.self);
-  if (q.name == kNameOther) return;
-  // The key: what the labels are made of. The modem labels do not show the MAC.
-  const uint64_t mac = search.kind >= 2 ? 0 : Mac48(q.mac);
-  search.link = mac | uint64_t(q.cls & 3) << 48 | uint64_t{search.kind} << 50 | uint64_t{q.name} << 52;
-  if (q.cls == kClassIp) {
-    uint32_t ip;
-    memcpy(&ip, q.address, 4);
-    search.address = ip;
-  } else if (q.cls == kClassIpx) {
-    uint16_t node_tail;
-    memcpy(&search.address, q.address, 8);
-    memcpy(&node_tail, q.address + 8, 2);
-    search.tail = node_tail;
-  }
-  search.slot = Mix(search.link * 0x9E3779B97F4A7C15ull ^ search.address * 0xC2B2AE3D27D4EB4Full ^ search.tail) &
-                (kStationKeySlots - 1);
-  __builtin_prefetch(&nic.Index.Keys[search.slot]);
-}
-
-StationMatch FindStation(NicArea* nic, const StationSearch& search) {
-  const StationQuery& q = search.query;
-  if (q.name == kNameOther) return SearchByLabels(nic, search);
+StationMatch FindStationSlow(NicArea* nic, const StationSearch& search) {
+  if (search.name == kNameOther) return SearchByLabels(nic, search);
   StationIndex& idx = nic->Index;
   while (true) {
     SyncIndex(idx, nic);
     uint32_t slot = search.slot;
     StationKeyEntry* e = &idx.Keys[slot];
     while (e->Epoch == idx.KeyEpoch &&
-           !(e->Link == search.link && e->Address == search.address && e->AddressTail == search.tail)) {
+           !(e->Link == search.link && e->Address == search.key_address && e->AddressTail == search.key_tail)) {
       slot = (slot + 1) & (kStationKeySlots - 1);
       e = &idx.Keys[slot];
     }
     if (e->Epoch == idx.KeyEpoch && e->Station >= 0) {
-      // The usual case: the labels come from the record, whose counters are wanted next anyway.
       StationRecord& s = nic->Stations[e->Station];
       return {&s, s.AddressLabel.bytes, s.ProtocolLabel.bytes};
     }
@@ -424,20 +381,20 @@ StationMatch FindStation(NicArea* nic, const StationSearch& search) {
       }
       ++idx.KeysUsed;
       e->Link = search.link;
-      e->Address = search.address;
-      e->AddressTail = search.tail;
+      e->Address = search.key_address;
+      e->AddressTail = search.key_tail;
       e->Epoch = idx.KeyEpoch;
       e->Station = -1;
       e->Indexed = -1;
-      BuildLabels(search.kind, q, kProtocolNameTexts[q.name], labels);
+      BuildLabels(search, kProtocolNameTexts[search.name], labels);
       e->LabelHash = LabelHash(labels.Address, labels.Protocol);
     }
     if (e->Indexed != idx.Indexed) {
       e->Station = static_cast<int16_t>(LabelFind(idx, nic, e->LabelHash, labels));
       e->Indexed = static_cast<int16_t>(idx.Indexed);
     }
-    if (e->Station < 0 && q.may_add && idx.Indexed < kMaxStations) {
-      const int station = AddStation(nic, idx, q, search.self, labels, e->LabelHash);
+    if (e->Station < 0 && search.may_add && idx.Indexed < kMaxStations) {
+      const int station = AddStation(nic, idx, search, labels, e->LabelHash);
       if (station == kRetry) continue;
       e->Station = static_cast<int16_t>(station);
     }
@@ -445,25 +402,16 @@ StationMatch FindStation(NicArea* nic, const StationSearch& search) {
   }
 }
 
-StationMatch FindStation(NicArea* nic, const StationQuery& query) {
-  StationSearch search;
-  search.query = query;
-  PrepareStationSearch(*nic, search);
-  return FindStation(nic, search);
-}
-
 StationRecord* FindOrAddStation(NicArea* nic, int cls, const uint8_t* mac, const uint8_t* proto_addr,
                                 const char* proto_name) {
-  StationQuery q;
-  q.cls = cls;
+  ProtocolName name = kNameOther;
   for (uint8_t i = 1; i < std::size(kProtocolNameTexts); ++i)
-    if (strcmp(proto_name, kProtocolNameTexts[i]) == 0) q.name = static_cast<ProtocolName>(i);
-  q.name_text = proto_name;
-  q.mac = mac;
-  q.address = proto_addr;
-  q.wan_send = memcmp(nic->SrcAddress, kWanSendAddress, 6) == 0;
-  q.may_add = !(nic->IsGroupFrame && !nic->FromSelf);
-  const StationMatch m = FindStation(nic, q);
+    if (strcmp(proto_name, kProtocolNameTexts[i]) == 0) name = static_cast<ProtocolName>(i);
+  StationSearch search =
+      MakeStationSearch(*nic, cls, name, mac, proto_addr, Mac48(mac) == Mac48(nic->OwnAddress),
+                        memcmp(nic->SrcAddress, kWanSendAddress, 6) == 0, !(nic->IsGroupFrame && !nic->FromSelf));
+  search.name_text = proto_name;
+  const StationMatch m = FindStation(nic, search);
   SharedStore<16>(nic->SrcLabel.bytes, m.address_label);
   SharedStore<29>(nic->ProtoLabel.bytes, m.protocol_label);
   return m.station;

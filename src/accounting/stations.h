@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "core/shared_state.h"
 
@@ -26,17 +27,68 @@ enum ProtocolName : uint8_t {
 };
 inline constexpr const char* kProtocolNameTexts[] = {"", "IP", "IPX", "<misc>", "NetBEUI", "SNA", "Appletalk"};
 
-// One station search: the values the two labels are made of, and whether a missing station may be
-// added (not for a group frame from another station).
-struct StationQuery {
-  int cls = 0;                       // ProtocolClass
-  ProtocolName name = kNameOther;
-  const char* name_text = nullptr;   // the name's text; needed only for kNameOther
-  const uint8_t* mac = nullptr;      // 6 bytes
-  const uint8_t* address = nullptr;  // the class's protocol address (4 or 10 bytes)
-  bool wan_send = false;             // a WAN adapter's frame from the send pseudo-address
-  bool may_add = true;
+// 48 bits of a MAC address as one number, for comparisons and keys.
+inline uint64_t Mac48(const uint8_t* p) {
+  uint32_t low;
+  uint16_t high;
+  memcpy(&low, p, 4);
+  memcpy(&high, p + 4, 2);
+  return low | uint64_t{high} << 32;
+}
+
+// One station search: the values its two labels are made of, whether a missing station may be
+// added (not for a group frame from another station), and its key in the adapter's key cache.
+struct StationSearch {
+  int cls;                  // ProtocolClass
+  ProtocolName name;
+  const char* name_text;    // the name's text; read only for kNameOther
+  const uint8_t* mac;       // 6 bytes
+  const uint8_t* address;   // the class's protocol address (4 or 10 bytes)
+  bool may_add;
+  bool self;                // the adapter's own station
+  uint8_t kind;             // of address label: 0 the MAC, 1 "*" and the MAC, 2 "*LOCAL_MODEM",
+                            // 3 "REMOTE_MODEM" (the two ends of a WAN adapter)
+  uint64_t link;            // the key: MAC, class, kind, name ...
+  uint64_t key_address;     // ... and the protocol address
+  uint32_t key_tail;
+  uint32_t slot;            // where the key's search in the cache starts
 };
+
+// `mac_self`: the MAC is the adapter's own; `wan_send`: the frame comes from a WAN adapter's send
+// pseudo-address.
+inline StationSearch MakeStationSearch(const NicArea& nic, int cls, ProtocolName name, const uint8_t* mac,
+                                       const uint8_t* address, bool mac_self, bool wan_send, bool may_add) {
+  StationSearch s;
+  s.cls = cls;
+  s.name = name;
+  s.name_text = kProtocolNameTexts[name];
+  s.mac = mac;
+  s.address = address;
+  s.may_add = may_add;
+  const bool wan = nic.IsWan != 0;
+  s.self = mac_self || (wan && wan_send);
+  s.kind = mac_self ? (wan ? 2 : 1) : wan ? (wan_send ? 2 : 3) : 0;
+  // The modem labels do not show the MAC.
+  const uint64_t mac48 = s.kind >= 2 ? 0 : Mac48(mac);
+  s.link = mac48 | uint64_t(cls & 3) << 48 | uint64_t{s.kind} << 50 | uint64_t{name} << 52;
+  s.key_address = 0;
+  s.key_tail = 0;
+  if (cls == 1) {  // IP
+    uint32_t ip;
+    memcpy(&ip, address, 4);
+    s.key_address = ip;
+  } else if (cls == 2) {  // IPX
+    uint16_t node_tail;
+    memcpy(&s.key_address, address, 8);
+    memcpy(&node_tail, address + 8, 2);
+    s.key_tail = node_tail;
+  }
+  uint64_t h = s.link * 0x9E3779B97F4A7C15ull ^ s.key_address * 0xC2B2AE3D27D4EB4Full ^ s.key_tail;
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9ull;
+  s.slot = static_cast<uint32_t>(h ^ (h >> 32)) & (kStationKeySlots - 1);
+  return s;
+}
 
 // The station (null when there is none and none may be added, or the table is full) and its two
 // labels (16 and 29 bytes, zero-padded), valid until the next search.
@@ -46,24 +98,23 @@ struct StationMatch {
   const char* protocol_label;
 };
 
-// A query with its key-cache key. Made before the search (PrepareStationSearch also starts loading
-// the key's cache slot), so that the two searches of a frame wait for memory together.
-struct StationSearch {
-  StationQuery query;
-  uint64_t link = 0;
-  uint64_t address = 0;
-  uint32_t tail = 0;
-  uint32_t slot = 0;
-  uint8_t kind = 0;  // of address label
-  bool self = false;
-};
-void PrepareStationSearch(const NicArea& nic, StationSearch& search);
-
 // Finds the record that a first-to-last scan of Stations[0..StationCount) would find for the labels
-// made from the query, or adds it. Labels are made only the first time a key is seen (per table
-// epoch), not per frame.
-StationMatch FindStation(NicArea* nic, const StationSearch& search);
-StationMatch FindStation(NicArea* nic, const StationQuery& query);
+// made from the search, or adds it. Labels are made only the first time a key is seen (per table
+// epoch), not per frame. The usual case, a known key of a station in an unchanged table, is inline.
+StationMatch FindStationSlow(NicArea* nic, const StationSearch& search);
+inline StationMatch FindStation(NicArea* nic, const StationSearch& search) {
+  StationIndex& idx = nic->Index;
+  if (search.name != kNameOther && RelaxedLoad(nic->StationCount) == idx.Indexed && idx.Epoch != 0) {
+    const StationKeyEntry& e = idx.Keys[search.slot];
+    if (e.Epoch == idx.KeyEpoch && e.Station >= 0 && e.Link == search.link && e.Address == search.key_address &&
+        e.AddressTail == search.key_tail) {
+      // The labels come from the record, whose counters are wanted next anyway.
+      StationRecord& r = nic->Stations[e.Station];
+      return {&r, r.AddressLabel.bytes, r.ProtocolLabel.bytes};
+    }
+  }
+  return FindStationSlow(nic, search);
+}
 
 // The same search for callers that hold the frame in the NicArea scratch fields: the kind of
 // address label from nic->SrcAddress, adding as nic->IsGroupFrame and nic->FromSelf allow. Leaves
