@@ -227,28 +227,36 @@ void RememberNetbiosName(NicArea* nic, const char* address_label, const char* pr
   char cut[33] = {};
   memcpy(cut, name, strnlen(name, 32));
   // Cache labels are zero-padded (Text::Set), so padded copies compare as whole fields.
-  char addr[16] = {}, proto[29] = {};
+  char addr[16] = {}, proto[32] = {};
   memcpy(addr, address_label, strnlen(address_label, sizeof addr - 1));
-  memcpy(proto, proto_label, strnlen(proto_label, sizeof proto - 1));
+  memcpy(proto, proto_label, strnlen(proto_label, 28));
+  const uint32_t hash = LabelHash(addr, proto);
   const uint32_t now = nic->FrameTime;
-  NameCacheEntry* oldest = nullptr;
-  for (NameCacheEntry& e : nic->NameCache) {
-    const uint32_t t = e.Time;  // this thread is the cache's only writer
+  StationIndex& idx = nic->Index;
+  int oldest = -1;
+  for (int i = 0; i < kNameCacheEntries; ++i) {
+    const uint32_t t = idx.NameTime[i];  // NameCache[i].Time: this thread is the cache's only writer
     if (t == 0) {
-      oldest = &e;
+      oldest = i;
       break;
     }
-    if (memcmp(e.AddressLabel.bytes, addr, sizeof addr) == 0 && memcmp(e.ProtocolLabel.bytes, proto, sizeof proto) == 0) {
+    NameCacheEntry& e = nic->NameCache[i];
+    if (idx.NameLabelHash[i] == hash && memcmp(e.AddressLabel.bytes, addr, 16) == 0 &&
+        memcmp(e.ProtocolLabel.bytes, proto, 29) == 0) {
       RelaxedStore(e.Time, now);
+      idx.NameTime[i] = now;
       e.Name.Set(cut);
       return;
     }
-    if (oldest == nullptr || t < oldest->Time) oldest = &e;
+    if (oldest < 0 || t < idx.NameTime[oldest]) oldest = i;
   }
-  RelaxedStore(oldest->Time, now);
-  oldest->AddressLabel.Set(addr);
-  oldest->ProtocolLabel.Set(proto);
-  oldest->Name.Set(cut);
+  NameCacheEntry& e = nic->NameCache[oldest];
+  RelaxedStore(e.Time, now);
+  idx.NameTime[oldest] = now;
+  idx.NameLabelHash[oldest] = hash;
+  e.AddressLabel.Set(addr);
+  e.ProtocolLabel.Set(proto);
+  e.Name.Set(cut);
 }
 
 namespace {

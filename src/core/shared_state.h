@@ -319,6 +319,10 @@ struct StationIndex {
   uint32_t ConnectionEpoch;  // new with every station table epoch and when the connections empty
   ConnectionIndexEntry Connections[kConnectionIndexSlots];
   ConnectionEntry* ChainTail[kMaxStations];  // last connection of each non-empty chain
+  // Beside NameCache (which only RememberNetbiosName writes): each entry's Time and a hash of its
+  // labels, so that a search reads 8 bytes per entry instead of the entry.
+  uint32_t NameTime[kNameCacheEntries];
+  uint32_t NameLabelHash[kNameCacheEntries];
 };
 
 // Indexes of NicArea::TcpipConfig.
