@@ -96,8 +96,8 @@ void BM_Accounting(benchmark::State& state) {
     e.Time = nic->FrameTime;
     e.Sequence = g->FrameSequence.fetch_add(1, std::memory_order_relaxed) + 1;
     e.Length = nic->FrameLength;
-    SharedStore<kFrameDataBytes>(e.Data, frame);
     AccountEthernetFrame(nic, frame);
+    SharedStore<kFrameDataBytes>(e.Data, frame);
     EndSlotRewrite(e);
     if (++i == n) {
       i = 0;

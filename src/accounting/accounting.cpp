@@ -300,12 +300,48 @@ void Increment(uint32_t& field) { RelaxedStore(field, field + 1); }
 
 bool IsClassDOrE(const uint8_t* ip) { return (ip[0] & 0xE0) == 0xE0; }
 
+// The GlobalArea totals of one frame. Done before the frame's ring and label stores: a locked
+// add waits for every store before it to reach the cache, and ring slots are usually not there.
+void CountTotals(GlobalArea* g, const FrameFacts& x, uint32_t now, uint32_t length, bool event) {
+  constexpr auto relaxed = std::memory_order_relaxed;
+  if (x.from_self) {
+    g->LastOwnTime.store(now, relaxed);
+    if (!x.group) g->LastOwnUnicastTime.store(now, relaxed);
+    if (event) {
+      g->OwnEventFrames.fetch_add(1, relaxed);
+    } else if (x.group) {
+      g->LastOwnGroupTime.store(now, relaxed);
+      g->OwnGroupFrames.fetch_add(1, relaxed);
+    } else {
+      AddFloat(g->OwnBytes, length);
+      g->OwnFrames.fetch_add(1, relaxed);
+    }
+  } else {
+    g->LastOtherTime.store(now, relaxed);
+    if (!x.group) g->LastOtherUnicastTime.store(now, relaxed);
+    if (event) {
+      g->OtherEventFrames.fetch_add(1, relaxed);
+    } else if (x.group) {
+      g->LastOtherGroupTime.store(now, relaxed);
+      g->OtherGroupFrames.fetch_add(1, relaxed);
+    } else {
+      AddFloat(g->OtherBytes, length);
+      g->OtherFrames.fetch_add(1, relaxed);
+    }
+  }
+}
+
+uint32_t DirectionOf(const FrameFacts& x, bool event) {
+  if (event) return x.from_self ? kDirOwnEvent : kDirOtherEvent;
+  if (x.group) return x.from_self ? kDirOwnGroup : kDirOtherGroup;
+  return x.from_self ? kDirOwnUnicast : kDirOtherUnicast;
+}
+
 // Station accounting for one classified frame. `dest` and `src` are the protocol addresses of the
 // class (MACs, IPv4 or IPX network:node).
 void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, const uint8_t* src, ProtocolName name) {
   GlobalArea* g = Global();
   FrameEntry& e = x.e;
-  constexpr auto relaxed = std::memory_order_relaxed;
 
   // A group frame from another station names a station but never adds one. The receiver's key
   // (unicast frames) is made at once, and its cache slot starts loading.
@@ -319,9 +355,6 @@ void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, con
   }
   const StationMatch sender = FindStation(nic, sender_search);
   StationRecord* s = sender.station;
-  SharedStore<16>(e.SrcLabel.bytes, sender.address_label);
-  SharedStore<29>(e.ProtoLabel.bytes, sender.protocol_label);
-  x.entry_labels = true;
   x.station = s;
   x.last_address_label = sender.address_label;
   x.last_protocol_label = sender.protocol_label;
@@ -330,36 +363,21 @@ void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, con
   const uint32_t length = nic->FrameLength;
   const uint32_t sequence = e.Sequence;
 
-  if (!x.group) {
-    if (s == nullptr) return;
+  if (!x.group && s != nullptr) {
     if (x.ip) IpChecks(nic, x, s);
     const bool event = x.event != kEventNone;
-    if (x.from_self) {
-      g->LastOwnTime.store(now, relaxed);
-      g->LastOwnUnicastTime.store(now, relaxed);
-      if (event) {
-        g->OwnEventFrames.fetch_add(1, relaxed);
-        x.direction = kDirOwnEvent;
-      } else {
-        AddFloat(g->OwnBytes, length);
-        g->OwnFrames.fetch_add(1, relaxed);
-        x.direction = kDirOwnUnicast;
-      }
-    } else {
-      g->LastOtherTime.store(now, relaxed);
-      g->LastOtherUnicastTime.store(now, relaxed);
-      if (event) {
-        g->OtherEventFrames.fetch_add(1, relaxed);
-        x.direction = kDirOtherEvent;
-      } else {
-        AddFloat(g->OtherBytes, length);
-        g->OtherFrames.fetch_add(1, relaxed);
-        x.direction = kDirOtherUnicast;
-      }
-    }
+    CountTotals(g, x, now, length, event);
+    x.direction = DirectionOf(x, event);
+  }
+  SharedStore<16>(e.SrcLabel.bytes, sender.address_label);
+  SharedStore<29>(e.ProtoLabel.bytes, sender.protocol_label);
+  x.entry_labels = true;
+
+  if (!x.group) {
+    if (s == nullptr) return;
     RelaxedStore(s->LastSeen, now);
     RelaxedStore(s->LastSequence, sequence);
-    if (event) {
+    if (x.event != kEventNone) {
       Increment(s->EventFramesSent);
       return;
     }
@@ -377,43 +395,25 @@ void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, con
     return;
   }
 
-  // Group frame: logged in the group ring whether or not a station exists.
+  // Group frame: counted, and logged in the group ring whether or not a station exists.
+  const bool event = x.event != kEventNone;
+  CountTotals(g, x, now, length, event);
+  x.direction = DirectionOf(x, event);
   const uint32_t slot = nic->GroupFrameCount % kGroupFrames;
   RelaxedStore(nic->GroupFrameIndex, slot);
   GroupFrameEntry& ge = nic->GroupFrames[slot];
-  BeginSlotRewrite(ge);  // ended below, once the destination address is known
+  BeginSlotRewrite(ge);
   RelaxedStore(ge.Time, now);
   RelaxedStore(ge.Sequence, sequence);
-  // The read buffer's 256 bytes: what the capture thread stored in the recent-frame entry.
+  // The read buffer's 256 bytes: what the capture thread stores in the recent-frame entry.
   SharedStore<kFrameDataBytes>(ge.Data, x.f.data());
   SharedStore<16>(ge.SrcLabel.bytes, sender.address_label);
   SharedStore<29>(ge.ProtoLabel.bytes, sender.protocol_label);
   RelaxedStore(ge.Station, s);
-  SharedStoreZero<4>(ge.DestIp);
-
-  const bool event = x.event != kEventNone;
-  if (x.from_self) {
-    g->LastOwnTime.store(now, relaxed);
-    if (event) {
-      g->OwnEventFrames.fetch_add(1, relaxed);
-      x.direction = kDirOwnEvent;
-    } else {
-      g->LastOwnGroupTime.store(now, relaxed);
-      g->OwnGroupFrames.fetch_add(1, relaxed);
-      x.direction = kDirOwnGroup;
-    }
-  } else {
-    g->LastOtherTime.store(now, relaxed);
-    if (event) {
-      g->OtherEventFrames.fetch_add(1, relaxed);
-      x.direction = kDirOtherEvent;
-    } else {
-      g->LastOtherGroupTime.store(now, relaxed);
-      g->OtherGroupFrames.fetch_add(1, relaxed);
-      x.direction = kDirOtherGroup;
-    }
-    if (cls == kClassIp && x.ip && !IsClassDOrE(dest)) SharedStore<4>(ge.DestIp, dest);
-  }
+  if (!x.from_self && cls == kClassIp && x.ip && !IsClassDOrE(dest))
+    SharedStore<4>(ge.DestIp, dest);
+  else
+    SharedStoreZero<4>(ge.DestIp);
   EndSlotRewrite(ge);
   const bool have_name = x.have_netbios && x.netbios[0] != 0;
   if (s) {

@@ -29,7 +29,8 @@ inline constexpr uint32_t kRetransmitWindowSeconds = 300;
 // Entry points of the capture thread, chosen by MediaType (0 = 802.3, 1 = 802.5). `frame` is the
 // 256-byte read buffer. Before the call the capture thread has set FrameLength (the byte count of
 // the read, i.e. the wire length), FrameTime and FrameIndex (the RecentFrames entry being filled),
-// incremented FrameSequence and stored Time, Sequence, Length and Data in that entry. Accounting
+// incremented FrameSequence and stored Time, Sequence and Length in that entry (its Data, the read
+// buffer's bytes, may come after the call). Accounting
 // writes the entry's labels, Station, Direction and Event, and the adapter's per-frame scratch
 // fields (DestAddress, SrcAddress, IsGroupFrame, FromSelf, IpHeader, NetbiosName, and SrcLabel and
 // ProtoLabel after a station search). Both match capture's AccountEntry type.

@@ -178,14 +178,16 @@ void CaptureThread(NicArea* nic, const CaptureContext& ctx) {
     FrameEntry& e = nic->RecentFrames[index];
     uint8_t* frame = buffer.Frame(slot);
     // Accounting writes the rest of the entry (labels, station, direction, event) and its own
-    // per-frame fields of the NicArea before it returns.
+    // per-frame fields of the NicArea before it returns. The frame's bytes are stored after it:
+    // accounting reads the read buffer, and its locked adds to the totals then do not wait for
+    // these stores to reach the cache.
     BeginSlotRewrite(e);
     RelaxedStore(e.Time, time);
     RelaxedStore(e.Sequence, sequence);
     RelaxedStore(e.Length, length);
-    SharedStore<kFrameDataBytes>(e.Data, frame);
 
     account(nic, frame);
+    SharedStore<kFrameDataBytes>(e.Data, frame);
 
     if (e.Event != kEventNone) {
       FrameEntry& logged = nic->EventLog[event_count % kEventLogEntries];
