@@ -3,24 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "accounting/frame_shape.h"
 #include "accounting/stations.h"
 
 namespace netward {
 
 namespace {
-
-constexpr char kAppletalk[] = "Appletalk";
-constexpr char kMisc[] = "<misc>";
-constexpr char kNetbeui[] = "NetBEUI";
-constexpr char kSna[] = "SNA";
-constexpr char kIp[] = "IP";
-constexpr char kIpx[] = "IPX";
-
-constexpr uint16_t kTypeIp = 0x0800;
-constexpr uint16_t kTypeArp = 0x0806;
-constexpr uint16_t kTypeIpx = 0x8137;
-constexpr uint16_t kTypeAppletalk = 0x809B;
-constexpr uint16_t kTypeAarp = 0x80F3;
 
 constexpr uint16_t kNetbiosDatagramPort = 138;
 constexpr uint16_t kDnsPort = 53;
@@ -35,9 +23,32 @@ void Print(const char* text) {
     fputs(text, stdout);
 }
 
-FrameEntry& CurrentEntry(NicArea* nic) { return nic->RecentFrames[nic->FrameIndex % kRecentFrames]; }
+// What accounting learns of one frame, handed from step to step. The adapter's scratch fields
+// (addresses, flags, IP header, NetBIOS name, labels) and the recent-frame entry's labels, station,
+// direction and event are written from it once, when the frame is done (Finish).
+struct FrameFacts {
+  FrameFacts(FrameView view, FrameEntry& entry) : f(view), e(entry) {}
+  FrameView f;
+  FrameEntry& e;               // the recent-frame entry being filled
+  uint8_t dest[6];
+  uint8_t src[6];              // on 802.5 without the route-information indicator
+  bool group = false;
+  bool from_self = false;
+  bool wan_send = false;       // a WAN adapter's frame from the send pseudo-address
+  size_t ip = 0;               // offset of the IPv4 header; 0: none
+  uint32_t connection_slot = 0;  // of a unicast TCP frame's connection in the connection index
+  uint32_t event = kEventNone;
+  uint32_t direction = kDirOtherGroup;
+  StationRecord* station = nullptr;  // the sender's
+  bool have_netbios = false;   // `netbios` holds the name this frame gave (15 characters and a NUL)
+  char netbios[16];
+  bool entry_labels = false;   // the entry's labels are written
+  // Labels of the last station search (16 and 32 zero-padded bytes), null when there was none.
+  const char* last_address_label = nullptr;
+  const char* last_protocol_label = nullptr;
+};
 
-void SetEvent(NicArea* nic, uint32_t event) { RelaxedStore(CurrentEntry(nic).Event, event); }
+FrameEntry& CurrentEntry(NicArea* nic) { return nic->RecentFrames[nic->FrameIndex % kRecentFrames]; }
 
 // Bytes of the frame the view may show: the stored 256, and no more than the frame's own length.
 FrameView ViewOf(const NicArea* nic, const uint8_t* frame) {
@@ -45,13 +56,38 @@ FrameView ViewOf(const NicArea* nic, const uint8_t* frame) {
   return FrameView(frame, n);
 }
 
+void Finish(NicArea* nic, const FrameFacts& x) {
+  FrameEntry& e = x.e;
+  memcpy(nic->DestAddress, x.dest, 6);
+  memcpy(nic->SrcAddress, x.src, 6);
+  nic->IsGroupFrame = x.group;
+  nic->FromSelf = x.from_self;
+  nic->IpHeader = x.ip ? x.f.data() + x.ip : nullptr;  // x.ip < 256: inside the read buffer
+  if (x.have_netbios)
+    nic->NetbiosName.Set(x.netbios);
+  else if (nic->NetbiosName.bytes[0] != 0)  // Set and Clear zero-fill: a leading NUL means all zeros
+    nic->NetbiosName.Clear();
+  if (x.last_address_label) {
+    SharedStore<16>(nic->SrcLabel.bytes, x.last_address_label);
+    SharedStore<29>(nic->ProtoLabel.bytes, x.last_protocol_label);
+  }
+  if (!x.entry_labels) {
+    e.SrcLabel.Clear();
+    e.ProtoLabel.Clear();
+  }
+  RelaxedStore(e.Station, x.station);
+  RelaxedStore(e.Direction, x.direction);
+  RelaxedStore(e.Event, x.event);
+}
+
 // ARP request sent by this machine: a byte-for-byte repeat within the window is a re-transmission.
 // `arp` is the offset of the ARP header; the 242 compared bytes may run past the frame (zeros).
-void ArpCheck(NicArea* nic, FrameView f, size_t arp) {
-  if (!nic->FromSelf || f.be16(arp + 6) != 1) return;
+void ArpCheck(NicArea* nic, FrameFacts& x, size_t arp) {
+  const FrameView f = x.f;
+  if (!x.from_self || f.be16(arp + 6) != 1) return;
   const uint32_t now = nic->FrameTime;
   if (now < nic->LastArpTime + kRetransmitWindowSeconds && f.equals(arp, kArpRequestBytes, nic->LastArpRequest)) {
-    SetEvent(nic, kEventArpRetransmit);
+    x.event = kEventArpRetransmit;
   } else {
     f.bytes(arp, kArpRequestBytes, nic->LastArpRequest);
   }
@@ -60,7 +96,8 @@ void ArpCheck(NicArea* nic, FrameView f, size_t arp) {
 
 // First-level decoded NetBIOS source name of a datagram to UDP port 138 (RFC 1002 4.4.1): the
 // 32 characters after the length byte at UDP offset 22. Only names with suffix 0 or 0x20 count.
-void TakeNetbiosDatagramName(NicArea* nic, FrameView f, size_t ip) {
+void TakeNetbiosDatagramName(FrameFacts& x, size_t ip) {
+  const FrameView f = x.f;
   if (f.u8(ip + 9) != 17) return;
   const size_t udp = ip + (f.u8(ip) & 0x0F) * 4u;
   if (f.be16(udp) != kNetbiosDatagramPort) return;
@@ -73,76 +110,90 @@ void TakeNetbiosDatagramName(NicArea* nic, FrameView f, size_t ip) {
   if (suffix != 0 && suffix != 0x20) return;
   name[15] = 0;
   for (int i = 14; i >= 0 && name[i] == ' '; --i) name[i] = 0;
-  nic->NetbiosName.Set(name);
+  // As the 16-byte text field keeps it: up to the first NUL, zeros after.
+  memset(x.netbios, 0, sizeof x.netbios);
+  memcpy(x.netbios, name, strnlen(name, 15));
+  x.have_netbios = true;
 }
 
-void CopyIpAddresses(FrameView f, size_t dest_off, size_t src_off, uint8_t (&dest)[10], uint8_t (&src)[10]) {
-  f.bytes(dest_off, 4, dest);
-  f.bytes(src_off, 4, src);
-}
-
-void AccountIp(NicArea* nic, FrameView f, size_t ip) {
-  nic->IpHeader = f.data() + ip;  // ip < 256: every caller's offset is inside the read buffer
-  if (nic->IsGroupFrame) TakeNetbiosDatagramName(nic, f, ip);
-  uint8_t dest[10], src[10];
-  CopyIpAddresses(f, ip + 16, ip + 12, dest, src);
-  AccountFrame(nic, f, kClassIp, dest, src, kIp);
-}
-
-void AccountIpx(NicArea* nic, FrameView f, size_t dest_off, size_t src_off) {
-  uint8_t dest[10], src[10];
-  f.bytes(dest_off, 10, dest);
-  f.bytes(src_off, 10, src);
-  AccountFrame(nic, f, kClassIpx, dest, src, kIpx);
-}
-
-void AccountArp(NicArea* nic, FrameView f, size_t arp) {
-  ArpCheck(nic, f, arp);
-  uint8_t target[10], sender[10];
-  CopyIpAddresses(f, arp + 24, arp + 14, target, sender);
-  AccountFrame(nic, f, kClassIp, target, sender, kIp);
-}
-
-void AccountLink(NicArea* nic, FrameView f, const char* name) {
-  AccountFrame(nic, f, kClassLink, nic->DestAddress, nic->SrcAddress, name);
-}
+void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, const uint8_t* src, ProtocolName name);
 
 // ---- IP checks of unicast frames ----
 
-void TrackTcpConnection(NicArea* nic, StationRecord* s, FrameView f, size_t ip, size_t tcp) {
+// Source IP, source port and destination port of a connection as one word.
+uint64_t ConnectionPorts(const ConnectionEntry& c) {
+  uint32_t src_ip;
+  uint16_t src_port, dest_port;
+  memcpy(&src_ip, c.SrcIp, 4);
+  memcpy(&src_port, c.SrcPort, 2);
+  memcpy(&dest_port, c.DestPort, 2);
+  return src_ip | uint64_t{src_port} << 32 | uint64_t{dest_port} << 48;
+}
+
+// The connection index slot where the search for the frame's TCP connection starts (by the 12
+// bytes only: the station is compared, not hashed, so that the slot is known before the search).
+uint32_t ConnectionSlot(FrameView f, size_t ip, size_t tcp) {
+  ConnectionEntry key{};
+  f.bytes(ip + 12, 4, key.SrcIp);
+  f.bytes(tcp, 2, key.SrcPort);
+  f.bytes(ip + 16, 4, key.DestIp);
+  f.bytes(tcp + 2, 2, key.DestPort);
+  uint32_t dest_ip;
+  memcpy(&dest_ip, key.DestIp, 4);
+  uint64_t h = ConnectionPorts(key) * 0x9E3779B97F4A7C15ull ^ uint64_t{dest_ip} * 0xC2B2AE3D27D4EB4Full;
+  h ^= h >> 31;
+  return static_cast<uint32_t>(h ^ (h >> 32)) & (kConnectionIndexSlots - 1);
+}
+
+// A TCP connection is the 12 bytes from source IP to destination port in the sender's chain. The
+// chain is not walked: the adapter's connection index finds the entry (same station, same 12 bytes)
+// in one probe. It holds exactly the connections of the chains in use: a new epoch empties it
+// whenever the chains are emptied (the connection table is full, the station table starts over).
+void TrackTcpConnection(NicArea* nic, FrameFacts& x, StationRecord* s, size_t ip, size_t tcp) {
+  const FrameView f = x.f;
   ConnectionEntry key{};
   f.bytes(ip + 12, 4, key.SrcIp);
   f.bytes(tcp, 2, key.SrcPort);
   f.bytes(ip + 16, 4, key.DestIp);
   f.bytes(tcp + 2, 2, key.DestPort);
   const uint32_t sequence = f.be32(tcp + 4);
-  auto same = [&key](const ConnectionEntry& c) {
-    return memcmp(c.SrcIp, key.SrcIp, 4) == 0 && memcmp(c.SrcPort, key.SrcPort, 2) == 0 &&
-           memcmp(c.DestIp, key.DestIp, 4) == 0 && memcmp(c.DestPort, key.DestPort, 2) == 0;
-  };
-  ConnectionEntry* last = nullptr;
-  for (ConnectionEntry* c = s->ConnectionChain; c != nullptr; c = c->Next) {
-    if (same(*c)) {
-      if (sequence <= c->HighestSequence) SetEvent(nic, kEventTcpRetransmit);
-      c->HighestSequence = sequence;
+
+  StationIndex& idx = nic->Index;
+  if (idx.ConnectionEpoch == 0) idx.ConnectionEpoch = 1;
+  const uint16_t station = static_cast<uint16_t>(s - nic->Stations);
+  uint32_t dest_ip;
+  memcpy(&dest_ip, key.DestIp, 4);
+  const uint64_t ports = ConnectionPorts(key);
+  uint32_t slot = x.connection_slot;
+  ConnectionIndexEntry* entry = &idx.Connections[slot];
+  for (; entry->Epoch == idx.ConnectionEpoch; entry = &idx.Connections[slot]) {
+    if (entry->SrcIpAndPorts == ports && entry->DestIp == dest_ip && entry->Station == station) {
+      if (sequence <= entry->HighestSequence) x.event = kEventTcpRetransmit;
+      entry->HighestSequence = sequence;
+      nic->Connections[entry->Connection].HighestSequence = sequence;
       return;
     }
-    last = c;
+    slot = (slot + 1) & (kConnectionIndexSlots - 1);
   }
   if (nic->ConnectionCount >= kMaxConnections) {
     RelaxedStore(nic->ConnectionCount, uint32_t{0});
     for (StationRecord& st : nic->Stations) RelaxedStore(st.ConnectionChain, static_cast<ConnectionEntry*>(nullptr));
+    if (++idx.ConnectionEpoch == 0) idx.ConnectionEpoch = 1;
     return;
   }
-  ConnectionEntry& c = nic->Connections[nic->ConnectionCount];
+  const uint32_t n = nic->ConnectionCount;
+  ConnectionEntry& c = nic->Connections[n];
   c = key;
   c.Next = nullptr;
   c.HighestSequence = sequence;
-  RelaxedStore(nic->ConnectionCount, nic->ConnectionCount + 1);
-  if (last)
-    last->Next = &c;
+  RelaxedStore(nic->ConnectionCount, n + 1);
+  *entry = ConnectionIndexEntry{ports, dest_ip, station, static_cast<uint16_t>(n), idx.ConnectionEpoch, sequence};
+  // Appended at the end of the chain, as a walk would have appended it.
+  if (s->ConnectionChain)
+    idx.ChainTail[station]->Next = &c;
   else
     RelaxedStore(s->ConnectionChain, &c);
+  idx.ChainTail[station] = &c;
 }
 
 // DNS answer names (RFC 1035 4.1): A records of the first 214 bytes of the message go into the
@@ -206,18 +257,20 @@ void LearnDnsNames(NicArea* nic, FrameView f, size_t dns) {
 
 // The 214 compared and stored bytes may run past the frame (IP options push the payload on): the
 // view gives zeros there, so a stored copy never holds bytes of another frame.
-void DnsQueryCheck(NicArea* nic, FrameView f, size_t payload) {
+void DnsQueryCheck(NicArea* nic, FrameFacts& x, size_t payload) {
+  const FrameView f = x.f;
   const uint32_t now = nic->FrameTime;
   if (now < nic->LastDnsQueryTime + kRetransmitWindowSeconds && f.equals(payload, kDnsQueryBytes, nic->LastDnsQuery)) {
-    SetEvent(nic, kEventDnsRetransmit);
+    x.event = kEventDnsRetransmit;
   } else {
     f.bytes(payload, kDnsQueryBytes, nic->LastDnsQuery);
   }
   nic->LastDnsQueryTime = now;
 }
 
-void IpChecks(NicArea* nic, StationRecord* s, FrameView f) {
-  const size_t ip = static_cast<size_t>(nic->IpHeader - f.data());
+void IpChecks(NicArea* nic, FrameFacts& x, StationRecord* s) {
+  const FrameView f = x.f;
+  const size_t ip = x.ip;
   const size_t h = (f.u8(ip) & 0x0F) * 4u;
   const uint8_t protocol = f.u8(ip + 9);
   const size_t l4 = ip + h;
@@ -226,15 +279,15 @@ void IpChecks(NicArea* nic, StationRecord* s, FrameView f) {
     const uint8_t flags = f.u8(l4 + 13);
     const uint16_t payload = static_cast<uint16_t>(f.be16(ip + 2) - (f.u8(l4 + 12) >> 4) * 4 - h);
     if (flags & 0x04) {
-      SetEvent(nic, kEventTcpReset);
+      x.event = kEventTcpReset;
     } else if (payload != 0 || (flags & 0x02)) {
-      TrackTcpConnection(nic, s, f, ip, l4);
+      TrackTcpConnection(nic, x, s, ip, l4);
     }
   } else if (protocol == 1) {
     const uint8_t type = f.u8(l4);
-    if (type == 3 || type == 4 || type == 5 || type == 11 || type == 12) SetEvent(nic, kEventIcmpError);
+    if (type == 3 || type == 4 || type == 5 || type == 11 || type == 12) x.event = kEventIcmpError;
   } else if (protocol == 17) {
-    if (f.be16(l4 + 2) == kDnsPort) DnsQueryCheck(nic, f, l4 + 8);
+    if (f.be16(l4 + 2) == kDnsPort) DnsQueryCheck(nic, x, l4 + 8);
     if (f.be16(l4) == kDnsPort) LearnDnsNames(nic, f, l4 + 8);
   }
 }
@@ -247,61 +300,93 @@ void Increment(uint32_t& field) { RelaxedStore(field, field + 1); }
 
 bool IsClassDOrE(const uint8_t* ip) { return (ip[0] & 0xE0) == 0xE0; }
 
-}  // namespace
-
-void SetAccountingOutput(platform::Output* out) { g_output.store(out, std::memory_order_release); }
-
-void AccountFrame(NicArea* nic, FrameView f, int cls, const uint8_t* dest, const uint8_t* src, const char* proto_name) {
-  GlobalArea* g = Global();
-  FrameEntry& e = CurrentEntry(nic);
+// The GlobalArea totals of one frame. Done before the frame's ring and label stores: a locked
+// add waits for every store before it to reach the cache, and ring slots are usually not there.
+void CountTotals(GlobalArea* g, const FrameFacts& x, uint32_t now, uint32_t length, bool event) {
   constexpr auto relaxed = std::memory_order_relaxed;
+  if (x.from_self) {
+    g->LastOwnTime.store(now, relaxed);
+    if (!x.group) g->LastOwnUnicastTime.store(now, relaxed);
+    if (event) {
+      g->OwnEventFrames.fetch_add(1, relaxed);
+    } else if (x.group) {
+      g->LastOwnGroupTime.store(now, relaxed);
+      g->OwnGroupFrames.fetch_add(1, relaxed);
+    } else {
+      AddFloat(g->OwnBytes, length);
+      g->OwnFrames.fetch_add(1, relaxed);
+    }
+  } else {
+    g->LastOtherTime.store(now, relaxed);
+    if (!x.group) g->LastOtherUnicastTime.store(now, relaxed);
+    if (event) {
+      g->OtherEventFrames.fetch_add(1, relaxed);
+    } else if (x.group) {
+      g->LastOtherGroupTime.store(now, relaxed);
+      g->OtherGroupFrames.fetch_add(1, relaxed);
+    } else {
+      AddFloat(g->OtherBytes, length);
+      g->OtherFrames.fetch_add(1, relaxed);
+    }
+  }
+}
 
-  StationRecord* s = FindOrAddStation(nic, cls, nic->SrcAddress, src, proto_name);
-  SharedCopyIn(e.SrcLabel.bytes, nic->SrcLabel.bytes, sizeof e.SrcLabel.bytes);
-  SharedCopyIn(e.ProtoLabel.bytes, nic->ProtoLabel.bytes, sizeof e.ProtoLabel.bytes);
-  RelaxedStore(e.Station, s);
+uint32_t DirectionOf(const FrameFacts& x, bool event) {
+  if (event) return x.from_self ? kDirOwnEvent : kDirOtherEvent;
+  if (x.group) return x.from_self ? kDirOwnGroup : kDirOtherGroup;
+  return x.from_self ? kDirOwnUnicast : kDirOtherUnicast;
+}
+
+// Station accounting for one classified frame. `dest` and `src` are the protocol addresses of the
+// class (MACs, IPv4 or IPX network:node).
+void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, const uint8_t* src, ProtocolName name) {
+  GlobalArea* g = Global();
+  FrameEntry& e = x.e;
+
+  // A group frame from another station names a station but never adds one. The receiver's key
+  // (unicast frames) is made at once, and its cache slot starts loading.
+  const uint64_t own = Mac48(nic->OwnAddress);
+  const StationSearch sender_search =
+      MakeStationSearch(*nic, cls, name, x.src, src, Mac48(x.src) == own, x.wan_send, !x.group || x.from_self);
+  StationSearch receiver_search;
+  if (!x.group) {
+    receiver_search = MakeStationSearch(*nic, cls, name, x.dest, dest, Mac48(x.dest) == own, x.wan_send, true);
+    __builtin_prefetch(&nic->Index.Keys[receiver_search.slot]);
+  }
+  const StationMatch sender = FindStation(nic, sender_search);
+  StationRecord* s = sender.station;
+  x.station = s;
+  x.last_address_label = sender.address_label;
+  x.last_protocol_label = sender.protocol_label;
 
   const uint32_t now = nic->FrameTime;
   const uint32_t length = nic->FrameLength;
   const uint32_t sequence = e.Sequence;
 
-  if (!nic->IsGroupFrame) {
+  if (!x.group && s != nullptr) {
+    if (x.ip) IpChecks(nic, x, s);
+    const bool event = x.event != kEventNone;
+    CountTotals(g, x, now, length, event);
+    x.direction = DirectionOf(x, event);
+  }
+  SharedStore<16>(e.SrcLabel.bytes, sender.address_label);
+  SharedStore<29>(e.ProtoLabel.bytes, sender.protocol_label);
+  x.entry_labels = true;
+
+  if (!x.group) {
     if (s == nullptr) return;
-    if (nic->IpHeader) IpChecks(nic, s, f);
-    const bool event = e.Event != kEventNone;
-    if (nic->FromSelf) {
-      g->LastOwnTime.store(now, relaxed);
-      g->LastOwnUnicastTime.store(now, relaxed);
-      if (event) {
-        g->OwnEventFrames.fetch_add(1, relaxed);
-        RelaxedStore(e.Direction, uint32_t{kDirOwnEvent});
-      } else {
-        AddFloat(g->OwnBytes, length);
-        g->OwnFrames.fetch_add(1, relaxed);
-        RelaxedStore(e.Direction, uint32_t{kDirOwnUnicast});
-      }
-    } else {
-      g->LastOtherTime.store(now, relaxed);
-      g->LastOtherUnicastTime.store(now, relaxed);
-      if (event) {
-        g->OtherEventFrames.fetch_add(1, relaxed);
-        RelaxedStore(e.Direction, uint32_t{kDirOtherEvent});
-      } else {
-        AddFloat(g->OtherBytes, length);
-        g->OtherFrames.fetch_add(1, relaxed);
-        RelaxedStore(e.Direction, uint32_t{kDirOtherUnicast});
-      }
-    }
     RelaxedStore(s->LastSeen, now);
     RelaxedStore(s->LastSequence, sequence);
-    if (event) {
+    if (x.event != kEventNone) {
       Increment(s->EventFramesSent);
       return;
     }
     Increment(s->FramesSent);
     AddFloat(s->BytesSent, length);
-    StationRecord* r = FindOrAddStation(nic, cls, nic->DestAddress, dest, proto_name);
-    if (r) {
+    const StationMatch receiver = FindStation(nic, receiver_search);
+    x.last_address_label = receiver.address_label;
+    x.last_protocol_label = receiver.protocol_label;
+    if (StationRecord* r = receiver.station) {
       RelaxedStore(r->LastSeen, now);
       RelaxedStore(r->LastSequence, sequence);
       Increment(r->FramesReceived);
@@ -310,45 +395,27 @@ void AccountFrame(NicArea* nic, FrameView f, int cls, const uint8_t* dest, const
     return;
   }
 
-  // Group frame: logged in the group ring whether or not a station exists.
+  // Group frame: counted, and logged in the group ring whether or not a station exists.
+  const bool event = x.event != kEventNone;
+  CountTotals(g, x, now, length, event);
+  x.direction = DirectionOf(x, event);
   const uint32_t slot = nic->GroupFrameCount % kGroupFrames;
   RelaxedStore(nic->GroupFrameIndex, slot);
   GroupFrameEntry& ge = nic->GroupFrames[slot];
-  BeginSlotRewrite(ge);  // ended below, once the destination address is known
+  BeginSlotRewrite(ge);
   RelaxedStore(ge.Time, now);
   RelaxedStore(ge.Sequence, sequence);
-  // The same 256 bytes the capture thread stored in the recent-frame entry (this thread wrote them).
-  SharedCopyIn(ge.Data, e.Data, kFrameDataBytes);
-  SharedCopyIn(ge.SrcLabel.bytes, nic->SrcLabel.bytes, sizeof ge.SrcLabel.bytes);
-  SharedCopyIn(ge.ProtoLabel.bytes, nic->ProtoLabel.bytes, sizeof ge.ProtoLabel.bytes);
+  // The read buffer's 256 bytes: what the capture thread stores in the recent-frame entry.
+  SharedStore<kFrameDataBytes>(ge.Data, x.f.data());
+  SharedStore<16>(ge.SrcLabel.bytes, sender.address_label);
+  SharedStore<29>(ge.ProtoLabel.bytes, sender.protocol_label);
   RelaxedStore(ge.Station, s);
-  SharedZero(ge.DestIp, 4);
-
-  const bool event = e.Event != kEventNone;
-  if (nic->FromSelf) {
-    g->LastOwnTime.store(now, relaxed);
-    if (event) {
-      g->OwnEventFrames.fetch_add(1, relaxed);
-      RelaxedStore(e.Direction, uint32_t{kDirOwnEvent});
-    } else {
-      g->LastOwnGroupTime.store(now, relaxed);
-      g->OwnGroupFrames.fetch_add(1, relaxed);
-      RelaxedStore(e.Direction, uint32_t{kDirOwnGroup});
-    }
-  } else {
-    g->LastOtherTime.store(now, relaxed);
-    if (event) {
-      g->OtherEventFrames.fetch_add(1, relaxed);
-      RelaxedStore(e.Direction, uint32_t{kDirOtherEvent});
-    } else {
-      g->LastOtherGroupTime.store(now, relaxed);
-      g->OtherGroupFrames.fetch_add(1, relaxed);
-      RelaxedStore(e.Direction, uint32_t{kDirOtherGroup});
-    }
-    if (cls == kClassIp && nic->IpHeader && !IsClassDOrE(dest)) SharedCopyIn(ge.DestIp, dest, 4);
-  }
+  if (!x.from_self && cls == kClassIp && x.ip && !IsClassDOrE(dest))
+    SharedStore<4>(ge.DestIp, dest);
+  else
+    SharedStoreZero<4>(ge.DestIp);
   EndSlotRewrite(ge);
-  const bool have_name = nic->NetbiosName.bytes[0] != 0;
+  const bool have_name = x.have_netbios && x.netbios[0] != 0;
   if (s) {
     RelaxedStore(s->LastSeen, now);
     RelaxedStore(s->LastSequence, sequence);
@@ -357,127 +424,137 @@ void AccountFrame(NicArea* nic, FrameView f, int cls, const uint8_t* dest, const
     else
       Increment(s->GroupFramesSent);
     if (have_name) {
-      char name[33];
-      s->Name.Get(name);
-      if (name[0] == 0) {
-        char netbios[16];
-        nic->NetbiosName.Get(netbios);
-        s->Name.Set(netbios);
-      }
+      char name_text[33];
+      s->Name.Get(name_text);
+      if (name_text[0] == 0) s->Name.Set(x.netbios);
     }
   } else if (have_name) {
-    char netbios[16];
-    nic->NetbiosName.Get(netbios);
-    RememberNetbiosName(nic, nic->SrcLabel.bytes, nic->ProtoLabel.bytes, netbios);
+    RememberNetbiosName(nic, sender.address_label, sender.protocol_label, x.netbios);
   }
   RelaxedStore(nic->GroupFrameCount, nic->GroupFrameCount + 1);
 }
 
-void AccountLlcFrame(NicArea* nic, FrameView f, size_t llc) {
-  if (nic->IsGroupFrame) {
-    // NetBIOS Frames header after the 3-byte LLC header: command at offset 7 from the DSAP.
-    size_t name = 0;
-    switch (f.u8(llc + 7)) {
-      case 0x01:  // add name query
-        if (f.u8(llc + 30) == 0 || f.u8(llc + 30) == ' ') name = llc + 15;
-        break;
-      case 0x0A:  // name query
-        if (f.u8(llc + 30) == 0 || f.u8(llc + 30) == ' ') name = llc + 31;
-        break;
-      case 0x08:  // datagram
-        name = llc + 31;
-        break;
-      default:
-        break;
-    }
-    if (name) {
-      char text[16] = {};
-      f.bytes(name, 15, reinterpret_cast<uint8_t*>(text));
-      nic->NetbiosName.Set(text);
-    }
+// NetBIOS Frames name of a group frame, after the 3-byte LLC header at `llc` (the command at
+// offset 7 from the DSAP): the source name of an add name query (suffix 0 or space) or a datagram,
+// the queried name of a name query (likewise).
+void TakeNetbiosFramesName(FrameFacts& x, size_t llc) {
+  const FrameView f = x.f;
+  size_t name = 0;
+  switch (f.u8(llc + 7)) {
+    case 0x01:  // add name query
+      if (f.u8(llc + 30) == 0 || f.u8(llc + 30) == ' ') name = llc + 15;
+      break;
+    case 0x0A:  // name query
+      if (f.u8(llc + 30) == 0 || f.u8(llc + 30) == ' ') name = llc + 31;
+      break;
+    case 0x08:  // datagram
+      name = llc + 31;
+      break;
+    default:
+      break;
   }
-  const uint8_t dsap = f.u8(llc), ssap = f.u8(llc + 1), control = f.u8(llc + 2);
-  const uint16_t saps = static_cast<uint16_t>(dsap << 8 | ssap);
-  if (saps == 0xFFFF) return AccountIpx(nic, f, llc + 6, llc + 18);  // raw IPX: no LLC at all
-  if (saps == 0xE0E0) return AccountIpx(nic, f, llc + 9, llc + 21);
-  if (saps == 0xAAAA) {
-    switch (f.be16(llc + 6)) {
-      case kTypeIp:
-        return AccountIp(nic, f, llc + 8);
-      case kTypeIpx:
-        return AccountIpx(nic, f, llc + 14, llc + 26);
-      case kTypeArp:
-        if (f.be16(llc + 10) == kTypeIp) return AccountArp(nic, f, llc + 8);
-        break;
-      default:
-        break;
-    }
-    return AccountLink(nic, f, kMisc);
-  }
-  const char* name = kMisc;
-  if (dsap == 0xF0 || ssap == 0xF0)
-    name = kNetbeui;
-  else if (dsap == 0x04 || ssap == 0x04 || dsap == 0x08 || ssap == 0x08)
-    name = kSna;
-  // Receiver not ready, reject, frame reject.
-  if (control == 0x05 || control == 0x09 || control == 0x87 || control == 0x97) SetEvent(nic, kEventLlcError);
-  AccountLink(nic, f, name);
+  if (name == 0) return;
+  char text[16] = {};
+  f.bytes(name, 15, reinterpret_cast<uint8_t*>(text));
+  // As the 16-byte text field keeps it: up to the first NUL, zeros after.
+  memset(x.netbios, 0, sizeof x.netbios);
+  memcpy(x.netbios, text, strnlen(text, 15));
+  x.have_netbios = true;
 }
 
-void AccountEthernetFrame(NicArea* nic, const uint8_t* frame) {
-  if (Global() == nullptr) return;
-  const FrameView f = ViewOf(nic, frame);
-  f.bytes(0, 6, nic->DestAddress);
-  f.bytes(6, 6, nic->SrcAddress);
-  if (memcmp(nic->SrcAddress, nic->OwnAddress, 6) == 0) {
-    nic->FromSelf = 1;
-  } else if (nic->IsWan) {
-    static constexpr uint8_t kZero[6] = {};
-    if (memcmp(nic->SrcAddress, kWanSendAddress, 6) == 0) {
-      nic->FromSelf = 1;
-    } else if (memcmp(nic->SrcAddress, kWanReceiveAddress, 6) != 0 && memcmp(nic->OwnAddress, kZero, 6) == 0) {
-      SharedCopyIn(nic->OwnAddress, nic->SrcAddress, 6);
-      nic->FromSelf = 1;
+// The protocol addresses of the shape's stations (zeros past the frame); the MACs for link frames.
+void CopyAddresses(FrameView f, const FrameShape& k, uint8_t (&dest)[10], uint8_t (&src)[10]) {
+  if (k.cls == kClassIpx) {
+    f.bytes(k.dest, 10, dest);
+    f.bytes(k.src, 10, src);
+  } else if (k.cls == kClassIp) {
+    f.bytes(k.dest, 4, dest);
+    f.bytes(k.src, 4, src);
+  } else {
+    f.bytes(0, 6, dest);
+    f.bytes(6, 6, src);
+  }
+}
+
+void AccountShape(NicArea* nic, FrameFacts& x, const FrameShape& k) {
+  const FrameView f = x.f;
+  if (x.group && k.llc) TakeNetbiosFramesName(x, k.llc);
+  if (k.llc_error) x.event = kEventLlcError;
+  if (k.cls == kClassLink) return AccountFrame(nic, x, kClassLink, x.dest, x.src, k.name);
+  if (k.arp) ArpCheck(nic, x, k.arp);
+  if (k.ip) {
+    x.ip = k.ip;
+    if (x.group) {
+      TakeNetbiosDatagramName(x, k.ip);
+    } else if (f.u8(k.ip + 9) == 6) {
+      x.connection_slot = ConnectionSlot(f, k.ip, k.ip + (f.u8(k.ip) & 0x0F) * 4u);
+      __builtin_prefetch(&nic->Index.Connections[x.connection_slot]);
     }
   }
-  nic->IsGroupFrame = f.u8(0) & 1;
-  const uint16_t type = f.be16(12);
-  if (type <= 1500) return AccountLlcFrame(nic, f, 14);
-  switch (type) {
-    case kTypeIp:
-      return AccountIp(nic, f, 14);
-    case kTypeIpx:
-      return AccountIpx(nic, f, 20, 32);
-    case kTypeArp:
-      if (f.be16(16) == kTypeIp) return AccountArp(nic, f, 14);
-      return AccountLink(nic, f, kMisc);
-    case kTypeAppletalk:
-    case kTypeAarp:
-      return AccountLink(nic, f, kAppletalk);
-    default:
-      return AccountLink(nic, f, kMisc);
+  uint8_t dest[10], src[10];
+  CopyAddresses(f, k, dest, src);
+  AccountFrame(nic, x, k.cls, dest, src, k.name);
+}
+
+// Without the GlobalArea nothing is counted: the entry keeps no labels, station, direction or event.
+void ClearEntry(FrameEntry& e) {
+  e.SrcLabel.Clear();
+  e.ProtoLabel.Clear();
+  RelaxedStore(e.Station, static_cast<StationRecord*>(nullptr));
+  RelaxedStore(e.Direction, uint32_t{kDirOtherGroup});
+  RelaxedStore(e.Event, uint32_t{kEventNone});
+}
+
+}  // namespace
+
+void SetAccountingOutput(platform::Output* out) { g_output.store(out, std::memory_order_release); }
+
+[[gnu::flatten]] void AccountEthernetFrame(NicArea* nic, const uint8_t* frame) {
+  FrameEntry& e = CurrentEntry(nic);
+  if (Global() == nullptr) return ClearEntry(e);
+  FrameFacts x(ViewOf(nic, frame), e);
+  x.f.bytes(0, 6, x.dest);
+  x.f.bytes(6, 6, x.src);
+  static constexpr uint8_t kZero[6] = {};
+  if (memcmp(x.src, nic->OwnAddress, 6) == 0) {
+    x.from_self = true;
+  } else if (nic->IsWan) {
+    if (memcmp(x.src, kWanSendAddress, 6) == 0) {
+      x.from_self = true;
+    } else if (memcmp(x.src, kWanReceiveAddress, 6) != 0 && memcmp(nic->OwnAddress, kZero, 6) == 0) {
+      // A WAN adapter learns its own address from the first frame it sends.
+      SharedCopyIn(nic->OwnAddress, x.src, 6);
+      x.from_self = true;
+    }
   }
+  x.wan_send = nic->IsWan && memcmp(x.src, kWanSendAddress, 6) == 0;
+  x.group = x.f.u8(0) & 1;
+  AccountShape(nic, x, ShapeOfEthernet(x.f));
+  Finish(nic, x);
 }
 
 void AccountTokenRingFrame(NicArea* nic, const uint8_t* frame) {
-  if (Global() == nullptr) return;
-  const FrameView f = ViewOf(nic, frame);
-  f.bytes(2, 6, nic->DestAddress);
-  f.bytes(8, 6, nic->SrcAddress);
-  nic->SrcAddress[0] &= 0x7F;  // route-information indicator
-  if (memcmp(nic->SrcAddress, nic->OwnAddress, 6) == 0) nic->FromSelf = 1;
+  FrameEntry& e = CurrentEntry(nic);
+  if (Global() == nullptr) return ClearEntry(e);
+  FrameFacts x(ViewOf(nic, frame), e);
+  const FrameView f = x.f;
+  f.bytes(2, 6, x.dest);
+  f.bytes(8, 6, x.src);
+  x.src[0] &= 0x7F;  // route-information indicator
+  if (memcmp(x.src, nic->OwnAddress, 6) == 0) x.from_self = true;
+  x.wan_send = nic->IsWan && memcmp(x.src, kWanSendAddress, 6) == 0;
   const uint8_t type = f.u8(1) & 0xC0;
-  if (type == 0x00) return;  // MAC frame: kept in the ring only
-  if (type != 0x40) {
+  if (type == 0x40) {
+    size_t llc = 14;
+    if (f.u8(8) & 0x80) llc += f.u8(14) & 0x1F;
+    x.group = (f.u8(2) & 0x80) != 0;
+    AccountShape(nic, x, ShapeOfLlc(f, llc));
+  } else if (type != 0x00) {  // a MAC frame (0) is kept in the ring only
     char line[64];
     snprintf(line, sizeof line, "WARNING: Unexpected Frame Type x%02X\n", type);
     Print(line);
-    return;
   }
-  size_t llc = 14;
-  if (f.u8(8) & 0x80) llc += f.u8(14) & 0x1F;
-  nic->IsGroupFrame = (f.u8(2) & 0x80) ? 1 : 0;
-  AccountLlcFrame(nic, f, llc);
+  Finish(nic, x);
 }
 
 }  // namespace netward

@@ -28,20 +28,14 @@ inline constexpr uint32_t kRetransmitWindowSeconds = 300;
 
 // Entry points of the capture thread, chosen by MediaType (0 = 802.3, 1 = 802.5). `frame` is the
 // 256-byte read buffer. Before the call the capture thread has set FrameLength (the byte count of
-// the read, i.e. the wire length), FrameTime, FrameIndex (the RecentFrames entry being filled),
-// cleared the per-frame flags, incremented FrameSequence and stored Time, Sequence, Length and Data
-// in that entry (the group-frame ring copies its Data). Accounting fills the entry's labels,
-// Station, Direction and Event. Both match capture's AccountEntry type.
+// the read, i.e. the wire length), FrameTime and FrameIndex (the RecentFrames entry being filled),
+// incremented FrameSequence and stored Time, Sequence and Length in that entry (its Data, the read
+// buffer's bytes, may come after the call). Accounting
+// writes the entry's labels, Station, Direction and Event, and the adapter's per-frame scratch
+// fields (DestAddress, SrcAddress, IsGroupFrame, FromSelf, IpHeader, NetbiosName, and SrcLabel and
+// ProtoLabel after a station search). Both match capture's AccountEntry type.
 void AccountEthernetFrame(NicArea* nic, const uint8_t* frame);
 void AccountTokenRingFrame(NicArea* nic, const uint8_t* frame);
-
-// 802.2 frames of both media; `llc` is the offset of the DSAP byte in `frame`.
-void AccountLlcFrame(NicArea* nic, FrameView frame, size_t llc);
-
-// Station accounting for one classified frame. `dest` and `src` are the protocol addresses of the
-// class (MACs, IPv4 or IPX network:node); `proto_name` the protocol name of the labels.
-void AccountFrame(NicArea* nic, FrameView frame, int cls, const uint8_t* dest, const uint8_t* src,
-                  const char* proto_name);
 
 // Where accounting's console lines go ("WARNING: Unexpected Frame Type ..."); standard output when
 // none is set.

@@ -27,6 +27,10 @@ class FrameView {
   }
   // Copies n bytes from `off`, zero-filling whatever lies past the end.
   void bytes(size_t off, size_t n, uint8_t* out) const {
+    if (off + n <= size_) {  // the usual case, a fixed-size copy once inlined
+      memcpy(out, data_ + off, n);
+      return;
+    }
     size_t have = off < size_ ? size_ - off : 0;
     if (have > n) have = n;
     if (have) memcpy(out, data_ + off, have);
@@ -34,6 +38,7 @@ class FrameView {
   }
   // True when the n bytes from `off` (zeros past the end) equal `other`.
   bool equals(size_t off, size_t n, const uint8_t* other) const {
+    if (off + n <= size_) return memcmp(data_ + off, other, n) == 0;
     size_t have = off < size_ ? size_ - off : 0;
     if (have > n) have = n;
     if (have && memcmp(data_ + off, other, have) != 0) return false;

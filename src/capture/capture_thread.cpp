@@ -52,7 +52,14 @@ void CopyFrameEntry(FrameEntry& dst, const FrameEntry& src) {
 
 }  // namespace
 
-void AccountFramePlaceholder(NicArea*, const uint8_t*) {}
+void AccountFramePlaceholder(NicArea* nic, const uint8_t*) {
+  FrameEntry& e = nic->RecentFrames[nic->FrameIndex % kRecentFrames];
+  e.SrcLabel.Clear();
+  e.ProtoLabel.Clear();
+  RelaxedStore(e.Station, static_cast<StationRecord*>(nullptr));
+  RelaxedStore(e.Direction, uint32_t{0});
+  RelaxedStore(e.Event, uint32_t{0});
+}
 
 void CaptureThread(NicArea* nic, const CaptureContext& ctx) {
   platform::Output& out = *ctx.out;
@@ -166,27 +173,21 @@ void CaptureThread(NicArea* nic, const CaptureContext& ctx) {
     RelaxedStore(nic->FrameTime, time);
     RelaxedStore(nic->FramesRead, frames_read);
     RelaxedStore(nic->FrameLength, length);
-    nic->NetbiosName.Clear();
-    nic->IpHeader = nullptr;
-    nic->IsGroupFrame = 0;
-    nic->FromSelf = 0;
     const uint32_t sequence = g ? g->FrameSequence.fetch_add(1, std::memory_order_relaxed) + 1 : frames_read;
 
     FrameEntry& e = nic->RecentFrames[index];
     uint8_t* frame = buffer.Frame(slot);
-    // Accounting writes the rest of the entry (labels, station, direction, event) before it ends.
+    // Accounting writes the rest of the entry (labels, station, direction, event) and its own
+    // per-frame fields of the NicArea before it returns. The frame's bytes are stored after it:
+    // accounting reads the read buffer, and its locked adds to the totals then do not wait for
+    // these stores to reach the cache.
     BeginSlotRewrite(e);
     RelaxedStore(e.Time, time);
     RelaxedStore(e.Sequence, sequence);
     RelaxedStore(e.Length, length);
-    e.SrcLabel.Clear();
-    e.ProtoLabel.Clear();
-    RelaxedStore(e.Station, static_cast<StationRecord*>(nullptr));
-    RelaxedStore(e.Direction, uint32_t{0});
-    RelaxedStore(e.Event, uint32_t{0});
-    SharedCopyIn(e.Data, frame, kFrameDataBytes);
 
     account(nic, frame);
+    SharedStore<kFrameDataBytes>(e.Data, frame);
 
     if (e.Event != kEventNone) {
       FrameEntry& logged = nic->EventLog[event_count % kEventLogEntries];

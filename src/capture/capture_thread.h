@@ -11,11 +11,12 @@
 
 namespace netward {
 
-// Accounting entry for one frame: the adapter and its 256-byte read buffer.
+// Accounting entry for one frame: the adapter and its 256-byte read buffer. It writes the labels,
+// Station, Direction and Event of the recent-frame entry (RecentFrames[FrameIndex]).
 using AccountEntry = void (*)(NicArea* nic, const uint8_t* frame);
 
 // Stands in for the accounting entry points until accounting is wired in: classifies nothing, so
-// every frame keeps direction 0, no station and no event.
+// every frame gets empty labels, direction 0, no station and no event.
 void AccountFramePlaceholder(NicArea* nic, const uint8_t* frame);
 
 struct CaptureContext {

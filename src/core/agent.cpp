@@ -45,9 +45,6 @@ Agent::~Agent() {
     InstallResolverPool(nullptr);
     resolver_pool_.reset();
   }
-  if (global_ != nullptr)
-    for (NicArea* nic : global_->Nics)
-      if (nic != nullptr) ReleaseStationIndex(nic);
   Agent* self = this;
   g_agent.compare_exchange_strong(self, nullptr);
 }

@@ -73,6 +73,68 @@ void SharedCopyIn(void* shared_dst, const void* src, size_t n);
 void SharedCopyOut(void* dst, const void* shared_src, size_t n);
 void SharedZero(void* shared_dst, size_t n);
 
+// The same copies for a size known at compile time into or out of an 8-byte aligned shared field:
+// whole relaxed words, then the remaining bytes one by one, inlined (labels, names and frame data
+// are copied for every frame).
+template <size_t N>
+inline void SharedStore(void* shared_dst, const void* src) {
+  auto* d = static_cast<uint8_t*>(shared_dst);
+  auto* s = static_cast<const uint8_t*>(src);
+#pragma GCC unroll 32
+  for (size_t i = 0; i + 8 <= N; i += 8) {
+    uint64_t w;
+    memcpy(&w, s + i, 8);
+    std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(d + i)).store(w, std::memory_order_relaxed);
+  }
+  // The tail as one 4-, 2- and 1-byte store each (a reader's bytes are still whole).
+  size_t i = N & ~size_t{7};
+  if constexpr ((N & 4) != 0) {
+    uint32_t w;
+    memcpy(&w, s + i, 4);
+    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(d + i)).store(w, std::memory_order_relaxed);
+    i += 4;
+  }
+  if constexpr ((N & 2) != 0) {
+    uint16_t w;
+    memcpy(&w, s + i, 2);
+    std::atomic_ref<uint16_t>(*reinterpret_cast<uint16_t*>(d + i)).store(w, std::memory_order_relaxed);
+    i += 2;
+  }
+  if constexpr ((N & 1) != 0) std::atomic_ref<uint8_t>(d[i]).store(s[i], std::memory_order_relaxed);
+}
+template <size_t N>
+inline void SharedLoad(void* dst, const void* shared_src) {
+  auto* d = static_cast<uint8_t*>(dst);
+  auto* s = const_cast<uint8_t*>(static_cast<const uint8_t*>(shared_src));
+#pragma GCC unroll 32
+  for (size_t i = 0; i + 8 <= N; i += 8) {
+    const uint64_t w = std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(s + i)).load(std::memory_order_relaxed);
+    memcpy(d + i, &w, 8);
+  }
+  for (size_t i = N & ~size_t{7}; i < N; ++i) d[i] = std::atomic_ref<uint8_t>(s[i]).load(std::memory_order_relaxed);
+}
+template <size_t N>
+inline void SharedStoreZero(void* shared_dst) {
+  alignas(8) static constexpr uint8_t kZeros[N] = {};
+  SharedStore<N>(shared_dst, kZeros);
+}
+// Bytes [from, to) of an 8-byte aligned shared buffer, both multiples of 8, as relaxed words: copied
+// from the same bytes of `src`, or zeroed.
+inline void SharedStoreWords(void* shared_dst, const void* src, size_t from, size_t to) {
+  auto* d = static_cast<uint8_t*>(shared_dst);
+  auto* s = static_cast<const uint8_t*>(src);
+  for (size_t i = from; i < to; i += 8) {
+    uint64_t w;
+    memcpy(&w, s + i, 8);
+    std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(d + i)).store(w, std::memory_order_relaxed);
+  }
+}
+inline void SharedZeroWords(void* shared_dst, size_t from, size_t to) {
+  auto* d = static_cast<uint8_t*>(shared_dst);
+  for (size_t i = from; i < to; i += 8)
+    std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(d + i)).store(0, std::memory_order_relaxed);
+}
+
 // A NUL-terminated 8-bit text of N bytes, shared between threads.
 template <size_t N>
 struct Text {
@@ -83,14 +145,14 @@ struct Text {
   void Set(const char* s) {
     char tmp[N] = {};
     if (s != nullptr) memcpy(tmp, s, strnlen(s, N - 1));
-    SharedCopyIn(bytes, tmp, N);
+    SharedStore<N>(bytes, tmp);
   }
   // Copies the whole field; the result is always NUL-terminated.
   void Get(char (&out)[N]) const {
-    SharedCopyOut(out, bytes, N);
+    SharedLoad<N>(out, bytes);
     out[N - 1] = 0;
   }
-  void Clear() { SharedZero(bytes, N); }
+  void Clear() { SharedStoreZero<N>(bytes); }
 };
 
 struct StationRecord;
@@ -107,13 +169,15 @@ struct ConnectionEntry {
   uint32_t HighestSequence;  // host order
 };
 
-struct StationRecord {
+// In memory the fields are ordered for the capture thread, which touches a record for nearly every
+// frame: the first cache line holds what a station search compares (the labels) and the connection
+// chain, the second the counters; the name follows. The stored form keeps the spec's order.
+struct alignas(64) StationRecord {
   ConnectionEntry* ConnectionChain;
   uint32_t IsSelf;
   uint8_t IpAddress[4];  // network order
   Text<16> AddressLabel;
   Text<29> ProtocolLabel;
-  Text<33> Name;
   uint32_t LastSequence;
   uint32_t FirstSeen;
   uint32_t LastSeen;
@@ -125,7 +189,9 @@ struct StationRecord {
   uint32_t FramesReceived;
   Text<8> Role;
   NicArea* Nic;
+  Text<33> Name;
 };
+static_assert(offsetof(StationRecord, LastSequence) == 64, "labels in the first cache line, counters in the second");
 
 struct FrameEntry {
   std::atomic<uint8_t> Complete;  // 0 while being filled, 1 when done
@@ -206,6 +272,60 @@ struct DnsNameEntry {
   Text<33> Name;
 };
 
+// Accounting's look-up structures beside the station and connection tables. Only the adapter's
+// capture thread reads or writes them; they are never part of a stored form. All zeros is the
+// empty state (epoch 0 is never current).
+inline constexpr int kStationLabelSlots = 1024;     // labels of up to 500 stations: load below 1/2
+inline constexpr int kStationKeySlots = 4096;       // emptied when half of them are used
+inline constexpr int kConnectionIndexSlots = 2048;  // up to 1000 connections: load below 1/2
+
+// A station search by the values its two labels are made of: class, kind of address label, MAC,
+// protocol address and protocol name (see accounting/stations.cpp).
+struct StationKeyEntry {
+  uint64_t Link;
+  uint64_t Address;
+  uint32_t AddressTail;
+  uint32_t Epoch;      // entries of another epoch are free
+  uint32_t LabelHash;  // of the labels the key makes
+  int16_t Station;     // the record holding those labels, or -1: none among Stations[0..Indexed)
+  int16_t Indexed;
+};
+
+// A key's two labels, zero-padded to 8-byte multiples (the fields keep 16 and 29 bytes).
+struct StationLabels {
+  alignas(8) char Address[16];
+  alignas(8) char Protocol[32];
+};
+
+// A connection of one station's chain: the station, the 12 bytes matched, and its entry.
+struct ConnectionIndexEntry {
+  uint64_t SrcIpAndPorts;  // SrcIp, SrcPort, DestPort as they lie in the frame
+  uint32_t DestIp;
+  uint16_t Station;
+  uint16_t Connection;  // index into NicArea::Connections
+  uint32_t Epoch;       // entries of another epoch are free
+  uint32_t HighestSequence;  // the connection entry's, kept here too so that a hit reads one line
+};
+
+struct StationIndex {
+  uint32_t Epoch;    // of the station table: a new one when StationCount falls below Indexed
+  int32_t Indexed;   // Stations[0..Indexed) are in the label index
+  uint32_t KeysUsed;
+  uint32_t KeyEpoch;  // of the key cache: also new when half of its slots are used
+  uint32_t LabelHash[kStationLabelSlots];
+  int16_t LabelStation[kStationLabelSlots];  // station + 1; 0 = free
+  StationKeyEntry Keys[kStationKeySlots];
+  StationLabels KeyLabels[kStationKeySlots];
+  StationLabels SearchLabels;  // of the last search without a key
+  uint32_t ConnectionEpoch;  // new with every station table epoch and when the connections empty
+  ConnectionIndexEntry Connections[kConnectionIndexSlots];
+  ConnectionEntry* ChainTail[kMaxStations];  // last connection of each non-empty chain
+  // Beside NameCache (which only RememberNetbiosName writes): each entry's Time and a hash of its
+  // labels, so that a search reads 8 bytes per entry instead of the entry.
+  uint32_t NameTime[kNameCacheEntries];
+  uint32_t NameLabelHash[kNameCacheEntries];
+};
+
 // Indexes of NicArea::TcpipConfig.
 enum TcpipList { kAddresses = 0, kSubnetMasks = 1, kGateways = 2, kDnsServers = 3, kWinsServers = 4 };
 
@@ -255,6 +375,7 @@ struct NicArea {
   uint32_t EventsByKind[kEventKinds];
   // Five zero-terminated lists of IPv4 addresses in network order.
   uint32_t TcpipConfig[kTcpipLists][kTcpipListEntries];
+  StationIndex Index;
 };
 
 // The sixteen fields from FrameSequence to LastOwnGroupTime, in order; copied into Checkpoint at

@@ -1,6 +1,8 @@
 // Classification, directions, counters and events of frames built in the test.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "frame_builder.h"
 
 namespace netward::test {
@@ -180,6 +182,56 @@ TEST_F(AccountingTest, TcpConnectionTracking) {
   EXPECT_EQ(a.nic().ConnectionCount, 0u) << "the 1001st connection empties the table";
   EXPECT_EQ(s->ConnectionChain, nullptr);
   EXPECT_EQ(send(1000, 100, 0x02, 0), kEventNone) << "tracking starts afresh";
+}
+
+// The connection index stands for the chains: before each frame the expected event comes from
+// walking the sender's chain, and after it the chain holds the connection with its sequence.
+TEST_F(AccountingTest, ConnectionIndexFindsWhatTheChainWalkFinds) {
+  Adapter a;
+  NicArea& nic = a.nic();
+  std::mt19937 rng(5);
+  int retransmits = 0, table_resets = 0;
+  for (int i = 0; i < 40000; ++i) {
+    if (i % 15000 == 14999) RelaxedStore(nic.StationCount, 0);  // day roll-over: records made anew
+    const uint8_t n = uint8_t(2 + rng() % 5);
+    const Ip4 sip = {10, 1, 0, uint8_t(n * 10 + rng() % 3)};
+    const Ip4 dip = {10, 1, 1, uint8_t(rng() % 4)};
+    const uint16_t sport = uint16_t(1000 + rng() % 150);
+    const uint32_t seq = rng() % 20;
+    const bool syn = rng() % 2;
+    const Bytes frame = Tcp(MacN(1), MacN(n), sip, dip, sport, seq, syn ? 0x02 : 0x10, syn ? 0 : 10);
+
+    char proto[32];
+    snprintf(proto, sizeof proto, "IP %d.%d.%d.%d", sip[0], sip[1], sip[2], sip[3]);
+    char addr[16];
+    snprintf(addr, sizeof addr, "02000000000%X", n);
+    auto same = [&](const ConnectionEntry& c) {
+      const uint8_t port[2] = {uint8_t(sport >> 8), uint8_t(sport)}, http[2] = {0, 80};
+      return memcmp(c.SrcIp, sip.data(), 4) == 0 && memcmp(c.SrcPort, port, 2) == 0 &&
+             memcmp(c.DestIp, dip.data(), 4) == 0 && memcmp(c.DestPort, http, 2) == 0;
+    };
+    uint32_t want = kEventNone;
+    bool known = false;
+    if (const StationRecord* s = a.Station(addr, proto))
+      for (const ConnectionEntry* c = s->ConnectionChain; c != nullptr && !known; c = c->Next)
+        if (same(*c)) {
+          known = true;
+          if (seq <= c->HighestSequence) want = kEventTcpRetransmit;
+        }
+    const bool full = !known && nic.ConnectionCount >= uint32_t(kMaxConnections);
+    ASSERT_EQ(a.Feed(frame, 10).Event, want) << "frame " << i;
+    retransmits += want == kEventTcpRetransmit;
+    table_resets += full;
+    if (full) continue;  // the table emptied instead
+    const StationRecord* s = a.Station(addr, proto);
+    ASSERT_NE(s, nullptr);
+    const ConnectionEntry* c = s->ConnectionChain;
+    while (c != nullptr && !same(*c)) c = c->Next;
+    ASSERT_NE(c, nullptr) << "frame " << i;
+    EXPECT_EQ(c->HighestSequence, seq);
+  }
+  EXPECT_GT(retransmits, 1000);
+  EXPECT_GT(table_resets, 3);
 }
 
 TEST_F(AccountingTest, TheFiveHundredAndFirstStationIsNotRecorded) {

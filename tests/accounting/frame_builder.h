@@ -73,10 +73,7 @@ class Adapter {
     nic_->IsWan = wan ? 1 : 0;
     if (!wan) memcpy(nic_->OwnAddress, own.data(), 6);
   }
-  ~Adapter() {
-    ReleaseStationIndex(nic_);
-    delete nic_;
-  }
+  ~Adapter() { delete nic_; }
   NicArea& nic() { return *nic_; }
   GlobalArea& global() { return *global_; }
 

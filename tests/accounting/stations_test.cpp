@@ -40,6 +40,104 @@ TEST_F(AccountingTest, IndexFindsWhatTheLinearScanFinds) {
   EXPECT_GT(nic.StationCount, 100);
 }
 
+// The key cache in front of the label index: WAN adapters, whose modem labels hide the MAC (many
+// keys, one station), more keys than one cache epoch holds, and records the cache never saw made.
+TEST_F(AccountingTest, KeyCacheFindsWhatTheLinearScanFinds) {
+  struct Setup {
+    const char* what;
+    bool wan;
+    bool own_zero;
+  } setups[] = {{"802.3", false, false}, {"WAN, own address known", true, false}, {"WAN, own address zero", true, true}};
+  for (const Setup& setup : setups) {
+    SCOPED_TRACE(setup.what);
+    Adapter a(kOwnMac, 0, setup.wan);
+    NicArea& nic = a.nic();
+    if (setup.wan && !setup.own_zero) memcpy(nic.OwnAddress, MacN(3).data(), 6);
+    std::mt19937 rng(11);
+    int added = 0;
+    for (int i = 0; i < 30000; ++i) {
+      if (i % 9000 == 8999) RelaxedStore(nic.StationCount, 0);  // day roll-over
+      Mac src = MacN(uint8_t(rng() % 6));
+      if (rng() % 5 == 0) src = {0x20, 0x53, 0x45, 0x4E, 0x44, 0x01};  // the WAN send pseudo-address
+      memcpy(nic.SrcAddress, src.data(), 6);
+      nic.IsGroupFrame = rng() % 3 == 0;
+      nic.FromSelf = rng() % 8 == 0;
+      const int cls = int(rng() % 3);
+      // Many keys: more than the 2048 one epoch of the key cache keeps before it starts afresh.
+      const Mac mac = rng() % 2 ? src : Mac{0x02, 0, uint8_t(rng() % 16), 0, 0, uint8_t(rng() % 200)};
+      const uint8_t addr[10] = {10, 0, uint8_t(rng() % 4), uint8_t(rng() % 50), 0, 0, 0, 0, 0, uint8_t(rng() % 3)};
+      const char* name = cls == 1 ? "IP" : cls == 2 ? "IPX" : "SNA";
+      // The labels the spec gives, made here without the search.
+      char want_addr[16], want_proto[29];
+      const bool own = memcmp(mac.data(), nic.OwnAddress, 6) == 0;
+      const bool send = setup.wan && memcmp(src.data(), kWanSendAddress, 6) == 0;
+      MakeMacLabel(mac.data(), own, want_addr);
+      if (setup.wan) snprintf(want_addr, sizeof want_addr, "%s", own || send ? kLocalModemLabel : kRemoteModemLabel);
+      MakeProtocolLabel(cls, addr, name, want_proto);
+
+      const int before = nic.StationCount;
+      StationRecord* got = FindOrAddStation(&nic, cls, mac.data(), addr, name);
+      ASSERT_STREQ(nic.SrcLabel.bytes, want_addr) << "frame " << i;
+      ASSERT_STREQ(nic.ProtoLabel.bytes, want_proto) << "frame " << i;
+      if (got != nullptr && nic.StationCount == before + 1) {
+        ASSERT_EQ(got, &nic.Stations[before]) << "a new station is the last entry";
+        ++added;
+      }
+      const StationRecord* want = nullptr;  // the first record with both labels
+      for (int k = 0; k < nic.StationCount && !want; ++k)
+        if (!strcmp(nic.Stations[k].AddressLabel.bytes, want_addr) &&
+            !strcmp(nic.Stations[k].ProtocolLabel.bytes, want_proto))
+          want = &nic.Stations[k];
+      ASSERT_EQ(got, want) << "frame " << i;
+    }
+    EXPECT_GT(added, 1000) << "the table filled and started over";
+  }
+}
+
+TEST_F(AccountingTest, RecordsTheSearchDidNotMakeAndTheRollOver) {
+  Adapter a;
+  NicArea& nic = a.nic();
+  const uint8_t ip2[4] = {10, 1, 0, 2}, ip3[4] = {10, 1, 0, 3}, ip4[4] = {10, 1, 0, 4};
+  memcpy(nic.SrcAddress, MacN(2).data(), 6);
+  nic.FrameTime = 100;
+  StationRecord* first = FindOrAddStation(&nic, 1, MacN(2).data(), ip2, "IP");
+  ASSERT_EQ(first, &nic.Stations[0]);
+  EXPECT_EQ(FindOrAddStation(&nic, 1, MacN(2).data(), ip2, "IP"), first) << "now from the key cache";
+
+  // A record that another writer put into the table is found, not made twice.
+  nic.Stations[1].AddressLabel.Set("020000000003");
+  nic.Stations[1].ProtocolLabel.Set("IP 10.1.0.3");
+  RelaxedStore(nic.StationCount, 2);
+  EXPECT_EQ(FindOrAddStation(&nic, 1, MacN(3).data(), ip3, "IP"), &nic.Stations[1]);
+  EXPECT_EQ(nic.StationCount, 2);
+
+  // A group frame of another station finds no record; once one exists, it is found.
+  nic.IsGroupFrame = 1;
+  memcpy(nic.SrcAddress, MacN(4).data(), 6);
+  EXPECT_EQ(FindOrAddStation(&nic, 1, MacN(4).data(), ip4, "IP"), nullptr);
+  EXPECT_STREQ(nic.SrcLabel.bytes, "020000000004") << "labels are made all the same";
+  nic.IsGroupFrame = 0;
+  StationRecord* added = FindOrAddStation(&nic, 1, MacN(4).data(), ip4, "IP");
+  ASSERT_EQ(added, &nic.Stations[2]);
+  nic.IsGroupFrame = 1;
+  EXPECT_EQ(FindOrAddStation(&nic, 1, MacN(4).data(), ip4, "IP"), added);
+
+  // After the roll-over a cached key finds nothing of the old day: the station is made anew.
+  nic.IsGroupFrame = 0;
+  RelaxedStore(nic.StationCount, 0);
+  nic.FrameTime = 200;
+  EXPECT_EQ(FindOrAddStation(&nic, 1, MacN(4).data(), ip4, "IP"), &nic.Stations[0]);
+  EXPECT_EQ(nic.StationCount, 1);
+  EXPECT_EQ(nic.Stations[0].FirstSeen, 200u);
+  EXPECT_STREQ(nic.Stations[0].ProtocolLabel.bytes, "IP 10.1.0.4");
+
+  // A protocol name accounting never uses is searched by its labels alone.
+  StationRecord* other = FindOrAddStation(&nic, 0, MacN(4).data(), ip4, "DECnet");
+  ASSERT_EQ(other, &nic.Stations[1]);
+  EXPECT_STREQ(other->ProtocolLabel.bytes, "DECnet");
+  EXPECT_EQ(FindOrAddStation(&nic, 0, MacN(4).data(), ip4, "DECnet"), other);
+}
+
 TEST_F(AccountingTest, StationIdentityAndRoles) {
   Adapter a;
   NicArea& nic = a.nic();
