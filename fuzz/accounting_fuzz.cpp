@@ -6,7 +6,7 @@
 
 #include "accounting/accounting.h"
 #include "accounting/stations.h"
-#include "core/history.h"
+#include "state/history.h"
 
 using namespace netward;
 

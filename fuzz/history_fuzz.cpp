@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/history.h"
+#include "state/history.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace netward;

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "accounting/frame_view.h"
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 #include "platform/output.h"
 
 namespace netward {

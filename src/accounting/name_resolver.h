@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 
 namespace netward {
 

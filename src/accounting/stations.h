@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 
 namespace netward {
 

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "capture/packet_driver.h"
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 #include "platform/event.h"
 #include "platform/output.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/output.h"

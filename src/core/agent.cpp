@@ -14,7 +14,7 @@
 #include "accounting/accounting.h"
 #include "accounting/stations.h"
 #include "capture/capture_thread.h"
-#include "core/history.h"
+#include "state/history.h"
 #include "diagnostics/installed_adapters.h"
 #include "platform/files.h"
 #include "platform/thread_priority.h"

@@ -11,9 +11,9 @@
 
 #include "accounting/name_resolver.h"
 #include "capture/packet_driver.h"
-#include "core/history.h"
-#include "core/records.h"
-#include "core/shared_state.h"
+#include "state/history.h"
+#include "state/records.h"
+#include "state/shared_state.h"
 #include "metrics/metrics_server.h"
 #include "platform/clock.h"
 #include "platform/event.h"

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "capture/packet_driver.h"
-#include "core/byte_writer.h"
+#include "state/byte_writer.h"
 
 namespace netward {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 
 namespace netward {
 

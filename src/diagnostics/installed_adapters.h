@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 #include "platform/output.h"
 #include "platform/registry.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 #include "platform/registry.h"
 
 namespace netward {

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 
 namespace netward {
 

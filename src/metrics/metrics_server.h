@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 #include "metrics/exposition.h"
 #include "metrics/metrics_address.h"
 

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "core/agent.h"
-#include "core/byte_writer.h"
-#include "core/history.h"
+#include "state/byte_writer.h"
+#include "state/history.h"
 #include "diagnostics/adapter_status.h"
 #include "diagnostics/connectivity.h"
 #include "diagnostics/installed_adapters.h"

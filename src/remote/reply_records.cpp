@@ -4,7 +4,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/byte_writer.h"
+#include "state/byte_writer.h"
 #include "platform/clock.h"
 
 namespace netward {

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/records.h"
-#include "core/shared_state.h"
+#include "state/records.h"
+#include "state/shared_state.h"
 
 namespace netward {
 

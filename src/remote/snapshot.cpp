@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "core/agent.h"
-#include "core/byte_writer.h"
+#include "state/byte_writer.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "remote/detail_records.h"

@@ -10,7 +10,7 @@
 
 #include "capture/packet_driver.h"
 #include "core/agent.h"
-#include "core/history.h"
+#include "state/history.h"
 #include "diagnostics/tcpip_report.h"
 #include "platform/clock.h"
 #include "platform/hive_file.h"

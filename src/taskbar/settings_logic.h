@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 #include "platform/hive_file.h"
 
 namespace netward {

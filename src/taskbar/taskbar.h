@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/output.h"

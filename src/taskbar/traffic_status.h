@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 
 namespace netward {
 

@@ -8,7 +8,7 @@
 
 #include "capture/capture_thread.h"
 #include "capture/replay_adapter.h"
-#include "core/records.h"
+#include "state/records.h"
 #include "frame_builder.h"
 #include "pcap_frames.h"
 

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <random>
 
-#include "core/records.h"
+#include "state/records.h"
 #include "frame_builder.h"
 #include "pcap_frames.h"
 

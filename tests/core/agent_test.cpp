@@ -12,7 +12,7 @@
 
 #include "common/free_port.h"
 #include "common/http_get.h"
-#include "core/history.h"
+#include "state/history.h"
 #include "platform/files.h"
 #include "platform/hive_file.h"
 #include "platform/system_registry.h"
@@ -376,6 +376,19 @@ TEST_F(AgentTest, AMetricsPortInUseIsSaidAndTheAgentRunsOn) {
                                     ": Address already in use; the agent runs on without it\n");
   EXPECT_NE(out_.Text().find("Creating ServerRPC Thread"), std::string::npos);
   close(held);
+}
+
+// A stop a minute after midnight, before the new day's first checkpoint: the whole table (the
+// previous day's traffic) goes into the new day's statistics file and none is written for the old.
+TEST_F(AgentTest, StopJustAfterMidnightWritesTheNewDaysFile) {
+  constexpr uint32_t kDec4At2359 = kDec4Noon + 11 * 3600 + 59 * 60;
+  Start(kDec4At2359);
+  RelaxedStore(Global()->Nics[0]->StationCount, 2);
+  clock_->Advance(2 * 60 * 1000);  // 00:01 on the 5th
+  Stop();
+  EXPECT_EQ(FileSize("20261204.TES"), 0u);
+  EXPECT_EQ(FileSize("20261205.TES"), 2 * kStatsRecordSize);
+  EXPECT_EQ(Trace("20261205").size(), 1u) << "the stop's record goes to the new day";
 }
 
 }  // namespace

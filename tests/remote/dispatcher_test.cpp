@@ -16,8 +16,8 @@
 #include "accounting/frame_builder.h"
 #include "agent_fixture.h"
 #include "common/hex.h"
-#include "core/byte_writer.h"
-#include "core/history.h"
+#include "state/byte_writer.h"
+#include "state/history.h"
 #include "platform/files.h"
 #include "remote/broadcast_reply.h"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 #include "remote/rpc_server.h"
 
 using namespace netward;

@@ -15,7 +15,7 @@
 #include "agent_fixture.h"
 #include "common/hex.h"
 #include "core/agent.h"
-#include "core/byte_writer.h"
+#include "state/byte_writer.h"
 #include "platform/files.h"
 #include "remote/dispatcher.h"
 

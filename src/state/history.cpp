@@ -1,10 +1,10 @@
-#include "core/history.h"
+#include "state/history.h"
 
 #include <cctype>
 #include <cstring>
 #include <vector>
 
-#include "core/byte_writer.h"
+#include "state/byte_writer.h"
 
 namespace netward {
 

@@ -1,4 +1,4 @@
-#include "core/shared_state.h"
+#include "state/shared_state.h"
 
 #include <new>
 

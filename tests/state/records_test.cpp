@@ -1,5 +1,5 @@
 #include "common/hex.h"
-#include "core/records.h"
+#include "state/records.h"
 
 #include <gtest/gtest.h>
 

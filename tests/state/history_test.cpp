@@ -2,7 +2,7 @@
 // statistics of a stop just after midnight go.
 #include "common/filling_disk.h"
 #include "common/hex.h"
-#include "core/history.h"
+#include "state/history.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,14 +10,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
-#include "capture/scripted_driver.h"
-#include "core/byte_writer.h"
-#include "core/agent.h"
+#include "state/byte_writer.h"
 #include "platform/files.h"
-#include "platform/hive_file.h"
-#include "platform/system_registry.h"
 
 using namespace netward;
 using netward::testing_hex::Hex;
@@ -247,42 +242,6 @@ TEST_F(HistoryTest, DayReaderIsBoundedAndTakesRegularFilesOnly) {
     std::vector<TraceRecord> trace;
     EXPECT_FALSE(ReadTraceFile(Path(name), trace).opened) << name;
   }
-}
-
-// A stop a minute after midnight, before the new day's first checkpoint: the whole table (the
-// previous day's traffic) goes into the new day's statistics file and none is written for the old.
-TEST_F(HistoryTest, StopJustAfterMidnightWritesTheNewDaysFile) {
-  setenv("TZ", "UTC", 1);
-  tzset();
-  constexpr uint32_t kDec4At2359 = 1796385600u + 11 * 3600 + 59 * 60;
-  auto hive = std::make_shared<platform::HiveFile>();
-  platform::TestClock clock(kDec4At2359);
-  platform::SystemRegistry registry(hive);
-  registry.SetInterfaceNames({"eth0"});
-  platform::CapturedOutput out;
-  platform::LibcRandom random;
-  ScriptedDriver driver;
-  AgentOptions opt;
-  opt.state_dir = dir_.string();
-  {
-    Agent agent(registry, clock, out, random, opt);
-    agent.hooks().packet_driver = &driver;
-    std::thread t([&] { agent.AgentMain(); });
-    ASSERT_TRUE(clock.AwaitWaiters(1, 10000));
-    RelaxedStore(Global()->Nics[0]->StationCount, 2);
-    clock.Advance(2 * 60 * 1000);  // 00:01 on the 5th
-    agent.CommonStop();
-    t.join();
-  }
-  FreeGlobalArea(g_global_area.exchange(nullptr));
-  chdir("/");
-  const fs::path history = dir_ / "NETWARD History";
-  EXPECT_FALSE(fs::exists(history / "20261204.TES"));
-  ASSERT_TRUE(fs::exists(history / "20261205.TES"));
-  EXPECT_EQ(fs::file_size(history / "20261205.TES"), 2 * kStatsRecordSize);
-  std::vector<TraceRecord> trace;
-  ReadTraceFile((history / "20261205.TET").string(), trace);
-  EXPECT_EQ(trace.size(), 1u) << "the stop's record goes to the new day";
 }
 
 }  // namespace

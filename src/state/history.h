@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/records.h"
-#include "core/shared_state.h"
+#include "state/records.h"
+#include "state/shared_state.h"
 #include "platform/files.h"
 #include "platform/output.h"
 

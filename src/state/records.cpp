@@ -1,8 +1,8 @@
-#include "core/records.h"
+#include "state/records.h"
 
 #include <cstring>
 
-#include "core/byte_writer.h"
+#include "state/byte_writer.h"
 
 namespace netward {
 

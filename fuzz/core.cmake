@@ -1,1 +1,0 @@
-netward_fuzz(history_fuzz SOURCES ${CMAKE_SOURCE_DIR}/fuzz/history_fuzz.cpp LIBS netward_core)
