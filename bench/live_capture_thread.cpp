@@ -25,6 +25,7 @@
 #include "accounting/accounting.h"
 #include "accounting/stations.h"
 #include "allocation_count.h"
+#include "capture/linux_driver.h"
 #include "capture/capture_thread.h"
 #include "memory_driver.h"
 #include "platform/hive_file.h"

@@ -1,4 +1,4 @@
-// The packet driver contract the capture thread relies on, and the Linux driver that meets it.
+// The packet driver contract the capture thread relies on (the Linux driver is in linux_driver.h).
 //
 // An adapter handle answers OID queries and sets (NDIS object identifiers), and carries 15 read
 // objects. A started read is completed by the next frame the adapter delivers, in the order the
@@ -17,8 +17,8 @@
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/output.h"
-#include "platform/system_registry.h"
 #include "platform/registry.h"
+#include "platform/system_registry.h"
 
 namespace netward {
 
@@ -168,27 +168,5 @@ class PacketDriver {
   std::mutex closed_mu_;
   std::vector<std::unique_ptr<PacketDriverHandle>> closed_;
 };
-
-// Adapter names given to `--replay` files: each file's stem, made unique with "_2", "_3", ...
-std::vector<std::string> ReplayAdapterNames(const std::vector<std::string>& files);
-
-// The Linux driver: a capture-file adapter when the name is one of the replay files or its
-// parameters key names a `CaptureFile`, else live capture on the interface of that name.
-class LinuxPacketDriver : public PacketDriver {
- public:
-  LinuxPacketDriver(const platform::Registry& registry, platform::Clock& clock, platform::Output& out,
-                    std::vector<std::string> replay_files);
-  std::unique_ptr<PacketDriverHandle> Open(const char16_t* device_name) override;
-
- private:
-  const platform::Registry& registry_;
-  platform::Clock& clock_;
-  platform::Output& out_;
-  std::vector<std::string> replay_files_;
-  std::vector<std::string> replay_names_;
-};
-
-// "00:60:08:00:00:0a", "00-60-08-00-00-0A" or 12 bare hex digits.
-bool ParseMacAddress(const std::string& text, uint8_t (&mac)[6]);
 
 }  // namespace netward

@@ -13,6 +13,7 @@
 
 #include "accounting/accounting.h"
 #include "accounting/stations.h"
+#include "capture/linux_driver.h"
 #include "capture/capture_thread.h"
 #include "state/history.h"
 #include "diagnostics/installed_adapters.h"

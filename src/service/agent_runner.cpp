@@ -8,6 +8,7 @@
 #include <memory>
 #include <thread>
 
+#include "capture/linux_driver.h"
 #include "capture/packet_driver.h"
 #include "core/agent.h"
 #include "state/history.h"

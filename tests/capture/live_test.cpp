@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "capture/linux_driver.h"
 #include "capture/live_adapter.h"
 #include "capture_test_util.h"
 #include "platform/hive_file.h"

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "capture/linux_driver.h"
 #include "capture/replay_adapter.h"
 #include "capture_test_util.h"
 #include "platform/hive_file.h"

@@ -9,6 +9,7 @@
 #include <regex>
 #include <string>
 
+#include "capture/linux_driver.h"
 #include "capture/capture_test_util.h"
 #include "capture/scripted_driver.h"
 #include "common/hex.h"
