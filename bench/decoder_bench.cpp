@@ -72,7 +72,7 @@ void BM_DecodeLine(benchmark::State& state) {
     memset(line.DestinationText, ' ', sizeof line.DestinationText);
     memset(line.SummaryText, ' ', sizeof line.SummaryText);
     memset(line.ProtocolText, 0, sizeof line.ProtocolText);
-    DecodeFrame(line, f.data, sizeof f.data, kMedia8023, ctx);
+    DecodeFrame(line, f.data, sizeof f.data, netward::kMedium8023, ctx);
     benchmark::DoNotOptimize(line);
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
@@ -100,7 +100,7 @@ void BM_PrepareAndDecodeLine(benchmark::State& state) {
     h.length = f.length;
     h.time = f.time;
     PrepareDecodedLine(line, h);
-    DecodeFrame(line, f.data, sizeof f.data, kMedia8023, ctx);
+    DecodeFrame(line, f.data, sizeof f.data, netward::kMedium8023, ctx);
     benchmark::DoNotOptimize(line);
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));

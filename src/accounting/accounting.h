@@ -9,6 +9,7 @@
 #include "accounting/frame_view.h"
 #include "state/shared_state.h"
 #include "platform/output.h"
+#include "wire/media.h"
 
 namespace netward {
 
@@ -19,9 +20,6 @@ enum ProtocolClass : int {
   kClassIpx = 2,   // 10-byte network:node addresses, "IPX"
 };
 
-// Send and receive pseudo-addresses of a WAN adapter: a space, "SEND"/"RECV", 1.
-inline constexpr uint8_t kWanSendAddress[6] = {0x20, 0x53, 0x45, 0x4E, 0x44, 0x01};
-inline constexpr uint8_t kWanReceiveAddress[6] = {0x20, 0x52, 0x45, 0x43, 0x56, 0x01};
 
 // An ARP request or DNS query repeated byte for byte within this many seconds is a re-transmission.
 inline constexpr uint32_t kRetransmitWindowSeconds = 300;

@@ -168,8 +168,8 @@ bool CookedToEthernet(const uint8_t* in, uint32_t captured, uint32_t wire_length
   if (in == nullptr || captured < kCookedHeaderBytes) return false;
   const uint16_t packet_type = static_cast<uint16_t>(in[0] << 8 | in[1]);
   const bool sent = packet_type == kPacketOutgoing;
-  memcpy(out, sent ? kWanRecvAddress : kWanSendAddress, 6);
-  memcpy(out + 6, sent ? kWanSendAddress : kWanRecvAddress, 6);
+  memcpy(out, sent ? kWanReceiveAddress : kWanSendAddress, 6);
+  memcpy(out + 6, sent ? kWanSendAddress : kWanReceiveAddress, 6);
   out[12] = in[14];
   out[13] = in[15];
   uint32_t payload = captured - kCookedHeaderBytes;

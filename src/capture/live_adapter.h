@@ -18,15 +18,13 @@
 
 #include "capture/queued_reads.h"
 #include "platform/output.h"
+#include "wire/media.h"
 
 struct pcap;
 struct pcap_pkthdr;
 
 namespace netward {
 
-// WAN pseudo-addresses of the frames of a point-to-point interface: " SEND\1" and " RECV\1".
-inline constexpr uint8_t kWanSendAddress[6] = {0x20, 0x53, 0x45, 0x4E, 0x44, 0x01};
-inline constexpr uint8_t kWanRecvAddress[6] = {0x20, 0x52, 0x45, 0x43, 0x56, 0x01};
 
 inline constexpr uint32_t kCookedHeaderBytes = 16;  // Linux cooked capture (SLL) header
 inline constexpr uint32_t kEthernetHeaderBytes = 14;

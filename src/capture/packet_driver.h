@@ -19,6 +19,7 @@
 #include "platform/output.h"
 #include "platform/registry.h"
 #include "platform/system_registry.h"
+#include "wire/media.h"
 
 namespace netward {
 
@@ -83,8 +84,6 @@ inline constexpr uint32_t kFilterOff = 0;
 inline constexpr uint32_t kFilterNormal8023 = 0x8B;
 inline constexpr uint32_t kFilterNormal8025 = 0x4089;
 
-inline constexpr int kMedium8023 = 0;
-inline constexpr int kMedium8025 = 1;
 
 inline constexpr int kReadSlots = 15;
 inline constexpr uint32_t kReadLength = 256;

@@ -405,7 +405,7 @@ void Agent::NotifyTaskbarWindow() {
   GlobalArea* g = Global();
   if (g == nullptr) return;
   uintptr_t taskbar = g->Windows[kTaskbarWindow].load(std::memory_order_acquire);
-  if (taskbar != 0 && hooks_.post_message) hooks_.post_message(taskbar, kMsgTaskbarNotify);
+  if (taskbar != 0 && hooks_.post_message) hooks_.post_message(taskbar, kMsgTaskbarLogOff);
 }
 
 }  // namespace netward

@@ -19,6 +19,7 @@
 #include "platform/event.h"
 #include "platform/output.h"
 #include "platform/registry.h"
+#include "platform/window_messages.h"
 
 namespace netward {
 
@@ -29,9 +30,6 @@ inline constexpr char kSevereErrorCaption[] = "TapEyeSv SEVERE ERROR";
 inline constexpr uint32_t kCheckpointMs = 600000;  // ten minutes
 inline constexpr uint32_t kStopWaitMs = 2500;       // CommonStop's wait for the final files
 inline constexpr uint32_t kExportBufferBytes = 1020;
-inline constexpr uint32_t kWmUser = 0x0400;
-inline constexpr uint32_t kMsgCloseWindow = kWmUser + 100;     // 1124: sent to every open window at stop
-inline constexpr uint32_t kMsgTaskbarNotify = kWmUser + 105;   // 1129: taskbar window refresh
 
 // Service states for ReportServiceStatus.
 enum ServiceState : uint32_t { kServiceStopped = 1, kServiceStartPending = 2, kServiceStopPending = 3, kServiceRunning = 4 };

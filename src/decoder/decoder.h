@@ -9,12 +9,11 @@
 
 #include "decoder/decoded_line.h"
 #include "decoder/frame_view.h"
+#include "wire/media.h"
 
 namespace netward::decoder {
 
 inline constexpr size_t kStoredFrameBytes = 256;
-inline constexpr int32_t kMedia8023 = 0;
-inline constexpr int32_t kMedia8025 = 1;
 
 // Role of an IPv4 address by the adapter's TCP/IP configuration: "Self", "GW", "DNS", "WINS" or
 // "" when the address has none. `ip` is 4 bytes in network order.

@@ -167,9 +167,9 @@ const char* LookupServiceName(const DecoderContext& ctx, uint16_t port, bool tcp
 void DecodeFrame(DecodedLine& line, const uint8_t* data, size_t size, int32_t media_type,
                  const DecoderContext& ctx) {
   const FrameView frame(data, size);
-  if (media_type == kMedia8023)
+  if (media_type == kMedium8023)
     DecodeEthernetFrame(line, frame, ctx);
-  else if (media_type == kMedia8025)
+  else if (media_type == kMedium8025)
     DecodeTokenRingFrame(line, frame, ctx);
 }
 

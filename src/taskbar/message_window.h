@@ -7,12 +7,10 @@
 #include <cstdint>
 
 #include "platform/event.h"
+#include "platform/window_messages.h"
 
 namespace netward {
 
-inline constexpr uint32_t kWmNull = 0x0000;
-inline constexpr uint32_t kWmClose = 0x0010;
-inline constexpr uint32_t kWmCommand = 0x0111;
 inline constexpr int kMaxMessageWindows = 8;
 inline constexpr int kMessageQueueDepth = 32;
 inline constexpr uint32_t kSendWaitMs = 2000;  // real time a sender waits for the owner

@@ -80,7 +80,7 @@ class TaskbarWindow {
   void Handle(const WindowMessage& m) {
     s_.CurrentTime = ctx_.clock->Now();
     switch (m.message) {
-      case kMsgTaskbarClose:
+      case kMsgCloseWindow:
         s_.Notify.Size = kNotifyIconRecordSize;
         s_.Notify.Id = 0;
         backend_.DeleteIcon(s_.Notify);
@@ -297,7 +297,7 @@ TaskbarThreadHandle TaskbarThreadHandle::Start(TaskbarContext ctx) {
 TaskbarThreadHandle::~TaskbarThreadHandle() {
   if (!thread_.joinable()) return;
   // Already gone when CommonStop's close message has been handled: then this fails at once.
-  SendWindowMessage(window_, kMsgTaskbarClose);
+  SendWindowMessage(window_, kMsgCloseWindow);
   thread_.join();
 }
 

@@ -20,9 +20,6 @@
 
 namespace netward {
 
-inline constexpr uint32_t kMsgIconCallback = 0x8064;     // 32868: mouse event code in lparam
-inline constexpr uint32_t kMsgTaskbarClose = 0x0400 + 100;   // 1124, sent by CommonStop
-inline constexpr uint32_t kMsgTaskbarLogOff = 0x0400 + 105;  // 1129, from the console handler
 inline constexpr intptr_t kMouseLeftDoubleClick = 515;
 inline constexpr intptr_t kMouseRightDown = 516;
 inline constexpr uint32_t kCmdAdvanced = 40003;

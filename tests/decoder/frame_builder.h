@@ -95,7 +95,7 @@ struct Decoder {
     ctx.services = names;
   }
   // A line as the detail reply prepares it (blank destination and summary), then decoded.
-  DecodedLine Decode(const Frame& f, int32_t media = kMedia8023) {
+  DecodedLine Decode(const Frame& f, int32_t media = kMedium8023) {
     DecodedLine line;
     LineHeader h;
     h.adapter_number = 1;

@@ -26,7 +26,7 @@ TEST(TokenRing, MacCommands) {
   for (auto [command, text] : commands) {
     Frame f = TokenRing(0x01);  // MAC frame: frame type bits 00
     f.Put(17, {command});
-    const DecodedLine l = d.Decode(f, kMedia8025);
+    const DecodedLine l = d.Decode(f, kMedium8025);
     EXPECT_EQ(COL(l.SummaryText), std::string("Token Ring MAC Frame") + text);
     EXPECT_EQ(COL(l.ProtocolText), "Token Ring MAC Frame");
     EXPECT_EQ(COL(l.DestinationText), "020000000001");
@@ -39,7 +39,7 @@ TEST(TokenRing, MacCommands) {
 TEST(TokenRing, MacFrameFromThisAdapterEvenWithRoutingBit) {
   Frame f = TokenRing(0x00);
   f.Put(8, {0x80, 0x60, 0x08, 0x00, 0x00, 0x0A}).Put(17, {0x06});
-  const DecodedLine l = Decoder().Decode(f, kMedia8025);
+  const DecodedLine l = Decoder().Decode(f, kMedium8025);
   EXPECT_EQ(std::string(l.DirectionMark, 4), "  >>");
   EXPECT_EQ(COL(l.SourceText), "*00600800000A");
   EXPECT_EQ(COL(l.SummaryText), "Token Ring MAC Frame, Standby Monitor Present");
@@ -49,7 +49,7 @@ TEST(TokenRing, LlcFramesWithAndWithoutRoutes) {
   Decoder d;
   Frame plain = TokenRing(0x40);
   plain.Put(14, {0x06, 0x06, 0x03});
-  DecodedLine l = d.Decode(plain, kMedia8025);
+  DecodedLine l = d.Decode(plain, kMedium8025);
   EXPECT_EQ(COL(l.SummaryText), "LLC 06/06 UI");
   EXPECT_EQ(COL(l.SourceText), "SRC");  // only MAC frames write the caller's columns
   EXPECT_EQ(std::string(l.DirectionMark, 4), "<-  ");
@@ -66,14 +66,14 @@ TEST(TokenRing, LlcFramesWithAndWithoutRoutes) {
   for (const RouteCase& r : routes) {
     Frame f = TokenRing(0x40);
     f.Put(8, {0x80}).Put(14, r.rif).Put(14 + (r.rif.begin()[0] & 0x1F), {0x06, 0x06, 0x03});
-    EXPECT_EQ(COL(d.Decode(f, kMedia8025).SummaryText), r.summary);
+    EXPECT_EQ(COL(d.Decode(f, kMedium8025).SummaryText), r.summary);
   }
 
   // A long route list after a long LLC text is cut at the column's 100 characters.
   Frame long_route = TokenRing(0x40);
   long_route.Put(8, {0x80}).Put(14, {0x1F});
   long_route.Put(14 + 31, {0x42, 0x43, 0xFE, 0xFF});
-  l = d.Decode(long_route, kMedia8025);
+  l = d.Decode(long_route, kMedium8025);
   const std::string want = "Spanning Tree BPDU LLC 42/43 I-Frame N(R)=127 N(S)=127 Response  RIF=" +
                            std::string("{000}0") + "{000}0{000}0{000}0{000}0{000}0";
   EXPECT_EQ(std::string(l.SummaryText, 100), want.substr(0, 100));
@@ -84,7 +84,7 @@ TEST(TokenRing, NetbiosFunctionalAddressSkipsRoutes) {
   f.Put(2, {0xC0, 0, 0, 0, 0, 0x80}).Put(8, {0x80}).Put(14, {0x06, 0, 0, 0x11, 0, 0x20});
   const size_t nbf = 14 + 6 + 3;
   f.Put(nbf + 4, {0x01}).PlainName(nbf + 12, "WS7", 0x00).PlainName(nbf + 28, "WS7", 0x00);
-  const DecodedLine l = Decoder().Decode(f, kMedia8025);
+  const DecodedLine l = Decoder().Decode(f, kMedium8025);
   EXPECT_EQ(COL(l.SummaryText), "NetBEUI Add Name Query Dest=WS7<00> Src=WS7<00>");
   EXPECT_EQ(COL(l.ProtocolText), "NetBeui,     Advertising WS7");
 }
@@ -97,7 +97,7 @@ TEST(TokenRing, UnexpectedFrameTypesOnlyWarn) {
   d.ctx.warn = Collect;
   g_warnings.clear();
   for (uint8_t fc : {0x80, 0xC5}) {
-    const DecodedLine l = d.Decode(TokenRing(fc), kMedia8025);
+    const DecodedLine l = d.Decode(TokenRing(fc), kMedium8025);
     EXPECT_EQ(COL(l.DestinationText), "020000000001");
     EXPECT_EQ(std::string(l.SummaryText, 100), std::string(100, ' '));
     EXPECT_EQ(COL(l.ProtocolText), "");
@@ -119,8 +119,8 @@ TEST(DecodeFrame, StoredFrameReadsZeroPastItsLength) {
   Frame f = Ipv4(1).Put(kL4, {11, 0}).Put(kL4 + 24, {9, 9, 9, 9});
   Decoder d;
   DecodedLine bounded = d.Decode(Frame{}), stale = d.Decode(Frame{});
-  DecodeStoredFrame(bounded, f.b, kL4 + 8, kMedia8023, d.ctx);
-  DecodeStoredFrame(stale, f.b, 1514, kMedia8023, d.ctx);
+  DecodeStoredFrame(bounded, f.b, kL4 + 8, kMedium8023, d.ctx);
+  DecodeStoredFrame(stale, f.b, 1514, kMedium8023, d.ctx);
   EXPECT_EQ(COL(bounded.SummaryText), "ICMP Time Exceeded for Dest=0.0.0.0");
   EXPECT_EQ(COL(stale.SummaryText), "ICMP Time Exceeded for Dest=9.9.9.9");
 }

@@ -114,7 +114,7 @@ TEST_F(TaskbarThreadTest, IconFollowsTrafficIsAddedAgainAfterARefusedModifyAndGo
   EXPECT_EQ(Status(), 8u);
 
   Send(kMsgTaskbarLogOff);  // ignored: the icon stays
-  Send(kMsgTaskbarClose);   // handled before the sender goes on
+  Send(kMsgCloseWindow);   // handled before the sender goes on
   EXPECT_EQ(tray_.Take(), (Calls{"delete 6 143"}));
   handle_.reset();  // joins
   EXPECT_FALSE(PostWindowMessage(g_->Windows[kTaskbarWindow].load(), kMsgTaskbarLogOff));

@@ -18,6 +18,8 @@
 namespace {
 
 using namespace netward::decoder;
+using netward::kMedium8023;
+using netward::kMedium8025;
 
 constexpr const char* kUsage =
     "usage: netward-decode [options] FILE...\n"
@@ -100,9 +102,9 @@ int DecodeFile(const char* path, const Options& opt, unsigned long& corpus_index
   if (media < 0) {
     const int link = pcap_datalink(p);
     if (link == DLT_EN10MB) {
-      media = kMedia8023;
+      media = kMedium8023;
     } else if (link == DLT_IEEE802) {
-      media = kMedia8025;
+      media = kMedium8025;
     } else {
       fprintf(stderr, "netward-decode: %s: link type %d is neither 802.3 nor 802.5, skipped\n",
               path, link);
@@ -128,12 +130,12 @@ int DecodeFile(const char* path, const Options& opt, unsigned long& corpus_index
     line.MediaType = static_cast<uint32_t>(media);
     netward::platform::ClockText(static_cast<uint32_t>(h->ts.tv_sec), line.TimeText);
     // Source and direction as the accounting would label them, from the MAC addresses.
-    const size_t src = media == kMedia8025 ? 8 : 6, dst = media == kMedia8025 ? 2 : 0;
+    const size_t src = media == kMedium8025 ? 8 : 6, dst = media == kMedium8025 ? 2 : 0;
     uint8_t source[6];
     memcpy(source, stored + src, 6);
-    if (media == kMedia8025) source[0] &= 0x7F;
+    if (media == kMedium8025) source[0] &= 0x7F;
     const bool own = memcmp(source, opt.ctx.own_address, 6) == 0;
-    const bool group = stored[dst] & (media == kMedia8025 ? 0x80 : 0x01);
+    const bool group = stored[dst] & (media == kMedium8025 ? 0x80 : 0x01);
     char* s = line.SourceText;
     if (own) *s++ = '*';
     for (uint8_t b : source) s += snprintf(s, 3, "%02X", b);

@@ -506,7 +506,7 @@ void AgentWindow::Raise() {
 }
 
 void AgentWindow::Handle(const WindowMessage& m) {
-  if (m.message == kMsgTaskbarClose || m.message == kWmClose) Close();
+  if (m.message == kMsgCloseWindow || m.message == kWmClose) Close();
   else if (m.message == kMsgRaiseWindow) Raise();
 }
 
