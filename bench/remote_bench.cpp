@@ -23,7 +23,7 @@
 
 #include "capture/replay_adapter.h"
 #include "core/agent.h"
-#include "state/byte_writer.h"
+#include "wire/byte_order.h"
 #include "memory_driver.h"
 #include "platform/clock.h"
 #include "platform/hive_file.h"

@@ -27,8 +27,8 @@ void Print(const char* text) {
 // (addresses, flags, IP header, NetBIOS name, labels) and the recent-frame entry's labels, station,
 // direction and event are written from it once, when the frame is done (Finish).
 struct FrameFacts {
-  FrameFacts(FrameView view, FrameEntry& entry) : f(view), e(entry) {}
-  FrameView f;
+  FrameFacts(ByteView view, FrameEntry& entry) : f(view), e(entry) {}
+  ByteView f;
   FrameEntry& e;               // the recent-frame entry being filled
   uint8_t dest[6];
   uint8_t src[6];              // on 802.5 without the route-information indicator
@@ -51,9 +51,9 @@ struct FrameFacts {
 FrameEntry& CurrentEntry(NicArea* nic) { return nic->RecentFrames[nic->FrameIndex % kRecentFrames]; }
 
 // Bytes of the frame the view may show: the stored 256, and no more than the frame's own length.
-FrameView ViewOf(const NicArea* nic, const uint8_t* frame) {
+ByteView ViewOf(const NicArea* nic, const uint8_t* frame) {
   size_t n = nic->FrameLength < kFrameDataBytes ? nic->FrameLength : kFrameDataBytes;
-  return FrameView(frame, n);
+  return ByteView(frame, n);
 }
 
 void Finish(NicArea* nic, const FrameFacts& x) {
@@ -83,7 +83,7 @@ void Finish(NicArea* nic, const FrameFacts& x) {
 // ARP request sent by this machine: a byte-for-byte repeat within the window is a re-transmission.
 // `arp` is the offset of the ARP header; the 242 compared bytes may run past the frame (zeros).
 void ArpCheck(NicArea* nic, FrameFacts& x, size_t arp) {
-  const FrameView f = x.f;
+  const ByteView f = x.f;
   if (!x.from_self || f.be16(arp + 6) != 1) return;
   const uint32_t now = nic->FrameTime;
   if (now < nic->LastArpTime + kRetransmitWindowSeconds && f.equals(arp, kArpRequestBytes, nic->LastArpRequest)) {
@@ -97,7 +97,7 @@ void ArpCheck(NicArea* nic, FrameFacts& x, size_t arp) {
 // First-level decoded NetBIOS source name of a datagram to UDP port 138 (RFC 1002 4.4.1): the
 // 32 characters after the length byte at UDP offset 22. Only names with suffix 0 or 0x20 count.
 void TakeNetbiosDatagramName(FrameFacts& x, size_t ip) {
-  const FrameView f = x.f;
+  const ByteView f = x.f;
   if (f.u8(ip + 9) != 17) return;
   const size_t udp = ip + (f.u8(ip) & 0x0F) * 4u;
   if (f.be16(udp) != kNetbiosDatagramPort) return;
@@ -132,7 +132,7 @@ uint64_t ConnectionPorts(const ConnectionEntry& c) {
 
 // The connection index slot where the search for the frame's TCP connection starts (by the 12
 // bytes only: the station is compared, not hashed, so that the slot is known before the search).
-uint32_t ConnectionSlot(FrameView f, size_t ip, size_t tcp) {
+uint32_t ConnectionSlot(ByteView f, size_t ip, size_t tcp) {
   ConnectionEntry key{};
   f.bytes(ip + 12, 4, key.SrcIp);
   f.bytes(tcp, 2, key.SrcPort);
@@ -150,7 +150,7 @@ uint32_t ConnectionSlot(FrameView f, size_t ip, size_t tcp) {
 // in one probe. It holds exactly the connections of the chains in use: a new epoch empties it
 // whenever the chains are emptied (the connection table is full, the station table starts over).
 void TrackTcpConnection(NicArea* nic, FrameFacts& x, StationRecord* s, size_t ip, size_t tcp) {
-  const FrameView f = x.f;
+  const ByteView f = x.f;
   ConnectionEntry key{};
   f.bytes(ip + 12, 4, key.SrcIp);
   f.bytes(tcp, 2, key.SrcPort);
@@ -198,7 +198,7 @@ void TrackTcpConnection(NicArea* nic, FrameFacts& x, StationRecord* s, size_t ip
 
 // DNS answer names (RFC 1035 4.1): A records of the first 214 bytes of the message go into the
 // DnsNames ring with the name the answer points at.
-size_t SkipDnsName(FrameView m, size_t pos) {
+size_t SkipDnsName(ByteView m, size_t pos) {
   while (pos < m.size()) {
     const uint8_t len = m.u8(pos);
     if (len == 0) return pos + 1;
@@ -208,7 +208,7 @@ size_t SkipDnsName(FrameView m, size_t pos) {
   return pos;
 }
 
-void DnsNameAt(FrameView m, size_t pos, char (&out)[33]) {
+void DnsNameAt(ByteView m, size_t pos, char (&out)[33]) {
   char buf[34] = {};
   size_t n = 0;
   // An answer's name is usually a pointer to the question's name: follow that first pointer.
@@ -227,10 +227,10 @@ void DnsNameAt(FrameView m, size_t pos, char (&out)[33]) {
   memcpy(out, buf, sizeof out - 1);
 }
 
-void LearnDnsNames(NicArea* nic, FrameView f, size_t dns) {
+void LearnDnsNames(NicArea* nic, ByteView f, size_t dns) {
   if (dns >= f.size()) return;
   const size_t avail = f.size() - dns;
-  const FrameView m(f.data() + dns, avail < kDnsParseBytes ? avail : kDnsParseBytes);
+  const ByteView m(f.data() + dns, avail < kDnsParseBytes ? avail : kDnsParseBytes);
   const uint16_t questions = m.be16(4), answers = m.be16(6);
   if ((m.u8(2) & 0x80) == 0 || questions == 0 || answers == 0) return;
   size_t pos = 12;
@@ -258,7 +258,7 @@ void LearnDnsNames(NicArea* nic, FrameView f, size_t dns) {
 // The 214 compared and stored bytes may run past the frame (IP options push the payload on): the
 // view gives zeros there, so a stored copy never holds bytes of another frame.
 void DnsQueryCheck(NicArea* nic, FrameFacts& x, size_t payload) {
-  const FrameView f = x.f;
+  const ByteView f = x.f;
   const uint32_t now = nic->FrameTime;
   if (now < nic->LastDnsQueryTime + kRetransmitWindowSeconds && f.equals(payload, kDnsQueryBytes, nic->LastDnsQuery)) {
     x.event = kEventDnsRetransmit;
@@ -269,7 +269,7 @@ void DnsQueryCheck(NicArea* nic, FrameFacts& x, size_t payload) {
 }
 
 void IpChecks(NicArea* nic, FrameFacts& x, StationRecord* s) {
-  const FrameView f = x.f;
+  const ByteView f = x.f;
   const size_t ip = x.ip;
   const size_t h = (f.u8(ip) & 0x0F) * 4u;
   const uint8_t protocol = f.u8(ip + 9);
@@ -438,7 +438,7 @@ void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, con
 // offset 7 from the DSAP): the source name of an add name query (suffix 0 or space) or a datagram,
 // the queried name of a name query (likewise).
 void TakeNetbiosFramesName(FrameFacts& x, size_t llc) {
-  const FrameView f = x.f;
+  const ByteView f = x.f;
   size_t name = 0;
   switch (f.u8(llc + 7)) {
     case 0x01:  // add name query
@@ -463,7 +463,7 @@ void TakeNetbiosFramesName(FrameFacts& x, size_t llc) {
 }
 
 // The protocol addresses of the shape's stations (zeros past the frame); the MACs for link frames.
-void CopyAddresses(FrameView f, const FrameShape& k, uint8_t (&dest)[10], uint8_t (&src)[10]) {
+void CopyAddresses(ByteView f, const FrameShape& k, uint8_t (&dest)[10], uint8_t (&src)[10]) {
   if (k.cls == kClassIpx) {
     f.bytes(k.dest, 10, dest);
     f.bytes(k.src, 10, src);
@@ -477,7 +477,7 @@ void CopyAddresses(FrameView f, const FrameShape& k, uint8_t (&dest)[10], uint8_
 }
 
 void AccountShape(NicArea* nic, FrameFacts& x, const FrameShape& k) {
-  const FrameView f = x.f;
+  const ByteView f = x.f;
   if (x.group && k.llc) TakeNetbiosFramesName(x, k.llc);
   if (k.llc_error) x.event = kEventLlcError;
   if (k.cls == kClassLink) return AccountFrame(nic, x, kClassLink, x.dest, x.src, k.name);
@@ -537,7 +537,7 @@ void AccountTokenRingFrame(NicArea* nic, const uint8_t* frame) {
   FrameEntry& e = CurrentEntry(nic);
   if (Global() == nullptr) return ClearEntry(e);
   FrameFacts x(ViewOf(nic, frame), e);
-  const FrameView f = x.f;
+  const ByteView f = x.f;
   f.bytes(2, 6, x.dest);
   f.bytes(8, 6, x.src);
   x.src[0] &= 0x7F;  // route-information indicator

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "accounting/frame_view.h"
+#include "wire/byte_view.h"
 #include "state/shared_state.h"
 #include "platform/output.h"
 #include "wire/media.h"

@@ -47,7 +47,7 @@ FrameShape Link(FrameShape k, ProtocolName name) {
 
 }  // namespace
 
-FrameShape ShapeOfLlc(FrameView f, size_t llc) {
+FrameShape ShapeOfLlc(ByteView f, size_t llc) {
   FrameShape k;
   k.llc = llc;
   const uint8_t dsap = f.u8(llc), ssap = f.u8(llc + 1), control = f.u8(llc + 2);
@@ -77,7 +77,7 @@ FrameShape ShapeOfLlc(FrameView f, size_t llc) {
   return Link(k, name);
 }
 
-FrameShape ShapeOfEthernet(FrameView f) {
+FrameShape ShapeOfEthernet(ByteView f) {
   const uint16_t type = f.be16(12);
   if (type <= 1500) return ShapeOfLlc(f, 14);  // a length: 802.3 with 802.2
   switch (type) {

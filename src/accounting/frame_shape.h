@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "accounting/frame_view.h"
+#include "wire/byte_view.h"
 #include "accounting/stations.h"
 
 namespace netward {
@@ -25,7 +25,7 @@ struct FrameShape {
 
 // 802.3/Ethernet frames (the MAC header at offset 0), and 802.2 frames of both media from their
 // LLC header at `llc`.
-FrameShape ShapeOfEthernet(FrameView f);
-FrameShape ShapeOfLlc(FrameView f, size_t llc);
+FrameShape ShapeOfEthernet(ByteView f);
+FrameShape ShapeOfLlc(ByteView f, size_t llc);
 
 }  // namespace netward

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "wire/byte_order.h"
+
 namespace dcerpc {
 
 namespace {
@@ -25,8 +27,8 @@ constexpr uint32_t kMaxReplyEntries = 512;
 constexpr size_t kContextHandleSize = 20;
 
 void Put16(std::vector<uint8_t>& v, uint16_t x) {
-  v.push_back(static_cast<uint8_t>(x));
-  v.push_back(static_cast<uint8_t>(x >> 8));
+  v.resize(v.size() + 2);
+  netward::PutU16Le(v.data() + v.size() - 2, x);
 }
 
 void Floor(std::vector<uint8_t>& t, std::span<const uint8_t> lhs, std::span<const uint8_t> rhs) {
@@ -40,16 +42,16 @@ void SyntaxFloor(std::vector<uint8_t>& t, const SyntaxId& s) {
   uint8_t lhs[19];
   lhs[0] = kTowerUuid;
   std::memcpy(lhs + 1, s.uuid.b.data(), 16);
-  lhs[17] = static_cast<uint8_t>(s.major);
-  lhs[18] = static_cast<uint8_t>(s.major >> 8);
-  uint8_t rhs[2] = {static_cast<uint8_t>(s.minor), static_cast<uint8_t>(s.minor >> 8)};
+  netward::PutU16Le(lhs + 17, s.major);
+  uint8_t rhs[2];
+  netward::PutU16Le(rhs, s.minor);
   Floor(t, lhs, rhs);
 }
 
 // Tower octets are packed: lengths are little-endian 16-bit values with no alignment.
 bool ReadPacked(std::span<const uint8_t>& t, std::span<const uint8_t>& out) {
   if (t.size() < 2) return false;
-  size_t n = static_cast<size_t>(t[0] | t[1] << 8);
+  size_t n = netward::GetU16Le(t.data());
   if (t.size() - 2 < n) return false;
   out = t.subspan(2, n);
   t = t.subspan(2 + n);
@@ -63,8 +65,8 @@ bool ReadFloor(std::span<const uint8_t>& t, std::span<const uint8_t>& lhs, std::
 bool ParseSyntaxFloor(std::span<const uint8_t> lhs, std::span<const uint8_t> rhs, SyntaxId& s) {
   if (lhs.size() != 19 || lhs[0] != kTowerUuid || rhs.size() < 2) return false;
   std::memcpy(s.uuid.b.data(), lhs.data() + 1, 16);
-  s.major = static_cast<uint16_t>(lhs[17] | lhs[18] << 8);
-  s.minor = static_cast<uint16_t>(rhs[0] | rhs[1] << 8);
+  s.major = netward::GetU16Le(lhs.data() + 17);
+  s.minor = netward::GetU16Le(rhs.data());
   return true;
 }
 
@@ -236,7 +238,7 @@ std::vector<uint8_t> BuildTower(const EpEntry& e) {
 bool ParseTower(std::span<const uint8_t> tower, TowerQuery& q) {
   // Tower octets are little-endian regardless of the call's label.
   if (tower.size() < 2) return false;
-  uint16_t floors = static_cast<uint16_t>(tower[0] | tower[1] << 8);
+  uint16_t floors = netward::GetU16Le(tower.data());
   std::span<const uint8_t> r = tower.subspan(2), lhs, rhs;
   if (floors < 4 || floors > 8) return false;
   if (!ReadFloor(r, lhs, rhs) || !ParseSyntaxFloor(lhs, rhs, q.interface_id)) return false;

@@ -3,18 +3,14 @@
 #include <cstring>
 #include <utility>
 
+#include "wire/byte_order.h"
+
 namespace dcerpc {
 
 namespace {
 
-void Put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+using netward::PutU16Le;
+using netward::PutU32Le;
 
 // Length of the body that precedes the auth trailer (sec_trailer of 8 octets + auth_length).
 bool BodyEnd(std::span<const uint8_t> pdu, const PduHeader& h, size_t& end) {
@@ -49,9 +45,9 @@ void WriteHeader(uint8_t* out, PduType type, uint8_t flags, uint16_t frag_length
   out[5] = 0;     // IEEE floating point
   out[6] = 0;
   out[7] = 0;
-  Put16(out + 8, frag_length);
-  Put16(out + 10, auth_length);
-  Put32(out + 12, call_id);
+  PutU16Le(out + 8, frag_length);
+  PutU16Le(out + 10, auth_length);
+  PutU32Le(out + 12, call_id);
 }
 
 bool ParseBind(std::span<const uint8_t> pdu, const PduHeader& h, BindPdu& out) {
@@ -116,7 +112,7 @@ void WriteBindAck(std::vector<uint8_t>& out, PduType type, uint32_t call_id, uin
 
 void WriteBindNak(uint8_t (&out)[kBindNakSize], uint32_t call_id, uint16_t reason) {
   WriteHeader(out, PduType::kBindNak, kPfcFirstFrag | kPfcLastFrag, kBindNakSize, 0, call_id);
-  Put16(out + 16, reason);
+  PutU16Le(out + 16, reason);
   out[18] = 1;  // n_protocols
   out[19] = 5;  // rpc_vers
   out[20] = 0;  // rpc_vers_minor
@@ -126,19 +122,19 @@ void WriteFault(uint8_t (&out)[kFaultSize], uint32_t call_id, uint16_t context_i
                 bool did_not_execute) {
   uint8_t flags = kPfcFirstFrag | kPfcLastFrag | (did_not_execute ? kPfcDidNotExecute : 0);
   WriteHeader(out, PduType::kFault, flags, kFaultSize, 0, call_id);
-  Put32(out + 16, 0);  // alloc_hint
-  Put16(out + 20, context_id);
+  PutU32Le(out + 16, 0);  // alloc_hint
+  PutU16Le(out + 20, context_id);
   out[22] = 0;  // cancel_count
   out[23] = 0;
-  Put32(out + 24, status);
-  Put32(out + 28, 0);
+  PutU32Le(out + 24, status);
+  PutU32Le(out + 28, 0);
 }
 
 void WriteResponseHeader(uint8_t (&out)[kResponseHeaderSize], uint32_t call_id, uint8_t flags,
                          uint16_t frag_length, uint32_t alloc_hint, uint16_t context_id) {
   WriteHeader(out, PduType::kResponse, flags, frag_length, 0, call_id);
-  Put32(out + 16, alloc_hint);
-  Put16(out + 20, context_id);
+  PutU32Le(out + 16, alloc_hint);
+  PutU16Le(out + 20, context_id);
   out[22] = 0;
   out[23] = 0;
 }
@@ -158,9 +154,9 @@ void WriteRequestHeader(uint8_t (&out)[kRequestHeaderSize], uint32_t call_id, ui
                         const DataRep& drep) {
   WriteHeader(out, PduType::kRequest, flags, frag_length, 0, call_id);
   std::memcpy(out + 4, drep.b, 4);
-  Put32(out + 16, alloc_hint);
-  Put16(out + 20, context_id);
-  Put16(out + 22, opnum);
+  PutU32Le(out + 16, alloc_hint);
+  PutU16Le(out + 20, context_id);
+  PutU16Le(out + 22, opnum);
   if (!drep.LittleEndian()) {
     // The integer fields follow the label; every field here is naturally aligned.
     for (size_t at : {8u, 10u, 20u, 22u}) std::swap(out[at], out[at + 1]);

@@ -1,19 +1,13 @@
 #include "decoder/decoded_line.h"
 
 #include "platform/clock.h"
+#include "wire/byte_order.h"
 
 #include <cstring>
 #include <ctime>
 
 namespace netward::decoder {
 namespace {
-
-void PutU32Le(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t GetU32Le(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 // Copies a text of at most n bytes into a field of n bytes, zeros after it.
 void CopyField(char* field, size_t n, const char* text) {

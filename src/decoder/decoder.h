@@ -1,14 +1,14 @@
 // Frame decoder: turns the stored first bytes of one frame into the text columns of a
 // DecodedLine (destination, summary, protocol; source, peer and direction for Token Ring MAC
 // frames). Pure functions: no state between calls, no allocation, no locks, so several requests
-// may decode at once. Every field is read at its fixed offset through a bounded FrameView.
+// may decode at once. Every field is read at its fixed offset through a bounded ByteView.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "decoder/decoded_line.h"
-#include "decoder/frame_view.h"
+#include "wire/byte_view.h"
 #include "wire/media.h"
 
 namespace netward::decoder {
@@ -61,8 +61,8 @@ const char* LookupServiceName(const DecoderContext& ctx, uint16_t port, bool tcp
 
 // The two media entries; `frame` starts at the destination address (802.3) or at the
 // access-control byte (802.5).
-void DecodeEthernetFrame(DecodedLine& line, FrameView frame, const DecoderContext& ctx);
-void DecodeTokenRingFrame(DecodedLine& line, FrameView frame, const DecoderContext& ctx);
+void DecodeEthernetFrame(DecodedLine& line, ByteView frame, const DecoderContext& ctx);
+void DecodeTokenRingFrame(DecodedLine& line, ByteView frame, const DecoderContext& ctx);
 
 // Chooses the entry by media type (0 = 802.3, 1 = 802.5); any other medium leaves the line as it
 // is. `data` holds `size` stored bytes (normally the 256-byte stored area).
@@ -77,10 +77,10 @@ void DecodeStoredFrame(DecodedLine& line, const uint8_t (&stored)[kStoredFrameBy
                        uint32_t frame_length, int32_t media_type, const DecoderContext& ctx);
 
 // Layer decoders, each given the view from the first byte of its header.
-void DecodeLlc(DecodedLine& line, FrameView llc, const DecoderContext& ctx);
-void DecodeIp(DecodedLine& line, FrameView ip, const DecoderContext& ctx);
-void DecodeIpx(DecodedLine& line, FrameView ipx, const DecoderContext& ctx);
-void DecodeArp(DecodedLine& line, FrameView arp, const DecoderContext& ctx);
-void DecodeNetBiosFrame(DecodedLine& line, FrameView nbf, const DecoderContext& ctx);
+void DecodeLlc(DecodedLine& line, ByteView llc, const DecoderContext& ctx);
+void DecodeIp(DecodedLine& line, ByteView ip, const DecoderContext& ctx);
+void DecodeIpx(DecodedLine& line, ByteView ipx, const DecoderContext& ctx);
+void DecodeArp(DecodedLine& line, ByteView arp, const DecoderContext& ctx);
+void DecodeNetBiosFrame(DecodedLine& line, ByteView nbf, const DecoderContext& ctx);
 
 }  // namespace netward::decoder

@@ -22,16 +22,16 @@ struct IpInfo {
   uint32_t fragment_offset = 0;  // bytes
 };
 
-void DecodeIcmp(DecodedLine& line, TextSink& work, FrameView icmp, const DecoderContext& ctx);
-void DecodeTcp(DecodedLine& line, TextSink& work, FrameView tcp, const IpInfo& ip,
+void DecodeIcmp(DecodedLine& line, TextSink& work, ByteView icmp, const DecoderContext& ctx);
+void DecodeTcp(DecodedLine& line, TextSink& work, ByteView tcp, const IpInfo& ip,
                const DecoderContext& ctx);
-void DecodeUdp(DecodedLine& line, TextSink& work, FrameView udp, const IpInfo& ip,
+void DecodeUdp(DecodedLine& line, TextSink& work, ByteView udp, const IpInfo& ip,
                const DecoderContext& ctx);
-void DecodeDns(DecodedLine& line, TextSink& work, FrameView udp);
-void DecodeNetBiosNameService(DecodedLine& line, TextSink& work, FrameView udp);
-void DecodeNetBiosDatagram(DecodedLine& line, TextSink& work, FrameView udp);
+void DecodeDns(DecodedLine& line, TextSink& work, ByteView udp);
+void DecodeNetBiosNameService(DecodedLine& line, TextSink& work, ByteView udp);
+void DecodeNetBiosDatagram(DecodedLine& line, TextSink& work, ByteView udp);
 // SMB over a NetBIOS session; `session` starts at the session header. Writes ProtocolText only.
-void DecodeSmb(DecodedLine& line, FrameView session);
+void DecodeSmb(DecodedLine& line, ByteView session);
 
 // A NetBIOS name: 15 name bytes (trailing blanks removed, NUL-terminated) and the suffix byte.
 struct NetbiosName {
@@ -41,9 +41,9 @@ struct NetbiosName {
 };
 
 // RFC 1001 first-level decoding of the 32 characters at `off`.
-NetbiosName DecodeEncodedName(FrameView v, size_t off);
+NetbiosName DecodeEncodedName(ByteView v, size_t off);
 // The 16 plain bytes at `off` (NetBIOS Frames header).
-NetbiosName TakePlainName(FrameView v, size_t off);
+NetbiosName TakePlainName(ByteView v, size_t off);
 bool IsBrowseName(const NetbiosName& n);
 bool SameName(const NetbiosName& a, const NetbiosName& b);
 // " Dest=%s<%02X>" and " Src=%s<%02X>" for the names that are not empty.
@@ -66,6 +66,6 @@ constexpr const char* Tok2Str(const Tok (&table)[N], uint32_t value, const char*
 }
 
 // Writes the 6 bytes at `off` as 12 upper-case hex digits.
-inline void WriteMac(TextSink& out, FrameView v, size_t off) { out.HexBytes(v, off, 6); }
+inline void WriteMac(TextSink& out, ByteView v, size_t off) { out.HexBytes(v, off, 6); }
 
 }  // namespace netward::decoder

@@ -13,7 +13,7 @@ constexpr uint8_t kPointer = 0xC0;
 
 }  // namespace
 
-void DecodeDns(DecodedLine& line, TextSink& work, FrameView udp) {
+void DecodeDns(DecodedLine& line, TextSink& work, ByteView udp) {
   if (udp.u8(kFlags) & 0x80) {
     SetText(line.ProtocolText).Str("Domain Name Server Reply");
     work.Str(" Reply").Str((udp.u8(kRcode) & 0x03) ? " NOT-FOUND" : " okay");

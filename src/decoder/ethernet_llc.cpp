@@ -58,12 +58,12 @@ void BothTexts(DecodedLine& line, const char* text) {
 
 }  // namespace
 
-void DecodeEthernetFrame(DecodedLine& line, FrameView f, const DecoderContext& ctx) {
+void DecodeEthernetFrame(DecodedLine& line, ByteView f, const DecoderContext& ctx) {
   {
     auto dest = SetText(line.DestinationText);
     WriteMac(dest, f, kEthDest);
   }
-  if ((f.u8(kEthDest) & 0x01) && f.Equals(kEthDest, kNetbiosMulticast, 6)) {
+  if ((f.u8(kEthDest) & 0x01) && f.equals(kEthDest, 6, kNetbiosMulticast)) {
     DecodeNetBiosFrame(line, f.Sub(kNetbiosAfterLlc), ctx);
     return;
   }
@@ -102,7 +102,7 @@ void DecodeEthernetFrame(DecodedLine& line, FrameView f, const DecoderContext& c
   SetText(line.SummaryText).Str("TYPE ").Hex(type, 4);
 }
 
-void DecodeLlc(DecodedLine& line, FrameView llc, const DecoderContext& ctx) {
+void DecodeLlc(DecodedLine& line, ByteView llc, const DecoderContext& ctx) {
   SetText(line.ProtocolText).Str("LLC");
   switch (llc.be16(kDsap)) {
     case 0xFFFF:  // raw 802.3 IPX: the two bytes are the IPX checksum
@@ -166,7 +166,7 @@ const char* LookupServiceName(const DecoderContext& ctx, uint16_t port, bool tcp
 
 void DecodeFrame(DecodedLine& line, const uint8_t* data, size_t size, int32_t media_type,
                  const DecoderContext& ctx) {
-  const FrameView frame(data, size);
+  const ByteView frame(data, size);
   if (media_type == kMedium8023)
     DecodeEthernetFrame(line, frame, ctx);
   else if (media_type == kMedium8025)

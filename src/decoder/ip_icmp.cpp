@@ -64,7 +64,7 @@ constexpr Tok kFixedTypes[] = {
 };
 const char* FixedTypeText(uint8_t type) { return Tok2Str(kFixedTypes, type, "ICMP"); }
 
-void PortUnreachable(TextSink& work, FrameView icmp, const DecoderContext& ctx) {
+void PortUnreachable(TextSink& work, ByteView icmp, const DecoderContext& ctx) {
   const uint8_t protocol = icmp.u8(kIcmpInnerProtocol);
   const uint16_t port = icmp.be16(kIcmpInnerPort);
   const char* name = nullptr;
@@ -79,7 +79,7 @@ void PortUnreachable(TextSink& work, FrameView icmp, const DecoderContext& ctx) 
 
 }  // namespace
 
-void DecodeIcmp(DecodedLine& line, TextSink& work, FrameView icmp, const DecoderContext& ctx) {
+void DecodeIcmp(DecodedLine& line, TextSink& work, ByteView icmp, const DecoderContext& ctx) {
   line.ProtocolText[0] = '\0';
   const uint8_t type = icmp.u8(kIcmpType), code = icmp.u8(kIcmpCode);
   switch (type) {
@@ -111,7 +111,7 @@ void DecodeIcmp(DecodedLine& line, TextSink& work, FrameView icmp, const Decoder
   }
 }
 
-void DecodeIp(DecodedLine& line, FrameView ip, const DecoderContext& ctx) {
+void DecodeIp(DecodedLine& line, ByteView ip, const DecoderContext& ctx) {
   SetText(line.ProtocolText).Str("IP");
   char text[kWorkTextSize] = {};
   {
@@ -127,7 +127,7 @@ void DecodeIp(DecodedLine& line, FrameView ip, const DecoderContext& ctx) {
     info.id[1] = ip.u8(kIpId + 1);
     info.more_fragments = ip.u8(kIpFragment) & 0x20;
     info.fragment_offset = (ip.be16(kIpFragment) & 0x1FFFu) * 8u;
-    const FrameView payload = ip.Sub(info.header_length);
+    const ByteView payload = ip.Sub(info.header_length);
 
     switch (const uint8_t protocol = ip.u8(kIpProtocol)) {
       case 1:

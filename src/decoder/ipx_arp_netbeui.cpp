@@ -55,18 +55,18 @@ constexpr Tok kNbfCommands[] = {
 };
 const char* NbfCommandText(uint8_t command) { return Tok2Str(kNbfCommands, command, ""); }
 
-void AppendRole(TextSink& out, const DecodedLine& line, FrameView arp, size_t off,
+void AppendRole(TextSink& out, const DecodedLine& line, ByteView arp, size_t off,
                 const DecoderContext& ctx) {
   if (!ctx.roles) return;
   uint8_t ip[4];
-  arp.bytes(off, ip, 4);
+  arp.bytes(off, 4, ip);
   const char* role = ctx.roles->AddressRoleLabel(line.AdapterNumber, ip);
   if (role && *role) out.Str(" (").Str(role).Char(')');
 }
 
 }  // namespace
 
-void DecodeIpx(DecodedLine& line, FrameView ipx, const DecoderContext&) {
+void DecodeIpx(DecodedLine& line, ByteView ipx, const DecoderContext&) {
   {
     auto dest = SetText(line.DestinationText);
     dest.HexBytes(ipx, kIpxDestNet, 4).Char(':').HexBytes(ipx, kIpxDestNode, 6);
@@ -87,7 +87,7 @@ void DecodeIpx(DecodedLine& line, FrameView ipx, const DecoderContext&) {
   summary.Str(" (NetWare)");
 }
 
-void DecodeArp(DecodedLine& line, FrameView arp, const DecoderContext& ctx) {
+void DecodeArp(DecodedLine& line, ByteView arp, const DecoderContext& ctx) {
   SetText(line.ProtocolText).Str("Address Resolution Protocol");
   auto summary = SetText(line.SummaryText);
   switch (arp.be16(kArpOperation)) {
@@ -119,7 +119,7 @@ void DecodeArp(DecodedLine& line, FrameView arp, const DecoderContext& ctx) {
   summary.Str(", Target=").Ipv4(arp, kArpTarget).Str(", Sender=").Ipv4(arp, kArpSender);
 }
 
-void DecodeNetBiosFrame(DecodedLine& line, FrameView nbf, const DecoderContext&) {
+void DecodeNetBiosFrame(DecodedLine& line, ByteView nbf, const DecoderContext&) {
   const NetbiosName dest = TakePlainName(nbf, kNbfDest);
   const NetbiosName src = TakePlainName(nbf, kNbfSource);
   {

@@ -29,7 +29,7 @@ constexpr const char* kIpNetbios = "IP NetBios,  ";
 
 }  // namespace
 
-NetbiosName DecodeEncodedName(FrameView v, size_t off) {
+NetbiosName DecodeEncodedName(ByteView v, size_t off) {
   NetbiosName n;
   uint8_t raw[16];
   for (size_t i = 0; i < 16; ++i) {
@@ -42,9 +42,9 @@ NetbiosName DecodeEncodedName(FrameView v, size_t off) {
   return n;
 }
 
-NetbiosName TakePlainName(FrameView v, size_t off) {
+NetbiosName TakePlainName(ByteView v, size_t off) {
   NetbiosName n;
-  v.bytes(off, reinterpret_cast<uint8_t*>(n.text), 15);
+  v.bytes(off, 15, reinterpret_cast<uint8_t*>(n.text));
   n.suffix = v.u8(off + 15);
   TrimName(n);
   return n;
@@ -76,7 +76,7 @@ void WriteBrowserNote(TextSink& out, const char* prefix, const NetbiosName& dest
     out.Str("Advertising ").Str(src.text);
 }
 
-void DecodeNetBiosNameService(DecodedLine& line, TextSink& work, FrameView udp) {
+void DecodeNetBiosNameService(DecodedLine& line, TextSink& work, ByteView udp) {
   const NetbiosName q = DecodeEncodedName(udp, kQuestionName);
   work.Str(" QuestionName=").Str(q.text).Char('<').Hex(q.suffix, 2).Char('>');
   auto protocol = SetText(line.ProtocolText);
@@ -91,7 +91,7 @@ void DecodeNetBiosNameService(DecodedLine& line, TextSink& work, FrameView udp) 
     protocol.Str("Looking for ").Str(q.text);
 }
 
-void DecodeNetBiosDatagram(DecodedLine& line, TextSink& work, FrameView udp) {
+void DecodeNetBiosDatagram(DecodedLine& line, TextSink& work, ByteView udp) {
   const NetbiosName src = DecodeEncodedName(udp, kDatagramSource);
   const NetbiosName dest = DecodeEncodedName(udp, kDatagramDest);
   AppendNamePair(work, dest, src);

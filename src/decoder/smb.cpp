@@ -121,7 +121,7 @@ const char* Transact2Text(uint16_t sub) {
 
 // " name": single-byte text up to its NUL, or UTF-16LE units cut to single-byte characters
 // (units above 0x7F shown as '?'). The column's width ends it at the latest.
-void AppendName(TextSink& out, FrameView smb, size_t off, bool unicode) {
+void AppendName(TextSink& out, ByteView smb, size_t off, bool unicode) {
   out.Char(' ');
   if (unicode) {
     for (size_t i = off; !out.full(); i += 2) {
@@ -140,9 +140,9 @@ void AppendName(TextSink& out, FrameView smb, size_t off, bool unicode) {
 
 }  // namespace
 
-void DecodeSmb(DecodedLine& line, FrameView session) {
-  if (session.u8(kSessionType) != 0 || !session.Equals(kSmbStart, kSmbMagic, 4)) return;
-  const FrameView smb = session.Sub(kSmbStart);
+void DecodeSmb(DecodedLine& line, ByteView session) {
+  if (session.u8(kSessionType) != 0 || !session.equals(kSmbStart, 4, kSmbMagic)) return;
+  const ByteView smb = session.Sub(kSmbStart);
   const uint8_t command = smb.u8(kCommand);
   const uint8_t flags2 = smb.u8(kFlags2High);
   const uint8_t word_count = smb.u8(kWordCount);

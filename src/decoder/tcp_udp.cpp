@@ -43,7 +43,7 @@ void NamePorts(DecodedLine& line, TextSink& work, uint16_t src, uint16_t dst, bo
 
 }  // namespace
 
-void DecodeTcp(DecodedLine& line, TextSink& work, FrameView tcp, const IpInfo& ip,
+void DecodeTcp(DecodedLine& line, TextSink& work, ByteView tcp, const IpInfo& ip,
                const DecoderContext& ctx) {
   work.Str("TCP");
   SetText(line.ProtocolText).Str("TCP/IP");
@@ -70,7 +70,7 @@ void DecodeTcp(DecodedLine& line, TextSink& work, FrameView tcp, const IpInfo& i
     DecodeSmb(line, tcp.Sub(header_length));
 }
 
-void DecodeUdp(DecodedLine& line, TextSink& work, FrameView udp, const IpInfo& ip,
+void DecodeUdp(DecodedLine& line, TextSink& work, ByteView udp, const IpInfo& ip,
                const DecoderContext& ctx) {
   work.Str("UDP");
   SetText(line.ProtocolText).Str("UDP/IP");

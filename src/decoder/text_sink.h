@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "decoder/frame_view.h"
+#include "wire/byte_view.h"
 
 namespace netward::decoder {
 
@@ -72,12 +72,12 @@ class TextSink {
     return *this;
   }
   // n bytes of the view from `off`, two hex digits each, no separators.
-  TextSink& HexBytes(FrameView v, size_t off, size_t n) {
+  TextSink& HexBytes(ByteView v, size_t off, size_t n) {
     for (size_t i = 0; i < n; ++i) Hex(v.u8(off + i), 2);
     return *this;
   }
   // Dotted decimal IPv4 address from the 4 bytes at `off`.
-  TextSink& Ipv4(FrameView v, size_t off) {
+  TextSink& Ipv4(ByteView v, size_t off) {
     for (size_t i = 0; i < 4; ++i) {
       if (i) Char('.');
       Dec(v.u8(off + i));

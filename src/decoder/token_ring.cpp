@@ -48,10 +48,10 @@ constexpr Tok kMacCommands[] = {
 };
 const char* MacCommandText(uint8_t command) { return Tok2Str(kMacCommands, command, nullptr); }
 
-void DecodeMacFrame(DecodedLine& line, FrameView f, const DecoderContext& ctx) {
+void DecodeMacFrame(DecodedLine& line, ByteView f, const DecoderContext& ctx) {
   SetText(line.ProtocolText).Str(kMacFrame);
   uint8_t source[6];
-  f.bytes(kSource, source, 6);
+  f.bytes(kSource, 6, source);
   source[0] &= static_cast<uint8_t>(~kRoutingPresent);
   const bool from_self = memcmp(source, ctx.own_address, 6) == 0;
   memcpy(line.DirectionMark, from_self ? "  >>" : "<<  ", 4);
@@ -70,11 +70,11 @@ void DecodeMacFrame(DecodedLine& line, FrameView f, const DecoderContext& ctx) {
     summary.Str(", Command x").Hex(command, 2);
 }
 
-void DecodeLlcFrame(DecodedLine& line, FrameView f, const DecoderContext& ctx) {
+void DecodeLlcFrame(DecodedLine& line, ByteView f, const DecoderContext& ctx) {
   const bool routed = f.u8(kSource) & kRoutingPresent;
   const size_t route_length = f.u8(kRouting) & 0x1F;
   const size_t llc = kNoRouteLlc + (routed ? route_length : 0);
-  if ((f.u8(kDest) & 0x80) && f.Equals(kDest, kNetbiosFunctional, 6)) {
+  if ((f.u8(kDest) & 0x80) && f.equals(kDest, 6, kNetbiosFunctional)) {
     DecodeNetBiosFrame(line, f.Sub(llc + 3), ctx);
     return;
   }
@@ -91,7 +91,7 @@ void DecodeLlcFrame(DecodedLine& line, FrameView f, const DecoderContext& ctx) {
 
 }  // namespace
 
-void DecodeTokenRingFrame(DecodedLine& line, FrameView f, const DecoderContext& ctx) {
+void DecodeTokenRingFrame(DecodedLine& line, ByteView f, const DecoderContext& ctx) {
   {
     auto dest = SetText(line.DestinationText);
     WriteMac(dest, f, kDest);

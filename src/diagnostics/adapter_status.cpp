@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "capture/packet_driver.h"
-#include "state/byte_writer.h"
+#include "wire/byte_order.h"
 
 namespace netward {
 

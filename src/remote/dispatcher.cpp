@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/agent.h"
-#include "state/byte_writer.h"
+#include "wire/byte_order.h"
 #include "state/history.h"
 #include "diagnostics/adapter_status.h"
 #include "diagnostics/connectivity.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "state/byte_writer.h"
+#include "wire/byte_order.h"
 #include "platform/clock.h"
 
 namespace netward {

@@ -10,7 +10,7 @@
 #include "core/agent.h"
 #include "diagnostics/connectivity.h"
 #include "diagnostics/tcpip_report.h"
-#include "state/byte_writer.h"
+#include "wire/byte_order.h"
 #include "remote/dispatcher.h"
 #include "remote/snapshot.h"
 #include "taskbar/taskbar.h"

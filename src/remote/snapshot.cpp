@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "core/agent.h"
-#include "state/byte_writer.h"
+#include "wire/byte_order.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "remote/detail_records.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "state/byte_writer.h"
+#include "wire/byte_order.h"
 
 namespace netward {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "state/byte_writer.h"
+#include "wire/byte_order.h"
 
 namespace netward {
 

@@ -19,7 +19,7 @@
 #include "accounting/stations.h"
 #include "capture/replay_adapter.h"
 #include "core/agent.h"
-#include "state/byte_writer.h"
+#include "wire/byte_order.h"
 #include "dcerpc/client.h"
 #include "dcerpc/status.h"
 #include "remote/rpc_server.h"

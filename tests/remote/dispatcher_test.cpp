@@ -16,7 +16,7 @@
 #include "accounting/frame_builder.h"
 #include "agent_fixture.h"
 #include "common/hex.h"
-#include "state/byte_writer.h"
+#include "wire/byte_order.h"
 #include "state/history.h"
 #include "platform/files.h"
 #include "remote/broadcast_reply.h"

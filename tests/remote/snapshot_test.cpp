@@ -15,7 +15,7 @@
 #include "agent_fixture.h"
 #include "common/hex.h"
 #include "core/agent.h"
-#include "state/byte_writer.h"
+#include "wire/byte_order.h"
 #include "platform/files.h"
 #include "remote/dispatcher.h"
 

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "state/byte_writer.h"
+#include "wire/byte_order.h"
 #include "platform/files.h"
 
 using namespace netward;

@@ -5,13 +5,11 @@
 #include <nlohmann/json.hpp>
 
 #include "reply_format.h"
+#include "wire/byte_order.h"
 
 namespace netward::client {
 
 namespace {
-
-uint32_t U32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 bool Fail(ParseError& err, std::string tag, size_t offset, std::string what) {
   err.tag = std::move(tag);
@@ -47,17 +45,17 @@ bool ParseFrameCapture(std::span<const uint8_t> cap, FrameCaptureInfo& out, std:
   }
   out.version_minor = p[4];
   out.version_major = p[5];
-  out.network = U16(p + 6);
-  out.year = U16(p + 8);
-  out.month = U16(p + 10);
-  out.day_of_week = U16(p + 12);
-  out.day = U16(p + 14);
-  out.hour = U16(p + 16);
-  out.minute = U16(p + 18);
-  out.second = U16(p + 20);
-  out.ms = U16(p + 22);
-  out.table_offset = U32(p + 24);
-  out.table_length = U32(p + 28);
+  out.network = GetU16Le(p + 6);
+  out.year = GetU16Le(p + 8);
+  out.month = GetU16Le(p + 10);
+  out.day_of_week = GetU16Le(p + 12);
+  out.day = GetU16Le(p + 14);
+  out.hour = GetU16Le(p + 16);
+  out.minute = GetU16Le(p + 18);
+  out.second = GetU16Le(p + 20);
+  out.ms = GetU16Le(p + 22);
+  out.table_offset = GetU32Le(p + 24);
+  out.table_length = GetU32Le(p + 28);
   const size_t size = cap.size();
   if (out.table_length % 4 != 0) {
     err = "frame table length " + std::to_string(out.table_length) + " is not a multiple of 4";
@@ -72,7 +70,7 @@ bool ParseFrameCapture(std::span<const uint8_t> cap, FrameCaptureInfo& out, std:
   out.frames.reserve(count);
   for (size_t i = 0; i < count; ++i) {
     CaptureFrameInfo f;
-    f.offset = U32(p + out.table_offset + 4 * i);
+    f.offset = GetU32Le(p + out.table_offset + 4 * i);
     // Frame records lie between the header and the table.
     if (f.offset < kRtssHeaderBytes || f.offset > out.table_offset ||
         out.table_offset - f.offset < kRtssFrameHeadBytes) {
@@ -80,9 +78,9 @@ bool ParseFrameCapture(std::span<const uint8_t> cap, FrameCaptureInfo& out, std:
             " lies outside the frame records";
       return false;
     }
-    f.ms_offset = U32(p + f.offset);
-    f.length = U16(p + f.offset + 4);
-    f.stored = U16(p + f.offset + 6);
+    f.ms_offset = GetU32Le(p + f.offset);
+    f.length = GetU16Le(p + f.offset + 4);
+    f.stored = GetU16Le(p + f.offset + 6);
     if (f.stored > out.table_offset - f.offset - kRtssFrameHeadBytes) {
       err = "frame " + std::to_string(i + 1) + " stores " + std::to_string(f.stored) + " bytes past the frame records";
       return false;
@@ -101,7 +99,7 @@ bool ReadSnapshot(std::span<const uint8_t> file, std::vector<SnapshotRecord>& ou
   for (;;) {
     const size_t left = file.size() - pos;
     if (left < 4) return Fail(err, "NWS ", pos, "snapshot file ends without its end mark");
-    const uint32_t len = U32(file.data() + pos);
+    const uint32_t len = GetU32Le(file.data() + pos);
     if (len == 0) {
       if (left != 4) return Fail(err, "NWS ", pos, std::to_string(left - 4) + " bytes after the end mark");
       return true;

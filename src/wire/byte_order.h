@@ -1,5 +1,7 @@
-// Little-endian field writers and readers over fixed byte buffers, for the packed file and reply
-// layouts. Offsets are checked by the callers' static_asserts on the record sizes.
+// Little-endian field writers and readers over fixed byte buffers: the packed file and reply
+// layouts, DCE RPC headers and tower octets. Offsets are checked by the callers' static_asserts on
+// the record sizes or by a length test just before; outside bytes of unknown length go through
+// ByteView instead.
 #pragma once
 
 #include <cstdint>
