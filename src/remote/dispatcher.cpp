@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 #include <string>
 
 #include "core/agent.h"
@@ -56,16 +57,6 @@ uint32_t NumberAt(const char* request, size_t pos) {
   return n;
 }
 
-std::string HistoryDir() {
-  Agent* agent = CurrentAgent();
-  return agent && !agent->history_dir().empty() ? agent->history_dir() : std::string(".");
-}
-
-uint32_t Now() {
-  Agent* agent = CurrentAgent();
-  return agent ? agent->clock().Now() : static_cast<uint32_t>(time(nullptr));
-}
-
 bool IsToday(const char* date8, uint32_t now) {
   char today[9];
   platform::DayName(platform::LocalDateOf(now), today);
@@ -78,13 +69,15 @@ std::string DateArgument(const char* request) {
   return len > 4 ? std::string(request + 4, len - 4) : std::string();
 }
 
-void AppendTraceDay(const GlobalArea& g, const char* request, uint32_t now, Body& body) {
+void AppendTraceDay(const RequestContext& c, const char* request, Body& body) {
+  const GlobalArea& g = *c.g;
+  const uint32_t now = c.now;
   std::string date = DateArgument(request);
   const bool today = date.size() == 8 && IsToday(date.c_str(), now);
   // Every whole 40-byte record becomes one "TET " record, tag or not, as far as the reply has room
   // (the running interval of today keeps its place at the end).
   const size_t room = kMaxHistoryDayBody / kTetRecordSize - (today ? 1 : 0);
-  ForEachDayRecord(HistoryDir() + "/" + date + ".TET", kTraceRecordSize, room, [&body](const uint8_t* stored) {
+  ForEachDayRecord(c.history_dir + "/" + date + ".TET", kTraceRecordSize, room, [&body](const uint8_t* stored) {
     uint8_t rec[kTetRecordSize];
     BuildTetRecord(GetU32Le(stored + 4), stored + 8, rec);
     AppendRecord(body, rec);
@@ -116,7 +109,9 @@ size_t LiveStationCount(const GlobalArea& g) {
   return n;
 }
 
-void AppendStatisticsDay(const GlobalArea& g, const char* request, uint32_t now, Body& body) {
+void AppendStatisticsDay(const RequestContext& c, const char* request, Body& body) {
+  const GlobalArea& g = *c.g;
+  const uint32_t now = c.now;
   std::string date = DateArgument(request);
   const bool today = date.size() == 8 && IsToday(date.c_str(), now);
   // Stored records up to the first one without the "TES1" tag, as far as the reply has room beside
@@ -124,7 +119,7 @@ void AppendStatisticsDay(const GlobalArea& g, const char* request, uint32_t now,
   const size_t live = today ? LiveStationCount(g) : 0;
   const size_t limit = kMaxHistoryDayBody / kStatRecordSize;
   const size_t room = limit > live ? limit - live : 0;
-  ForEachDayRecord(HistoryDir() + "/" + date + ".TES", kStatsRecordSize, room, [&body](const uint8_t* stored) {
+  ForEachDayRecord(c.history_dir + "/" + date + ".TES", kStatsRecordSize, room, [&body](const uint8_t* stored) {
     if (memcmp(stored, kStatsTag, 4) != 0) return false;
     uint8_t rec[kStatRecordSize];
     BuildStatRecordFromStored(stored + 8, GetU32Le(stored + 4) + 1, rec);
@@ -140,130 +135,181 @@ void AppendStatisticsDay(const GlobalArea& g, const char* request, uint32_t now,
   }
 }
 
-// The text of a "CMD " request: the reports and tests by their leading words (letter case ignored),
-// the remote stop, and any other command line through the helper program.
-void RunCommand(const char* command, uint32_t now, Body& body) {
-  char text[kTxt4TextBytes] = {};
-  Agent* agent = CurrentAgent();
-  GlobalArea* g = Global();
-  if (StartsWithNoCase(command, "PING ", 5)) {
-    if (StartsWithNoCase(command, "PING GW", 7)) {
-      PingGateways(*g, text, sizeof text);
-    } else if (StartsWithNoCase(command, "PING DNS", 8)) {
-      PingDnsServers(*g, text, sizeof text);
-    } else if (StartsWithNoCase(command, "PING WINS", 10)) {  // the terminator too: nothing may follow
-      PingWinsServers(*g, text, sizeof text);
-    } else {
-      RunHelperCommand(command, text, sizeof text);
-    }
-  } else if (StartsWithNoCase(command, "CONFIG", 6)) {
-    if (agent) BuildTcpipReport(agent->registry(), *g, now, text, sizeof text);
-  } else if (StartsWithNoCase(command, "SUBNET", 6)) {
-    CheckSubnetBroadcasts(*g, text, sizeof text);
-  } else if (StartsWithNoCase(command, "TEST", 4)) {
-    if (agent) RunConnectivityTests(agent->registry(), *g, now, text, sizeof text);
-  } else if (StartsWithNoCase(command, "VEDEZOZE STOP", 13)) {
-    AppendTxt4Record(body, "TapEye Service terminating");
-    if (agent) agent->CommonStop();
+// "CMD " requests: the reports and tests by their leading words (letter case ignored); any other
+// command line goes to the helper program. Each handler fills the TXT4 text.
+void PingGatewaysCmd(const RequestContext& c, char* text, size_t n) { PingGateways(*c.g, text, n); }
+void PingDnsCmd(const RequestContext& c, char* text, size_t n) { PingDnsServers(*c.g, text, n); }
+void PingWinsCmd(const RequestContext& c, char* text, size_t n) { PingWinsServers(*c.g, text, n); }
+void ConfigCmd(const RequestContext& c, char* text, size_t n) {
+  if (c.registry) BuildTcpipReport(*c.registry, *c.g, c.now, text, n);
+}
+void SubnetCmd(const RequestContext& c, char* text, size_t n) { CheckSubnetBroadcasts(*c.g, text, n); }
+void TestCmd(const RequestContext& c, char* text, size_t n) {
+  if (c.registry) RunConnectivityTests(*c.registry, *c.g, c.now, text, n);
+}
+
+// The remote stop answers before the agent stops: the reply is built, then CommonStop lets the
+// call in progress finish.
+constexpr char kStopCommand[] = "VEDEZOZE STOP";
+constexpr char kStopReply[] = "TapEye Service terminating";
+
+constexpr CommandRow kCommands[] = {
+    {"PING GW", 7, PingGatewaysCmd},
+    {"PING DNS", 8, PingDnsCmd},
+    {"PING WINS", 10, PingWinsCmd},  // the terminator too: nothing may follow
+    {"CONFIG", 6, ConfigCmd},
+    {"SUBNET", 6, SubnetCmd},
+    {"TEST", 4, TestCmd},
+};
+
+void RunCommand(const RequestContext& c, const char* command, Body& body) {
+  if (StartsWithNoCase(command, kStopCommand, sizeof kStopCommand - 1)) {
+    AppendTxt4Record(body, kStopReply);
+    if (c.stop) c.stop();
     return;
+  }
+  char text[kTxt4TextBytes] = {};
+  const CommandRow* row = nullptr;
+  for (const CommandRow& r : kCommands)
+    if (StartsWithNoCase(command, r.text, r.compared)) {
+      row = &r;
+      break;
+    }
+  if (row != nullptr) {
+    row->handler(c, text, sizeof text);
   } else {
     RunHelperCommand(command, text, sizeof text);
   }
   AppendTxt4Record(body, text);
 }
 
+void AppendTot(const RequestContext& c, Body& body) {
+  uint8_t tot[kTotRecordSize];
+  BuildTotRecord(*c.g, c.now, tot);
+  AppendRecord(body, tot);
+}
+
+// Request handlers: `body` holds the TOT record for the rows that keep it, nothing for the others.
+void OpenRequest(const RequestContext& c, const char*, Body&) {
+  if (c.registry) RefreshStationLabels(*c.registry, *c.g, c.now);
+}
+void SnapshotRequest(const RequestContext& c, const char* request, Body& body) {
+  if (strnlen(request, 10) > 9) {  // "SNAPSHOT name": saved by the agent, answered with the totals
+    SaveSnapshot(c.g->Windows[kQuickLookWindow].load(std::memory_order_relaxed), request + 9);
+    AppendTot(c, body);
+  } else {
+    BuildSnapshotReply(body);
+  }
+}
+void CmdRequest(const RequestContext& c, const char* request, Body& body) { RunCommand(c, request + 4, body); }
+void CfgRequest(const RequestContext& c, const char*, Body& body) {
+  char text[kTxt4TextBytes] = {};
+  if (c.registry) ListInstalledAdapters(*c.registry, c.windows_dir, text, sizeof text);
+  AppendTxt4Record(body, text);
+}
+void HistoryListRequest(const RequestContext& c, const char*, Body& body) {
+  for (const std::string& name : platform::ListDirectory(c.history_dir, "*.TET")) {
+    uint8_t rec[kHistRecordSize];
+    BuildHistRecord(name.c_str(), rec);
+    AppendRecord(body, rec);
+  }
+}
+void DetailsRequest(const RequestContext& c, const char* request, Body& body) {
+  AppendDetailRecords(*c.g, false, NumberAt(request, 7), body);
+}
+void ErrorsRequest(const RequestContext& c, const char* request, Body& body) {
+  AppendDetailRecords(*c.g, true, NumberAt(request, 7), body);
+}
+void StatsProRequest(const RequestContext& c, const char* request, Body& body) {
+  const uint32_t n = NumberAt(request, 9);
+  ForEachLiveStation(*c.g, [&body, n](uint32_t adapter, const StationRecord& s) {
+    if (RelaxedLoad(s.LastSequence) <= n) return;
+    uint8_t rec[kStatRecordSize];
+    BuildStatRecord(s, adapter, rec);
+    AppendRecord(body, rec);
+  });
+}
+void OidRequest(const RequestContext& c, const char*, Body& body) {
+  const int nics = c.g->NicCount.load(std::memory_order_acquire);
+  for (int i = 0; i < nics && i < kMaxNics; ++i) {
+    uint8_t rec[kAdapterStatusSize];
+    BuildAdapterStatus(*c.g->Nics[i], i, rec);
+    AppendRecord(body, rec);
+  }
+}
+void BroadcastSentRequest(const RequestContext& c, const char* request, Body& body) {
+  BuildBroadcastReply(*c.g, true, strnlen(request, 10) >= 10 && StartsWith(request + 10, "LOW", 3), c.now, body);
+}
+void BroadcastersRequest(const RequestContext& c, const char* request, Body& body) {
+  BuildBroadcastReply(*c.g, false, strnlen(request, 9) >= 9 && StartsWith(request + 9, "LOW", 3), c.now, body);
+}
+
+// First match wins; keywords are compared with their letter case.
+constexpr RequestRow kRequests[] = {
+    {"TOTAL", 5, true, nullptr},
+    {"OPEN", 4, true, OpenRequest},
+    {"SNAPSHOT", 8, false, SnapshotRequest},
+    {"CMD ", 4, false, CmdRequest},
+    {"CFG ", 4, false, CfgRequest},
+    {"HISTORY_LIST", 12, true, HistoryListRequest},
+    {"TET ", 4, false, AppendTraceDay},
+    {"TES ", 4, false, AppendStatisticsDay},
+    {"DETAILS", 7, true, DetailsRequest},
+    {"ERRORS", 6, true, ErrorsRequest},
+    {"STATS_PRO", 9, true, StatsProRequest},
+    {"OID", 3, false, OidRequest},
+    {"BCASTSENT", 9, false, BroadcastSentRequest},
+    {"BCASTERS", 8, false, BroadcastersRequest},
+};
+
+// The compared bytes are the keyword's own (the terminator at most): a row cannot match less or
+// more than it says.
+constexpr bool RowsCompareTheirText(std::span<const RequestRow> rows) {
+  for (const RequestRow& r : rows)
+    if (r.compared != std::char_traits<char>::length(r.text)) return false;
+  return true;
+}
+static_assert(RowsCompareTheirText(kRequests));
+
 }  // namespace
 
-void DispatchRequest(const char* request, Body& body) {
-  GlobalArea* g = Global();
-  uint32_t now = Now();
-  body.clear();
-  if (g == nullptr) return;
-  uint8_t tot[kTotRecordSize];
-  BuildTotRecord(*g, now, tot);
-  AppendRecord(body, tot);
+std::span<const RequestRow> RequestTable() { return kRequests; }
+std::span<const CommandRow> CommandTable() { return kCommands; }
 
-  if (StartsWith(request, "TOTAL", 5)) return;
-  if (StartsWith(request, "OPEN", 4)) {
-    if (Agent* agent = CurrentAgent()) RefreshStationLabels(agent->registry(), *g, now);
-    return;
+RequestContext CurrentRequestContext() {
+  RequestContext c;
+  c.g = Global();
+  Agent* agent = CurrentAgent();
+  if (agent == nullptr) {
+    c.now = static_cast<uint32_t>(time(nullptr));
+    c.history_dir = ".";
+    return c;
   }
-  if (StartsWith(request, "SNAPSHOT", 8)) {
-    if (strnlen(request, 10) > 9) {
-      SaveSnapshot(g->Windows[kQuickLookWindow].load(std::memory_order_relaxed), request + 9);
-    } else {
-      BuildSnapshotReply(body);
-    }
-    return;
-  }
-  if (StartsWith(request, "CMD ", 4)) {
-    body.clear();
-    RunCommand(request + 4, now, body);
-    return;
-  }
-  if (StartsWith(request, "CFG ", 4)) {
-    body.clear();
-    char text[kTxt4TextBytes] = {};
-    if (Agent* agent = CurrentAgent()) ListInstalledAdapters(agent->registry(), agent->windows_dir(), text, sizeof text);
-    AppendTxt4Record(body, text);
-    return;
-  }
-  if (StartsWith(request, "HISTORY_LIST", 12)) {
-    for (const std::string& name : platform::ListDirectory(HistoryDir(), "*.TET")) {
-      uint8_t rec[kHistRecordSize];
-      BuildHistRecord(name.c_str(), rec);
-      AppendRecord(body, rec);
-    }
-    return;
-  }
-  if (StartsWith(request, "TET ", 4)) {
-    body.clear();
-    AppendTraceDay(*g, request, now, body);
-    return;
-  }
-  if (StartsWith(request, "TES ", 4)) {
-    body.clear();
-    AppendStatisticsDay(*g, request, now, body);
-    return;
-  }
-  if (StartsWith(request, "DETAILS", 7)) {
-    AppendDetailRecords(*g, false, NumberAt(request, 7), body);
-    return;
-  }
-  if (StartsWith(request, "ERRORS", 6)) {
-    AppendDetailRecords(*g, true, NumberAt(request, 7), body);
-    return;
-  }
-  if (StartsWith(request, "STATS_PRO", 9)) {
-    uint32_t n = NumberAt(request, 9);
-    ForEachLiveStation(*g, [&body, n](uint32_t adapter, const StationRecord& s) {
-      if (RelaxedLoad(s.LastSequence) <= n) return;
-      uint8_t rec[kStatRecordSize];
-      BuildStatRecord(s, adapter, rec);
-      AppendRecord(body, rec);
-    });
-    return;
-  }
-  if (StartsWith(request, "OID", 3)) {
-    body.clear();
-    const int nics = g->NicCount.load(std::memory_order_acquire);
-    for (int i = 0; i < nics && i < kMaxNics; ++i) {
-      uint8_t rec[kAdapterStatusSize];
-      BuildAdapterStatus(*g->Nics[i], i, rec);
-      AppendRecord(body, rec);
-    }
-    return;
-  }
-  if (StartsWith(request, "BCASTSENT", 9)) {
-    BuildBroadcastReply(*g, true, strnlen(request, 10) >= 10 && StartsWith(request + 10, "LOW", 3), now, body);
-    return;
-  }
-  if (StartsWith(request, "BCASTERS", 8)) {
-    BuildBroadcastReply(*g, false, strnlen(request, 9) >= 9 && StartsWith(request + 9, "LOW", 3), now, body);
-    return;
-  }
-  if (Agent* agent = CurrentAgent()) agent->out().Printf("ERROR - Unknown request '%s'\n", request);
+  c.clock = &agent->clock();
+  c.now = c.clock->Now();
+  c.registry = &agent->registry();
+  c.windows_dir = agent->windows_dir();
+  c.history_dir = agent->history_dir().empty() ? std::string(".") : agent->history_dir();
+  c.out = &agent->out();
+  c.stop = [agent] { agent->CommonStop(); };
+  c.reload_settings = [agent] { agent->ReloadSettings(); };
+  return c;
 }
+
+void DispatchRequest(const RequestContext& c, const char* request, Body& body) {
+  body.clear();
+  if (c.g == nullptr) return;
+  for (const RequestRow& row : kRequests) {
+    if (!StartsWith(request, row.text, row.compared)) continue;
+    if (row.keeps_tot) AppendTot(c, body);
+    if (row.handler) row.handler(c, request, body);
+    return;
+  }
+  AppendTot(c, body);
+  if (c.out) c.out->Printf("ERROR - Unknown request '%s'\n", request);
+}
+
+void DispatchRequest(const char* request, Body& body) { DispatchRequest(CurrentRequestContext(), request, body); }
 
 int32_t HandleRequest(const uint8_t* key, const char* request_array, uint8_t** reply, int32_t* reply_length) {
   *reply = nullptr;
@@ -272,17 +318,19 @@ int32_t HandleRequest(const uint8_t* key, const char* request_array, uint8_t** r
   char request[256];
   memcpy(request, request_array, 255);
   request[255] = 0;
-  Agent* agent = CurrentAgent();
-  if (StartsWithNoCase(request, "OPEN ", 5) && agent) agent->ReloadSettings();
-  GlobalArea* g = Global();
+  // OPEN re-reads the settings (the access key among them) before the key is checked.
+  const RequestContext c = CurrentRequestContext();
+  if (StartsWithNoCase(request, "OPEN ", 5) && c.reload_settings) c.reload_settings();
+  GlobalArea* g = c.g;
   if (g == nullptr || !KeyMatches(key, *g)) return kKeyRejected;
 
   Body body;
-  DispatchRequest(request, body);
+  DispatchRequest(c, request, body);
   size_t total = body.size() + kReplyHeaderSize;
   auto* block = static_cast<uint8_t*>(MidlUserAllocate(total));
   uint8_t header[kReplyHeaderSize];
-  BuildReplyHeader(Now(), g->StatusCode.load(std::memory_order_relaxed), header);
+  // The header says when the reply was made: a CMD TEST takes seconds.
+  BuildReplyHeader(c.clock ? c.clock->Now() : static_cast<uint32_t>(time(nullptr)), g->StatusCode.load(std::memory_order_relaxed), header);
   memcpy(block, header, sizeof header);
   if (!body.empty()) memcpy(block + kReplyHeaderSize, body.data(), body.size());
   *reply = block;

@@ -3,7 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
 
+#include "platform/clock.h"
+#include "platform/output.h"
+#include "platform/registry.h"
 #include "remote/reply_records.h"
 
 namespace netward {
@@ -24,7 +30,41 @@ void MidlUserFree(void* block);
 // *reply_length is 0 and the result is kKeyRejected.
 int32_t HandleRequest(const uint8_t* key, const char* request, uint8_t** reply, int32_t* reply_length);
 
+// What a request may use of the agent, taken once per request. Without an agent (a tool or a
+// test that only set up the shared state) the clock is time(), the history directory ".", and
+// the rest absent: such requests answer with what the shared state holds.
+struct RequestContext {
+  GlobalArea* g = nullptr;
+  uint32_t now = 0;                          // the time the request is answered at
+  platform::Clock* clock = nullptr;
+  const platform::Registry* registry = nullptr;
+  platform::Output* out = nullptr;
+  std::string history_dir = ".";
+  std::string windows_dir;
+  std::function<void()> stop;                // CommonStop
+  std::function<void()> reload_settings;     // the settings file read again
+};
+RequestContext CurrentRequestContext();
+
+// One keyword of the request language: the first `compared` bytes of the request equal `text`.
+// `keeps_tot`: the body starts with the TOT record.
+struct RequestRow {
+  const char* text;
+  size_t compared;
+  bool keeps_tot;
+  void (*handler)(const RequestContext&, const char* request, Body& body);  // null: TOT alone
+};
+// One report or test of "CMD ": the first `compared` bytes equal `text`, letter case ignored.
+struct CommandRow {
+  const char* text;
+  size_t compared;
+  void (*handler)(const RequestContext&, char* text, size_t size);
+};
+std::span<const RequestRow> RequestTable();
+std::span<const CommandRow> CommandTable();
+
 // Builds the body for `request` (NUL-terminated) into `body`. Never fails.
+void DispatchRequest(const RequestContext& context, const char* request, Body& body);
 void DispatchRequest(const char* request, Body& body);
 
 }  // namespace netward

@@ -65,7 +65,7 @@ dcerpc::SyntaxId AgentRpcInterfaceId() {
 
 uint32_t PingRpcStub(const dcerpc::CallRequest&, std::vector<uint8_t>& reply) {
   if (GlobalArea* g = Global()) g->Health.PingCalls.fetch_add(1, std::memory_order_relaxed);
-  if (Agent* agent = CurrentAgent()) agent->out().Write("PingRpc\n");
+  if (platform::Output* out = CurrentRequestContext().out) out->Write("PingRpc\n");
   PutU32(reply, 0);
   return dcerpc::kStatusOk;
 }

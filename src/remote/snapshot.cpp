@@ -11,7 +11,6 @@
 #include <ctime>
 #include <memory>
 
-#include "core/agent.h"
 #include "wire/byte_order.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -27,22 +26,17 @@ static_assert(kCaptureTrailerSize == 8);
 
 namespace {
 
-uint32_t Now() {
-  Agent* agent = CurrentAgent();
-  return agent ? agent->clock().Now() : static_cast<uint32_t>(time(nullptr));
-}
-
 void ConsoleWrite(const char* text) {
-  if (Agent* agent = CurrentAgent()) {
-    agent->out().Write(text);
+  if (platform::Output* out = CurrentRequestContext().out) {
+    out->Write(text);
   } else {
     fputs(text, stdout);
   }
 }
 
 void ShowBox(const char* text, const char* caption) {
-  if (Agent* agent = CurrentAgent()) {
-    agent->out().MessageBox(text, caption);
+  if (platform::Output* out = CurrentRequestContext().out) {
+    out->MessageBox(text, caption);
   } else {
     fprintf(stderr, "%s: %s\n", caption, text);
   }
@@ -186,7 +180,7 @@ void WriteFrameDump(SnapshotFile& file, int adapter) {
 
 void SaveSnapshot(uintptr_t window, const char* file_name) {
   (void)window;  // no cursor to change without a window system
-  const uint32_t now = Now();
+  const uint32_t now = CurrentRequestContext().now;
   if (file_name == nullptr) return;
   SnapshotFile file;
   if (!file.Open(file_name)) {

@@ -262,6 +262,26 @@ TEST_F(DispatcherTest, KeywordTableBodies) {
   EXPECT_TRUE(agent_->agent_stopped().IsSet()) << "the stop ran before the reply";
 }
 
+// Row by row: each keyword reaches its own handler (never the unknown-request line), the body
+// starts with the TOT record exactly when the row says so, and a keyword one byte short is not it.
+TEST_F(DispatcherTest, EveryRequestRowAnswersAsItSays) {
+  for (const RequestRow& row : RequestTable()) {
+    std::string request(row.text, row.compared);
+    if (request == "CMD ") request += "SUBNET";  // a bare command line would go to the helper program
+    const size_t before = out_.Text().size();
+    auto body = Body(request.c_str());
+    EXPECT_EQ(out_.Text().find("Unknown request", before), std::string::npos) << request;
+    EXPECT_EQ(body.size() >= 4 && Text(body, 0, 4) == "TOT ", row.keeps_tot) << request;
+    const bool shadowed = request.rfind("TOT", 0) == 0 || request.rfind("BCAST", 0) == 0;  // a shorter row
+    if (row.compared > 1 && !shadowed) {
+      const std::string cut(row.text, row.compared - 1);
+      Body(cut.c_str());
+      EXPECT_NE(out_.Text().find("Unknown request '" + cut + "'", before), std::string::npos) << cut;
+    }
+  }
+  for (const CommandRow& row : CommandTable()) EXPECT_LE(row.compared, std::char_traits<char>::length(row.text) + 1);
+}
+
 TEST_F(DispatcherTest, DecodedLineGoldenBytesAndTheRings) {
   FeedMix();
   // The reset, from the event log: every column of the record.
