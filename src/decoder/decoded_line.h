@@ -5,19 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "wire/reply_layout.h"
+
 namespace netward::decoder {
 
-inline constexpr size_t kDecodedLineSize = 364;
-
-// Byte offsets of the wire form.
-namespace line_off {
-inline constexpr size_t Tag = 0, AdapterNumber = 4, Sequence = 8, Length = 12, TimeText = 16,
-                        TimePad = 25, SourceText = 28, PeerText = 44, RoleText = 72,
-                        NameText = 80, DirectionMark = 112, DestinationText = 116,
-                        SummaryText = 144, ProtocolText = 244, EventText = 344, MediaType = 360,
-                        End = 364;
-}
-static_assert(line_off::End == kDecodedLineSize);
+inline constexpr size_t kDecodedLineSize = line_off::End;
 
 inline constexpr char kDetailTag[4] = {'D', 'E', 'T', 'L'};
 

@@ -16,10 +16,6 @@ namespace {
 constexpr size_t kMaxEntries = size_t(kMaxNics) * kGroupFrames;  // 18,000
 constexpr size_t kIndexSlots = 32768;                           // power of two above kMaxEntries
 
-// Offsets inside a "BENT" entry.
-constexpr size_t kBentAdapter = 4, kBentSource = 8, kBentProto = 24, kBentRole = 52, kBentName = 60,
-                 kBentRecent = 92, kBentCount = 96, kBentTime = 100, kBentSequence = 112, kBentGroupText = 116,
-                 kBentDestination = 216;
 
 uint64_t Fnv1a(const uint8_t* p, size_t n, uint64_t h = 1469598103934665603ull) {
   for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
@@ -40,8 +36,8 @@ void BuildBroadcastReply(const GlobalArea& g, bool sent, bool low, uint32_t now,
   body.assign(kBhdrSize + kBentSize * kMaxEntries, 0);
   uint8_t* header = body.data();
   memcpy(header, "BHDR", 4);
-  PutTimeText(header + 4, now);
-  PutTimeText(header + 16, now - kBroadcastWindowSeconds);
+  PutTimeText(header + bhdr_off::TimeText, now);
+  PutTimeText(header + bhdr_off::WindowStart, now - kBroadcastWindowSeconds);
   const uint32_t window_start = now - kBroadcastWindowSeconds;
   const uint32_t recent_start = now - kRecentSeconds;
 
@@ -51,9 +47,9 @@ void BuildBroadcastReply(const GlobalArea& g, bool sent, bool low, uint32_t now,
   uint32_t n = 0;
   auto group_key = [&](const uint8_t* entry, const uint8_t*& a, size_t& alen, const uint8_t*& b, size_t& blen) {
     if (sent) {
-      a = entry + kBentGroupText, alen = 100, b = nullptr, blen = 0;
+      a = entry + bent_off::GroupText, alen = 100, b = nullptr, blen = 0;
     } else {
-      a = entry + kBentSource, alen = 16, b = entry + kBentProto, blen = 28;
+      a = entry + bent_off::AddressLabel, alen = 16, b = entry + bent_off::ProtocolLabel, blen = 28;
     }
   };
 
@@ -92,9 +88,9 @@ void BuildBroadcastReply(const GlobalArea& g, bool sent, bool low, uint32_t now,
       }
       // The key of this frame, laid out as in an entry.
       uint8_t probe[kBentSize] = {};
-      memcpy(probe + kBentSource, src_label, 16);
-      memcpy(probe + kBentProto, proto_label, 28);
-      if (sent) memcpy(probe + kBentGroupText, low ? line.SummaryText : line.ProtocolText, 100);
+      memcpy(probe + bent_off::AddressLabel, src_label, 16);
+      memcpy(probe + bent_off::ProtocolLabel, proto_label, 28);
+      if (sent) memcpy(probe + bent_off::GroupText, low ? line.SummaryText : line.ProtocolText, 100);
       const uint8_t *a, *b;
       size_t alen, blen;
       group_key(probe, a, alen, b, blen);
@@ -113,28 +109,28 @@ void BuildBroadcastReply(const GlobalArea& g, bool sent, bool low, uint32_t now,
         entry = body.data() + kBhdrSize + size_t(n) * kBentSize;
         index[slot] = static_cast<int32_t>(n++);
         memcpy(entry, "BENT", 4);
-        PutU32Le(entry + kBentAdapter, static_cast<uint32_t>(i + 1));
-        memcpy(entry + kBentSource, src_label, 16);
-        memcpy(entry + kBentProto, proto_label, 28);
+        PutU32Le(entry + bent_off::Adapter, static_cast<uint32_t>(i + 1));
+        memcpy(entry + bent_off::AddressLabel, src_label, 16);
+        memcpy(entry + bent_off::ProtocolLabel, proto_label, 28);
         char role[8], name[33];
         SourceRoleAndName(*nic, station, src_label, proto_label, role, name);
-        memcpy(entry + kBentRole, role, 8);
-        memcpy(entry + kBentName, name, 32);
-        PutU32Le(entry + kBentSequence, sequence);
-        PutTimeText(entry + kBentTime, time);
+        memcpy(entry + bent_off::Role, role, 8);
+        memcpy(entry + bent_off::Name, name, 32);
+        PutU32Le(entry + bent_off::Sequence, sequence);
+        PutTimeText(entry + bent_off::TimeText, time);
         if (!decoded) decode();
-        memcpy(entry + kBentGroupText, low ? line.SummaryText : line.ProtocolText, 100);
-        memcpy(entry + kBentDestination, line.DestinationText, 28);
+        memcpy(entry + bent_off::GroupText, low ? line.SummaryText : line.ProtocolText, 100);
+        memcpy(entry + bent_off::Destination, line.DestinationText, 28);
       }
-      AddCount(header + 28);
-      AddCount(entry + kBentCount);
+      AddCount(header + bhdr_off::GroupFrames);
+      AddCount(entry + bent_off::WindowFrames);
       if (time >= recent_start) {
-        AddCount(header + 32);
-        AddCount(entry + kBentRecent);
+        AddCount(header + bhdr_off::RecentFrames);
+        AddCount(entry + bent_off::RecentFrames);
       }
     }
   }
-  PutU32Le(header + 36, n);
+  PutU32Le(header + bhdr_off::EntryCount, n);
   body.resize(kBhdrSize + kBentSize * n);
 }
 

@@ -5,11 +5,12 @@
 #include <cstdint>
 
 #include "remote/reply_records.h"
+#include "wire/reply_layout.h"
 
 namespace netward {
 
-inline constexpr size_t kBhdrSize = 40;
-inline constexpr size_t kBentSize = 244;
+inline constexpr size_t kBhdrSize = bhdr_off::End;
+inline constexpr size_t kBentSize = bent_off::End;
 inline constexpr uint32_t kBroadcastWindowSeconds = 900;
 inline constexpr uint32_t kRecentSeconds = 60;
 

@@ -24,38 +24,41 @@ void PutClock(uint8_t* p, uint32_t t) {
 }  // namespace
 
 void BuildReplyHeader(uint32_t now, uint32_t status_code, uint8_t (&out)[kReplyHeaderSize]) {
-  memcpy(out, "TASK", 4);
-  memcpy(out + 4, "19990415", 8);
+  namespace o = header_off;
+  memcpy(out + o::Tag, "TASK", 4);
+  memcpy(out + o::Version, "19990415", 8);
   char date[9];
   platform::DayName(platform::LocalDateOf(now), date);
-  memcpy(out + 12, date, 8);
-  PutClock(out + 20, now);
-  PutU32Le(out + 28, status_code);
+  memcpy(out + o::Date, date, 8);
+  PutClock(out + o::Time, now);
+  PutU32Le(out + o::StatusCode, status_code);
 }
 
 void BuildTotRecord(const GlobalArea& g, uint32_t now, uint8_t (&out)[kTotRecordSize]) {
   memset(out, 0, sizeof out);
-  memcpy(out, "TOT ", 4);
+  namespace o = tot_off;
+  namespace c = counts_off;
+  memcpy(out + o::Tag, "TOT ", 4);
   TotalsSnapshot t = g.Totals();
-  PutU32Le(out + 4, t.FrameSequence);
-  PutF32Le(out + 8, t.OwnBytes);
-  PutU32Le(out + 12, t.OwnFrames);
-  PutU32Le(out + 16, t.OwnGroupFrames);
-  PutU32Le(out + 20, t.OwnEventFrames);
-  PutF32Le(out + 24, t.OtherBytes);
-  PutU32Le(out + 28, t.OtherFrames);
-  PutU32Le(out + 32, t.OtherGroupFrames);
-  PutU32Le(out + 36, t.OtherEventFrames);
-  PutU32Le(out + 40, t.DayChanges);
-  PutU32Le(out + 44, static_cast<uint32_t>(static_cast<int32_t>(now - t.LastOtherTime)));
-  SharedCopyOut(out + 48, g.HostName.bytes, 32);
-  SharedCopyOut(out + 80, g.AddressText.bytes, 20);
+  PutU32Le(out + o::FrameSequence, t.FrameSequence);
+  PutF32Le(out + c::OwnBytes, t.OwnBytes);
+  PutU32Le(out + c::OwnFrames, t.OwnFrames);
+  PutU32Le(out + c::OwnGroupFrames, t.OwnGroupFrames);
+  PutU32Le(out + c::OwnEventFrames, t.OwnEventFrames);
+  PutF32Le(out + c::OtherBytes, t.OtherBytes);
+  PutU32Le(out + c::OtherFrames, t.OtherFrames);
+  PutU32Le(out + c::OtherGroupFrames, t.OtherGroupFrames);
+  PutU32Le(out + c::OtherEventFrames, t.OtherEventFrames);
+  PutU32Le(out + o::DayChanges, t.DayChanges);
+  PutU32Le(out + o::SecondsSinceOther, static_cast<uint32_t>(static_cast<int32_t>(now - t.LastOtherTime)));
+  SharedCopyOut(out + o::HostName, g.HostName.bytes, o::AddressText - o::HostName);
+  SharedCopyOut(out + o::AddressText, g.AddressText.bytes, o::End - o::AddressText);
 }
 
 void BuildHistRecord(const char* file_name, uint8_t (&out)[kHistRecordSize]) {
   memset(out, 0, sizeof out);
-  memcpy(out, "HIST", 4);
-  CopyOver(out + 4, file_name, 8);
+  memcpy(out + hist_off::Tag, "HIST", 4);
+  CopyOver(out + hist_off::Date, file_name, hist_off::End - hist_off::Date);
 }
 
 uint32_t IntervalOfDay(uint32_t time) {
@@ -64,9 +67,9 @@ uint32_t IntervalOfDay(uint32_t time) {
 }
 
 void BuildTetRecord(uint32_t time, const uint8_t* gains32, uint8_t (&out)[kTetRecordSize]) {
-  memcpy(out, "TET ", 4);
-  PutU32Le(out + 4, IntervalOfDay(time));
-  memcpy(out + 8, gains32, 32);
+  memcpy(out + tet_off::Tag, "TET ", 4);
+  PutU32Le(out + tet_off::Interval, IntervalOfDay(time));
+  memcpy(out + tet_off::Counts, gains32, tet_off::End - tet_off::Counts);
 }
 
 namespace {
@@ -84,20 +87,21 @@ struct StatFields {
 };
 
 void PutStat(const StatFields& f, uint32_t adapter_number, uint8_t (&out)[kStatRecordSize]) {
+  namespace o = stat_off;
   memset(out, ' ', sizeof out);
-  memcpy(out, "STAT", 4);
-  PutU32Le(out + 4, adapter_number);
-  CopyOver(out + 8, f.address, 16);
-  CopyOver(out + 24, f.protocol, 28);
-  CopyOver(out + 52, f.role, 8);
-  CopyOver(out + 60, f.name, 32);
-  PutClock(out + 92, f.last_seen);
-  PutF32Le(out + 100, f.bytes_sent);
-  PutU32Le(out + 104, f.frames_sent);
-  PutU32Le(out + 108, f.group_sent);
-  PutU32Le(out + 112, f.event_sent);
-  PutF32Le(out + 116, f.bytes_received);
-  PutU32Le(out + 120, f.frames_received);
+  memcpy(out + o::Tag, "STAT", 4);
+  PutU32Le(out + o::Adapter, adapter_number);
+  CopyOver(out + o::AddressLabel, f.address, o::ProtocolLabel - o::AddressLabel);
+  CopyOver(out + o::ProtocolLabel, f.protocol, o::Role - o::ProtocolLabel);
+  CopyOver(out + o::Role, f.role, o::Name - o::Role);
+  CopyOver(out + o::Name, f.name, o::LastSeen - o::Name);
+  PutClock(out + o::LastSeen, f.last_seen);
+  PutF32Le(out + o::BytesSent, f.bytes_sent);
+  PutU32Le(out + o::FramesSent, f.frames_sent);
+  PutU32Le(out + o::GroupFramesSent, f.group_sent);
+  PutU32Le(out + o::EventFramesSent, f.event_sent);
+  PutF32Le(out + o::BytesReceived, f.bytes_received);
+  PutU32Le(out + o::FramesReceived, f.frames_received);
 }
 
 }  // namespace
@@ -133,8 +137,8 @@ void BuildStatRecordFromStored(const uint8_t* p, uint32_t adapter_number, uint8_
 void AppendTxt4Record(Body& body, const char* text) {
   size_t at = body.size();
   body.resize(at + kTxt4RecordSize, 0);
-  memcpy(body.data() + at, "TXT4", 4);
-  if (text != nullptr) memcpy(body.data() + at + 4, text, strnlen(text, kTxt4TextBytes - 1));
+  memcpy(body.data() + at + txt4_off::Tag, "TXT4", 4);
+  if (text != nullptr) memcpy(body.data() + at + txt4_off::Text, text, strnlen(text, kTxt4TextBytes - 1));
 }
 
 }  // namespace netward

@@ -8,16 +8,17 @@
 
 #include "state/records.h"
 #include "state/shared_state.h"
+#include "wire/reply_layout.h"
 
 namespace netward {
 
-inline constexpr size_t kReplyHeaderSize = 32;
-inline constexpr size_t kTotRecordSize = 100;
-inline constexpr size_t kTxt4RecordSize = 4100;
-inline constexpr size_t kTxt4TextBytes = 4096;
-inline constexpr size_t kHistRecordSize = 12;
-inline constexpr size_t kTetRecordSize = 40;
-inline constexpr size_t kStatRecordSize = 124;
+inline constexpr size_t kReplyHeaderSize = header_off::End;
+inline constexpr size_t kTotRecordSize = tot_off::End;
+inline constexpr size_t kTxt4RecordSize = txt4_off::End;
+inline constexpr size_t kTxt4TextBytes = txt4_off::End - txt4_off::Text;
+inline constexpr size_t kHistRecordSize = hist_off::End;
+inline constexpr size_t kTetRecordSize = tet_off::End;
+inline constexpr size_t kStatRecordSize = stat_off::End;
 
 using Body = std::vector<uint8_t>;
 

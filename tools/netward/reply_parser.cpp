@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "wire/reply_layout.h"
+
 namespace netward::client {
 
 namespace {
@@ -73,106 +75,119 @@ constexpr TagSpec kTags[] = {
     {"NWS ", Tag::kNws, 0},
 };
 
+// A text field: from `from` up to the next field at `to`.
+std::string TextField(const RecordView& v, size_t from, size_t to, bool trim_blanks = true) {
+  return v.Text(from, to - from, trim_blanks);
+}
+
 void TakeCounts(const RecordView& v, TrafficCounts& c) {
-  c.own_bytes = v.F32(8);
-  c.own_frames = v.U32(12);
-  c.own_group_frames = v.U32(16);
-  c.own_event_frames = v.U32(20);
-  c.other_bytes = v.F32(24);
-  c.other_frames = v.U32(28);
-  c.other_group_frames = v.U32(32);
-  c.other_event_frames = v.U32(36);
+  namespace o = counts_off;
+  c.own_bytes = v.F32(o::OwnBytes);
+  c.own_frames = v.U32(o::OwnFrames);
+  c.own_group_frames = v.U32(o::OwnGroupFrames);
+  c.own_event_frames = v.U32(o::OwnEventFrames);
+  c.other_bytes = v.F32(o::OtherBytes);
+  c.other_frames = v.U32(o::OtherFrames);
+  c.other_group_frames = v.U32(o::OtherGroupFrames);
+  c.other_event_frames = v.U32(o::OtherEventFrames);
 }
 
 void TakeTot(const RecordView& v, TotRecord& r) {
-  r.frame_sequence = v.U32(4);
+  namespace o = tot_off;
+  r.frame_sequence = v.U32(o::FrameSequence);
   TakeCounts(v, r);
-  r.day_changes = v.U32(40);
-  r.seconds_since_other = v.I32(44);
-  r.host_name = v.Text(48, 32);
-  r.address_text = v.Text(80, 20);
+  r.day_changes = v.U32(o::DayChanges);
+  r.seconds_since_other = v.I32(o::SecondsSinceOther);
+  r.host_name = TextField(v, o::HostName, o::AddressText);
+  r.address_text = TextField(v, o::AddressText, o::End);
 }
 
 void TakeTet(const RecordView& v, TetRecord& r) {
-  r.interval = v.U32(4);
+  r.interval = v.U32(tet_off::Interval);
   TakeCounts(v, r);
 }
 
 void TakeStat(const RecordView& v, StatRecord& r) {
-  r.adapter_number = v.U32(4);
-  r.address_label = v.Text(8, 16);
-  r.protocol_label = v.Text(24, 28);
-  r.role = v.Text(52, 8);
-  r.name = v.Text(60, 32);
-  r.last_seen = v.Text(92, 8);
-  r.bytes_sent = v.F32(100);
-  r.frames_sent = v.U32(104);
-  r.group_frames_sent = v.U32(108);
-  r.event_frames_sent = v.U32(112);
-  r.bytes_received = v.F32(116);
-  r.frames_received = v.U32(120);
+  namespace o = stat_off;
+  r.adapter_number = v.U32(o::Adapter);
+  r.address_label = TextField(v, o::AddressLabel, o::ProtocolLabel);
+  r.protocol_label = TextField(v, o::ProtocolLabel, o::Role);
+  r.role = TextField(v, o::Role, o::Name);
+  r.name = TextField(v, o::Name, o::LastSeen);
+  r.last_seen = TextField(v, o::LastSeen, o::BytesSent);
+  r.bytes_sent = v.F32(o::BytesSent);
+  r.frames_sent = v.U32(o::FramesSent);
+  r.group_frames_sent = v.U32(o::GroupFramesSent);
+  r.event_frames_sent = v.U32(o::EventFramesSent);
+  r.bytes_received = v.F32(o::BytesReceived);
+  r.frames_received = v.U32(o::FramesReceived);
 }
 
 void TakeDetl(const RecordView& v, DetlRecord& r) {
-  r.adapter_number = v.U32(4);
-  r.sequence = v.U32(8);
-  r.length = v.U32(12);
-  r.time_text = v.Text(16, 9);
-  r.source_text = v.Text(28, 16);
-  r.peer_text = v.Text(44, 28);
-  r.role_text = v.Text(72, 8);
-  r.name_text = v.Text(80, 32);
-  r.direction_mark = v.Text(112, 4, false);
-  r.destination_text = v.Text(116, 28);
-  r.summary_text = v.Text(144, 100);
-  r.protocol_text = v.Text(244, 100);
-  r.event_text = v.Text(344, 16);
-  r.media_type = v.U32(360);
+  namespace o = line_off;
+  r.adapter_number = v.U32(o::AdapterNumber);
+  r.sequence = v.U32(o::Sequence);
+  r.length = v.U32(o::Length);
+  r.time_text = TextField(v, o::TimeText, o::TimePad);
+  r.source_text = TextField(v, o::SourceText, o::PeerText);
+  r.peer_text = TextField(v, o::PeerText, o::RoleText);
+  r.role_text = TextField(v, o::RoleText, o::NameText);
+  r.name_text = TextField(v, o::NameText, o::DirectionMark);
+  r.direction_mark = TextField(v, o::DirectionMark, o::DestinationText, false);
+  r.destination_text = TextField(v, o::DestinationText, o::SummaryText);
+  r.summary_text = TextField(v, o::SummaryText, o::ProtocolText);
+  r.protocol_text = TextField(v, o::ProtocolText, o::EventText);
+  r.event_text = TextField(v, o::EventText, o::MediaType);
+  r.media_type = v.U32(o::MediaType);
 }
 
 void TakeBhdr(const RecordView& v, BhdrRecord& r) {
-  r.time_text = v.Text(4, 9);
-  r.window_start = v.Text(16, 9);
-  r.group_frames = v.U32(28);
-  r.recent_frames = v.U32(32);
-  r.entry_count = v.U32(36);
+  namespace o = bhdr_off;
+  r.time_text = v.Text(o::TimeText, 9);  // "hh:mm:ss" and its NUL; padding behind
+  r.window_start = v.Text(o::WindowStart, 9);
+  r.group_frames = v.U32(o::GroupFrames);
+  r.recent_frames = v.U32(o::RecentFrames);
+  r.entry_count = v.U32(o::EntryCount);
 }
 
 void TakeBent(const RecordView& v, BentRecord& r) {
-  r.adapter_number = v.U32(4);
-  r.address_label = v.Text(8, 16);
-  r.protocol_label = v.Text(24, 28);
-  r.role = v.Text(52, 8);
-  r.name = v.Text(60, 32);
-  r.recent_frames = v.U32(92);
-  r.window_frames = v.U32(96);
-  r.time_text = v.Text(100, 9);
-  r.sequence = v.U32(112);
-  r.group_text = v.Text(116, 100);
-  r.destination_text = v.Text(216, 28);
+  namespace o = bent_off;
+  r.adapter_number = v.U32(o::Adapter);
+  r.address_label = TextField(v, o::AddressLabel, o::ProtocolLabel);
+  r.protocol_label = TextField(v, o::ProtocolLabel, o::Role);
+  r.role = TextField(v, o::Role, o::Name);
+  r.name = TextField(v, o::Name, o::RecentFrames);
+  r.recent_frames = v.U32(o::RecentFrames);
+  r.window_frames = v.U32(o::WindowFrames);
+  r.time_text = v.Text(o::TimeText, 9);
+  r.sequence = v.U32(o::Sequence);
+  r.group_text = TextField(v, o::GroupText, o::Destination);
+  r.destination_text = TextField(v, o::Destination, o::End);
 }
 
 // Zero-filled fields: a blank is part of the text (a driver file text without its date ends in blanks).
 void TakeOid(const RecordView& v, OidRecord& r) {
-  r.adapter_number = v.U32(4);
-  r.adapter_name = v.Text(8, 32, false);
-  r.state = v.Text(40, 16, false);
-  r.loopback = v.Text(56, 16, false);
-  r.adapter_title = v.Text(72, 64, false);
-  r.driver_file_text = v.Text(136, 32, false);
-  r.own_address = v.Text(168, 16, false);
-  r.hardware_status = v.Text(184, 20, false);
-  r.media_connection = v.Text(204, 20, false);
-  r.media = v.Text(224, 16, false);
-  r.link_speed = v.Text(240, 16, false);
-  r.transmit_errors = v.Text(256, 16, false);
-  r.receive_errors = v.Text(272, 16, false);
-  r.receive_no_buffer = v.Text(288, 16, false);
-  r.receive_crc_errors = v.Text(304, 16, false);
-  for (size_t i = 0; i < kOidEthernetCounters; ++i) r.ethernet[i] = v.Text(320 + 16 * i, 16, false);
-  for (size_t i = 0; i < kOidTokenRingCounters; ++i) r.token_ring[i] = v.Text(480 + 16 * i, 16, false);
-  r.ring_status = v.Text(624, 100, false);
-  r.ring_state = v.Text(724, 20, false);
+  using namespace adapter_status;
+  r.adapter_number = v.U32(kNumber);
+  r.adapter_name = TextField(v, kName, kState, false);
+  r.state = TextField(v, kState, kLoopback, false);
+  r.loopback = TextField(v, kLoopback, kTitle, false);
+  r.adapter_title = TextField(v, kTitle, kDriverFile, false);
+  r.driver_file_text = TextField(v, kDriverFile, kAddress, false);
+  r.own_address = TextField(v, kAddress, kHardware, false);
+  r.hardware_status = TextField(v, kHardware, kConnection, false);
+  r.media_connection = TextField(v, kConnection, kMedia, false);
+  r.media = TextField(v, kMedia, kSpeed, false);
+  r.link_speed = TextField(v, kSpeed, kXmitErrors, false);
+  r.transmit_errors = v.Text(kXmitErrors, kCounterSize, false);
+  r.receive_errors = v.Text(kRcvErrors, kCounterSize, false);
+  r.receive_no_buffer = v.Text(kRcvNoBuffer, kCounterSize, false);
+  r.receive_crc_errors = v.Text(kRcvCrcErrors, kCounterSize, false);
+  for (size_t i = 0; i < kOidEthernetCounters; ++i) r.ethernet[i] = v.Text(kEthernet + kCounterSize * i, kCounterSize, false);
+  for (size_t i = 0; i < kOidTokenRingCounters; ++i)
+    r.token_ring[i] = v.Text(kTokenRing + kCounterSize * i, kCounterSize, false);
+  r.ring_status = v.Text(kRingStatus, kRingStatusSize, false);
+  r.ring_state = v.Text(kRingState, kRingStateSize, false);
 }
 
 class Parser {
@@ -188,10 +203,10 @@ class Parser {
     if (std::memcmp(block.data(), "TASK", 4) != 0)
       return Fail(Printable(block.data(), 4), base, "reply header does not begin with \"TASK\"");
     out.header.magic = "TASK";
-    out.header.version = h.Raw(4, 8);
-    out.header.date = h.Raw(12, 8);
-    out.header.time = h.Raw(20, 8);
-    out.header.status_code = h.U32(28);
+    out.header.version = h.Raw(header_off::Version, header_off::Date - header_off::Version);
+    out.header.date = h.Raw(header_off::Date, header_off::Time - header_off::Date);
+    out.header.time = h.Raw(header_off::Time, header_off::StatusCode - header_off::Time);
+    out.header.status_code = h.U32(header_off::StatusCode);
 
     size_t pos = kHeaderBytes;
     uint32_t bent_expected = 0;
@@ -227,8 +242,8 @@ class Parser {
       r.offset = base + pos;
       switch (def->tag) {
         case Tag::kTot: TakeTot(v, r.tot); break;
-        case Tag::kTxt4: r.text = v.Text(4, kTxt4Bytes - 4, false); break;
-        case Tag::kHist: r.text = v.Text(4, 8, false); break;
+        case Tag::kTxt4: r.text = TextField(v, txt4_off::Text, txt4_off::End, false); break;
+        case Tag::kHist: r.text = TextField(v, hist_off::Date, hist_off::End, false); break;
         case Tag::kTet: TakeTet(v, r.tet); break;
         case Tag::kStat: TakeStat(v, r.stat); break;
         case Tag::kDetl: TakeDetl(v, r.detl); break;

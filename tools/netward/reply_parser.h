@@ -10,18 +10,20 @@
 #include <string>
 #include <vector>
 
+#include "wire/reply_layout.h"
+
 namespace netward::client {
 
-inline constexpr size_t kHeaderBytes = 32;
-inline constexpr size_t kTotBytes = 100;
-inline constexpr size_t kTxt4Bytes = 4100;
-inline constexpr size_t kHistBytes = 12;
-inline constexpr size_t kTetBytes = 40;
-inline constexpr size_t kStatBytes = 124;
-inline constexpr size_t kDetlBytes = 364;
-inline constexpr size_t kBhdrBytes = 40;
-inline constexpr size_t kBentBytes = 244;
-inline constexpr size_t kOidBytes = 744;
+inline constexpr size_t kHeaderBytes = header_off::End;
+inline constexpr size_t kTotBytes = tot_off::End;
+inline constexpr size_t kTxt4Bytes = txt4_off::End;
+inline constexpr size_t kHistBytes = hist_off::End;
+inline constexpr size_t kTetBytes = tet_off::End;
+inline constexpr size_t kStatBytes = stat_off::End;
+inline constexpr size_t kDetlBytes = line_off::End;
+inline constexpr size_t kBhdrBytes = bhdr_off::End;
+inline constexpr size_t kBentBytes = bent_off::End;
+inline constexpr size_t kOidBytes = adapter_status::kEnd;
 // The broadcast reply holds at most one entry per group-frame slot: 4 adapters x 4500.
 inline constexpr uint32_t kMaxBentEntries = 18000;
 // Snapshot images are taken apart one level deep; nested request records are parsed as replies.
@@ -85,8 +87,8 @@ struct BentRecord {
   std::string group_text, destination_text;
 };
 
-inline constexpr size_t kOidEthernetCounters = 10;
-inline constexpr size_t kOidTokenRingCounters = 9;
+inline constexpr size_t kOidEthernetCounters = adapter_status::kEthernetCounters;
+inline constexpr size_t kOidTokenRingCounters = adapter_status::kTokenRingCounters;
 
 struct OidRecord {
   uint32_t adapter_number = 0;
