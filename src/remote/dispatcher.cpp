@@ -79,7 +79,7 @@ void AppendTraceDay(const RequestContext& c, const char* request, Body& body) {
   const size_t room = kMaxHistoryDayBody / kTetRecordSize - (today ? 1 : 0);
   ForEachDayRecord(c.history_dir + "/" + date + ".TET", kTraceRecordSize, room, [&body](const uint8_t* stored) {
     uint8_t rec[kTetRecordSize];
-    BuildTetRecord(GetU32Le(stored + 4), stored + 8, rec);
+    BuildTetRecord(GetU32Le(stored + trace_off::Time), stored + trace_off::Counts, rec);
     AppendRecord(body, rec);
     return true;
   });
@@ -88,7 +88,7 @@ void AppendTraceDay(const RequestContext& c, const char* request, Body& body) {
     uint8_t stored[kTraceRecordSize];
     SerializeTraceRecord(running, stored);
     uint8_t rec[kTetRecordSize];
-    BuildTetRecord(now, stored + 8, rec);
+    BuildTetRecord(now, stored + trace_off::Counts, rec);
     AppendRecord(body, rec);
   }
 }
@@ -120,9 +120,9 @@ void AppendStatisticsDay(const RequestContext& c, const char* request, Body& bod
   const size_t limit = kMaxHistoryDayBody / kStatRecordSize;
   const size_t room = limit > live ? limit - live : 0;
   ForEachDayRecord(c.history_dir + "/" + date + ".TES", kStatsRecordSize, room, [&body](const uint8_t* stored) {
-    if (memcmp(stored, kStatsTag, 4) != 0) return false;
+    if (memcmp(stored + stats_off::Tag, kStatsTag, 4) != 0) return false;
     uint8_t rec[kStatRecordSize];
-    BuildStatRecordFromStored(stored + 8, GetU32Le(stored + 4) + 1, rec);
+    BuildStatRecordFromStored(stored + stats_off::Station, GetU32Le(stored + stats_off::AdapterIndex) + 1, rec);
     AppendRecord(body, rec);
     return true;
   });

@@ -107,8 +107,8 @@ TraceRecord TraceFromStored(const uint8_t* p) {
 
 StatisticsRecord StatisticsFromStored(const uint8_t* p) {
   StatisticsRecord s;
-  s.AdapterIndex = GetU32Le(p + 4);
-  memcpy(s.Station, p + 8, kStationRecordSize);
+  s.AdapterIndex = GetU32Le(p + stats_off::AdapterIndex);
+  memcpy(s.Station, p + stats_off::Station, kStationRecordSize);
   return s;
 }
 

@@ -78,39 +78,41 @@ TraceRecord GainsSince(const TotalsSnapshot& now, const TotalsSnapshot& was) {
 }
 
 void SerializeTraceRecord(const TraceRecord& r, uint8_t (&out)[kTraceRecordSize]) {
-  memcpy(out, kTraceTag, 4);
-  PutU32Le(out + 4, r.Time);
-  PutF32Le(out + 8, r.OwnBytes);
-  PutU32Le(out + 12, r.OwnFrames);
-  PutU32Le(out + 16, r.OwnGroupFrames);
-  PutU32Le(out + 20, r.OwnEventFrames);
-  PutF32Le(out + 24, r.OtherBytes);
-  PutU32Le(out + 28, r.OtherFrames);
-  PutU32Le(out + 32, r.OtherGroupFrames);
-  PutU32Le(out + 36, r.OtherEventFrames);
+  namespace c = counts_off;
+  memcpy(out + trace_off::Tag, kTraceTag, 4);
+  PutU32Le(out + trace_off::Time, r.Time);
+  PutF32Le(out + c::OwnBytes, r.OwnBytes);
+  PutU32Le(out + c::OwnFrames, r.OwnFrames);
+  PutU32Le(out + c::OwnGroupFrames, r.OwnGroupFrames);
+  PutU32Le(out + c::OwnEventFrames, r.OwnEventFrames);
+  PutF32Le(out + c::OtherBytes, r.OtherBytes);
+  PutU32Le(out + c::OtherFrames, r.OtherFrames);
+  PutU32Le(out + c::OtherGroupFrames, r.OtherGroupFrames);
+  PutU32Le(out + c::OtherEventFrames, r.OtherEventFrames);
 }
 
 bool ParseTraceRecord(const uint8_t (&in)[kTraceRecordSize], TraceRecord& r) {
-  if (memcmp(in, kTraceTag, 4) != 0) return false;
-  r.Time = GetU32Le(in + 4);
-  r.OwnBytes = GetF32Le(in + 8);
-  r.OwnFrames = GetU32Le(in + 12);
-  r.OwnGroupFrames = GetU32Le(in + 16);
-  r.OwnEventFrames = GetU32Le(in + 20);
-  r.OtherBytes = GetF32Le(in + 24);
-  r.OtherFrames = GetU32Le(in + 28);
-  r.OtherGroupFrames = GetU32Le(in + 32);
-  r.OtherEventFrames = GetU32Le(in + 36);
+  namespace c = counts_off;
+  if (memcmp(in + trace_off::Tag, kTraceTag, 4) != 0) return false;
+  r.Time = GetU32Le(in + trace_off::Time);
+  r.OwnBytes = GetF32Le(in + c::OwnBytes);
+  r.OwnFrames = GetU32Le(in + c::OwnFrames);
+  r.OwnGroupFrames = GetU32Le(in + c::OwnGroupFrames);
+  r.OwnEventFrames = GetU32Le(in + c::OwnEventFrames);
+  r.OtherBytes = GetF32Le(in + c::OtherBytes);
+  r.OtherFrames = GetU32Le(in + c::OtherFrames);
+  r.OtherGroupFrames = GetU32Le(in + c::OtherGroupFrames);
+  r.OtherEventFrames = GetU32Le(in + c::OtherEventFrames);
   return true;
 }
 
 void SerializeStatsRecord(uint32_t adapter_index, const StationRecord& s,
                           uint8_t (&out)[kStatsRecordSize]) {
-  memcpy(out, kStatsTag, 4);
-  PutU32Le(out + 4, adapter_index);
+  memcpy(out + stats_off::Tag, kStatsTag, 4);
+  PutU32Le(out + stats_off::AdapterIndex, adapter_index);
   uint8_t body[kStationRecordSize];
   SerializeStationRecord(s, body);
-  memcpy(out + 8, body, sizeof body);
+  memcpy(out + stats_off::Station, body, sizeof body);
 }
 
 }  // namespace netward

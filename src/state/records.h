@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "state/shared_state.h"
+#include "wire/reply_layout.h"
 
 namespace netward {
 
@@ -69,6 +70,19 @@ TraceRecord GainsSince(const TotalsSnapshot& now, const TotalsSnapshot& was);
 
 inline constexpr char kTraceTag[4] = {'T', 'E', 'T', ' '};
 inline constexpr char kStatsTag[4] = {'T', 'E', 'S', '1'};
+
+// A trace history record: "TET ", the period's end time, then the counters as the "TOT " and
+// "TET " replies carry them (counts_off).
+namespace trace_off {
+inline constexpr size_t Tag = 0, Time = 4, Counts = 8, End = 40;
+}
+static_assert(trace_off::End == kTraceRecordSize && trace_off::Counts == counts_off::OwnBytes &&
+              counts_off::End == trace_off::End);
+// A statistics history record: "TES1", the 0-based adapter index, the station as stored.
+namespace stats_off {
+inline constexpr size_t Tag = 0, AdapterIndex = 4, Station = 8, End = 166;
+}
+static_assert(stats_off::End == kStatsRecordSize && stats_off::End - stats_off::Station == kStationRecordSize);
 
 void SerializeTraceRecord(const TraceRecord& r, uint8_t (&out)[kTraceRecordSize]);
 // Returns false when the bytes do not carry the "TET " tag.
