@@ -3,7 +3,7 @@
 
 #include <random>
 
-#include "frame_builder.h"
+#include "adapter_fixture.h"
 
 namespace netward::test {
 namespace {

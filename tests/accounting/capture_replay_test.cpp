@@ -9,7 +9,7 @@
 #include "capture/capture_thread.h"
 #include "capture/replay_adapter.h"
 #include "state/records.h"
-#include "frame_builder.h"
+#include "adapter_fixture.h"
 #include "pcap_frames.h"
 
 namespace netward::test {

@@ -10,7 +10,7 @@
 #include <random>
 
 #include "state/records.h"
-#include "frame_builder.h"
+#include "adapter_fixture.h"
 #include "pcap_frames.h"
 
 namespace netward::test {

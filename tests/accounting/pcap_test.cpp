@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <map>
 
-#include "frame_builder.h"
+#include "adapter_fixture.h"
 #include "pcap_frames.h"
 
 namespace netward::test {

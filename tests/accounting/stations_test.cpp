@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "accounting/name_resolver.h"
-#include "frame_builder.h"
+#include "adapter_fixture.h"
 
 namespace netward::test {
 namespace {

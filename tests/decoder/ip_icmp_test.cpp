@@ -3,7 +3,7 @@
 #include <netdb.h>
 
 #include "decoder/service_names.h"
-#include "frame_builder.h"
+#include "decoder_fixture.h"
 
 namespace netward::decoder::test {
 namespace {

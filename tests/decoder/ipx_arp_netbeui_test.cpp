@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "frame_builder.h"
+#include "decoder_fixture.h"
 
 namespace netward::decoder::test {
 namespace {

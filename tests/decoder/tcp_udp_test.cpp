@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "decoder/service_names.h"
-#include "frame_builder.h"
+#include "decoder_fixture.h"
 
 namespace netward::decoder::test {
 namespace {

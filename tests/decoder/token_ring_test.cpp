@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "frame_builder.h"
+#include "decoder_fixture.h"
 
 namespace netward::decoder::test {
 namespace {
@@ -119,8 +119,10 @@ TEST(DecodeFrame, StoredFrameReadsZeroPastItsLength) {
   Frame f = Ipv4(1).Put(kL4, {11, 0}).Put(kL4 + 24, {9, 9, 9, 9});
   Decoder d;
   DecodedLine bounded = d.Decode(Frame{}), stale = d.Decode(Frame{});
-  DecodeStoredFrame(bounded, f.b, kL4 + 8, kMedium8023, d.ctx);
-  DecodeStoredFrame(stale, f.b, 1514, kMedium8023, d.ctx);
+  uint8_t stored[kStoredFrameBytes];
+  memcpy(stored, f.Stored().data(), sizeof stored);
+  DecodeStoredFrame(bounded, stored, kL4 + 8, kMedium8023, d.ctx);
+  DecodeStoredFrame(stale, stored, 1514, kMedium8023, d.ctx);
   EXPECT_EQ(COL(bounded.SummaryText), "ICMP Time Exceeded for Dest=0.0.0.0");
   EXPECT_EQ(COL(stale.SummaryText), "ICMP Time Exceeded for Dest=9.9.9.9");
 }

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "common/free_port.h"
-#include "accounting/frame_builder.h"
+#include "accounting/adapter_fixture.h"
 #include "agent_client.h"
 #include "accounting/stations.h"
 #include "capture/replay_adapter.h"

@@ -13,7 +13,7 @@
 #include <future>
 #include <thread>
 
-#include "accounting/frame_builder.h"
+#include "accounting/adapter_fixture.h"
 #include "agent_fixture.h"
 #include "common/hex.h"
 #include "wire/byte_order.h"

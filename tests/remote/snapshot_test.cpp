@@ -11,7 +11,7 @@
 #include <fstream>
 #include <thread>
 
-#include "accounting/frame_builder.h"
+#include "accounting/adapter_fixture.h"
 #include "agent_fixture.h"
 #include "common/hex.h"
 #include "core/agent.h"

@@ -1,5 +1,5 @@
-// Test helpers: a small frame builder and a fixture that does the capture thread's per-frame work
-// around the accounting entry points.
+// Test helpers: a fixture that does the capture thread's per-frame work around the accounting
+// entry points, fed with frames of the shared builder.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,57 +10,9 @@
 
 #include "accounting/accounting.h"
 #include "accounting/stations.h"
+#include "common/frame_builder.h"
 
 namespace netward::test {
-
-using Mac = std::array<uint8_t, 6>;
-using Ip4 = std::array<uint8_t, 4>;
-
-inline constexpr Mac kOwnMac = {0x00, 0x60, 0x08, 0x00, 0x00, 0x0A};
-inline constexpr Mac kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-inline Mac MacN(uint8_t n) { return {0x02, 0x00, 0x00, 0x00, 0x00, n}; }
-inline Ip4 IpN(uint8_t n) { return {10, 1, 0, n}; }
-
-// Appends big-endian fields; finished frames are padded to the 60-byte minimum.
-class Frame {
- public:
-  Frame& U8(uint8_t v) { b_.push_back(v); return *this; }
-  Frame& U16(uint16_t v) { return U8(uint8_t(v >> 8)).U8(uint8_t(v)); }
-  Frame& U32(uint32_t v) { return U16(uint16_t(v >> 16)).U16(uint16_t(v)); }
-  template <size_t N>
-  Frame& Bytes(const std::array<uint8_t, N>& a) { b_.insert(b_.end(), a.begin(), a.end()); return *this; }
-  Frame& Bytes(std::initializer_list<uint8_t> l) { b_.insert(b_.end(), l); return *this; }
-  Frame& Zeros(size_t n) { b_.resize(b_.size() + n); return *this; }
-  Frame& Eth(const Mac& dst, const Mac& src, uint16_t type) { return Bytes(dst).Bytes(src).U16(type); }
-  // IPv4 header of 20 bytes; total length = 20 + `payload`.
-  Frame& Ip(const Ip4& src, const Ip4& dst, uint8_t proto, uint16_t payload, uint16_t frag = 0) {
-    return U8(0x45).U8(0).U16(uint16_t(20 + payload)).U16(1).U16(frag).U8(64).U8(proto).U16(0).Bytes(src).Bytes(dst);
-  }
-  Frame& Tcp(uint16_t sport, uint16_t dport, uint32_t seq, uint8_t flags, uint16_t data = 0) {
-    U16(sport).U16(dport).U32(seq).U32(0).U8(0x50).U8(flags).U16(8192).U32(0);
-    return Zeros(data);
-  }
-  Frame& Udp(uint16_t sport, uint16_t dport, uint16_t len) { return U16(sport).U16(dport).U16(len).U16(0); }
-  Frame& Arp(uint16_t op, const Mac& sha, const Ip4& spa, const Mac& tha, const Ip4& tpa) {
-    return U16(1).U16(0x0800).U8(6).U8(4).U16(op).Bytes(sha).Bytes(spa).Bytes(tha).Bytes(tpa);
-  }
-  Frame& Llc(uint8_t dsap, uint8_t ssap, uint8_t control) { return U8(dsap).U8(ssap).U8(control); }
-  // Rewrites the 802.3 length field (bytes 12-13) to the bytes after the header.
-  Frame& FixLength() {
-    uint16_t n = uint16_t(b_.size() - 14);
-    b_[12] = uint8_t(n >> 8);
-    b_[13] = uint8_t(n);
-    return *this;
-  }
-  std::vector<uint8_t> Done() const {
-    std::vector<uint8_t> out = b_;
-    if (out.size() < 60) out.resize(60);
-    return out;
-  }
-
- private:
-  std::vector<uint8_t> b_;
-};
 
 // One adapter with its GlobalArea, fed frame by frame as the capture thread does.
 class Adapter {

@@ -1,4 +1,5 @@
-// Frames for decoder tests, built field by field so that a reader sees what each frame is.
+// Frames for decoder tests (the shared builder, addressed as the decoder tests want) and a decoder
+// with a fixed role table and service database.
 #pragma once
 
 #include <cstdint>
@@ -6,41 +7,12 @@
 #include <initializer_list>
 #include <string>
 
+#include "common/frame_builder.h"
 #include "decoder/decoder.h"
 
 namespace netward::decoder::test {
 
-struct Frame {
-  uint8_t b[kStoredFrameBytes] = {};
-
-  Frame& Put(size_t off, std::initializer_list<uint8_t> bytes) {
-    for (uint8_t v : bytes)
-      if (off < sizeof b) b[off++] = v;
-    return *this;
-  }
-  Frame& Be16(size_t off, uint16_t v) { return Put(off, {uint8_t(v >> 8), uint8_t(v)}); }
-  Frame& Be32(size_t off, uint32_t v) { return Be16(off, uint16_t(v >> 16)).Be16(off + 2, uint16_t(v)); }
-  Frame& Le16(size_t off, uint16_t v) { return Put(off, {uint8_t(v), uint8_t(v >> 8)}); }
-  Frame& Le32(size_t off, uint32_t v) { return Le16(off, uint16_t(v)).Le16(off + 2, uint16_t(v >> 16)); }
-  Frame& Text(size_t off, const std::string& s) {
-    for (char c : s)
-      if (off < sizeof b) b[off++] = static_cast<uint8_t>(c);
-    return *this;
-  }
-  // RFC 1001 first-level encoding of a 15-character name (blank-padded) and its suffix.
-  Frame& EncodedName(size_t off, const std::string& name, uint8_t suffix) {
-    std::string n = name;
-    n.resize(15, ' ');
-    n.push_back(static_cast<char>(suffix));
-    for (unsigned char c : n) Put(off, {uint8_t('A' + (c >> 4)), uint8_t('A' + (c & 15))}), off += 2;
-    return *this;
-  }
-  Frame& PlainName(size_t off, const std::string& name, uint8_t suffix) {
-    std::string n = name;
-    n.resize(15, ' ');
-    return Text(off, n).Put(off + 15, {suffix});
-  }
-};
+using netward::test::Frame;
 
 // Ethernet II with destination 02-00-00-00-00-01 and the given type.
 inline Frame Ethernet(uint16_t type) {
@@ -103,7 +75,8 @@ struct Decoder {
     h.proto_label = "PEER";
     h.direction = 1;
     PrepareDecodedLine(line, h);
-    DecodeFrame(line, f.b, sizeof f.b, media, ctx);
+    const auto stored = f.Stored();
+    DecodeFrame(line, stored.data(), stored.size(), media, ctx);
     return line;
   }
 };
