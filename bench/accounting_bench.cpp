@@ -130,16 +130,7 @@ void BM_CaptureAndAccounting(benchmark::State& state) {
   for (auto _ : state) {
     platform::Event stop;
     MemoryDriver driver(*Frames(), passes, stop, clock);
-    CaptureContext ctx;
-    ctx.driver = &driver;
-    ctx.stop_request = &stop;
-    ctx.out = &out;
-    ctx.account_8023 = AccountEthernetFrame;
-    ctx.account_8025 = AccountTokenRingFrame;
-    RelaxedStore(nic->FramesRead, 0u);
-    RelaxedStore(nic->StationCount, 0);
-    CaptureThread(nic, ctx);
-    total += RelaxedLoad(nic->FramesRead);
+    total += RunCaptureThread(nic, driver, stop, out, AccountEthernetFrame, AccountTokenRingFrame);
   }
   state.SetItemsProcessed(static_cast<int64_t>(total));
   state.counters["stations"] = RelaxedLoad(nic->StationCount);

@@ -49,14 +49,7 @@ void BM_CaptureLoop(benchmark::State& state, AccountEntry account) {
   for (auto _ : state) {
     platform::Event stop;
     MemoryDriver driver(frames, passes, stop, clock);
-    CaptureContext ctx;
-    ctx.driver = &driver;
-    ctx.stop_request = &stop;
-    ctx.out = &out;
-    ctx.account_8023 = account;
-    RelaxedStore(nic->FramesRead, 0u);
-    CaptureThread(nic, ctx);  // ends when the replay has delivered every frame
-    total += RelaxedLoad(nic->FramesRead);
+    total += RunCaptureThread(nic, driver, stop, out, account);  // ends when the replay has delivered every frame
   }
   state.SetItemsProcessed(static_cast<int64_t>(total));
   state.counters["frames_per_run"] = static_cast<double>(frames.size() * passes);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "capture/capture_thread.h"
 #include "capture/packet_driver.h"
 #include "capture/replay_adapter.h"
 #include "platform/output.h"
@@ -41,5 +42,21 @@ class NullOutput : public platform::Output {
   void Write(const char*) override {}
   void MessageBox(const char*, const char*) override {}
 };
+
+// One run of the capture thread until `driver` has delivered its frames (it sets `stop`), with
+// the station table emptied first; the frames read.
+inline uint32_t RunCaptureThread(NicArea* nic, PacketDriver& driver, platform::Event& stop, platform::Output& out,
+                                 AccountEntry account_8023, AccountEntry account_8025 = AccountFramePlaceholder) {
+  CaptureContext ctx;
+  ctx.driver = &driver;
+  ctx.stop_request = &stop;
+  ctx.out = &out;
+  ctx.account_8023 = account_8023;
+  ctx.account_8025 = account_8025;
+  RelaxedStore(nic->FramesRead, 0u);
+  RelaxedStore(nic->StationCount, 0);
+  CaptureThread(nic, ctx);
+  return RelaxedLoad(nic->FramesRead);
+}
 
 }  // namespace netward

@@ -109,16 +109,7 @@ void BM_ReplayWhileScraped(benchmark::State& state) {
   for (auto _ : state) {
     platform::Event& stop = *stops.emplace_back(std::make_unique<platform::Event>());
     MemoryDriver& driver = *drivers.emplace_back(std::make_unique<MemoryDriver>(*frames, passes, stop, clock));
-    CaptureContext ctx;
-    ctx.driver = &driver;
-    ctx.stop_request = &stop;
-    ctx.out = &out;
-    ctx.account_8023 = AccountEthernetFrame;
-    ctx.account_8025 = AccountTokenRingFrame;
-    RelaxedStore(nic->FramesRead, 0u);
-    RelaxedStore(nic->StationCount, 0);
-    CaptureThread(nic, ctx);
-    total += RelaxedLoad(nic->FramesRead);
+    total += RunCaptureThread(nic, driver, stop, out, AccountEthernetFrame, AccountTokenRingFrame);
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   const double cpu = ThreadCpuSeconds() - cpu_began;

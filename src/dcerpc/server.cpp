@@ -151,6 +151,20 @@ bool ParsePort(std::string_view s, uint16_t& port) {
   return true;
 }
 
+// Listeners for the sockets OpenTcp gave, all on `bound`.
+std::vector<std::unique_ptr<Listener>> TcpListeners(const std::vector<int>& fds, uint16_t bound, bool endpoint_mapper) {
+  std::vector<std::unique_ptr<Listener>> added;
+  for (int fd : fds) {
+    auto l = std::make_unique<Listener>();
+    l->fd = fd;
+    l->protseq = "ncacn_ip_tcp";
+    l->endpoint = std::to_string(bound);
+    l->endpoint_mapper = endpoint_mapper;
+    added.push_back(std::move(l));
+  }
+  return added;
+}
+
 }  // namespace
 
 RpcServer::Impl::Impl(ServerLimits l) : limits(std::move(l)) {
@@ -286,16 +300,8 @@ uint32_t RpcServer::UseProtseq(std::string_view protseq, unsigned /*max_calls*/,
     if (st == kStatusDuplicateEndpoint) reason = "TCP port " + std::to_string(port) + " is already in use";
     else if (st != kStatusOk) reason = std::strerror(err);
     if (st != kStatusOk) return st;
-    std::vector<std::unique_ptr<Listener>> added;
-    for (int fd : fds) {
-      auto l = std::make_unique<Listener>();
-      l->fd = fd;
-      l->protseq = "ncacn_ip_tcp";
-      l->endpoint = std::to_string(bound);
-      added.push_back(std::move(l));
-    }
     Binding b{"ncacn_ip_tcp", std::to_string(bound)};
-    s.AddListeners(std::move(added), &b);
+    s.AddListeners(TcpListeners(fds, bound, false), &b);
     return kStatusOk;
   }
   if (protseq == "ncalrpc") {
@@ -396,16 +402,7 @@ uint32_t RpcServer::StartEndpointMapper(uint16_t port, uint16_t* bound_port) {
   }
   // The interface exists before its first connection can be accepted.
   if (need_register) RegisterInterface(MakeEndpointMapperInterface([&s] { return s.EpSnapshot(); }));
-  std::vector<std::unique_ptr<Listener>> added;
-  for (int fd : fds) {
-    auto l = std::make_unique<Listener>();
-    l->fd = fd;
-    l->protseq = "ncacn_ip_tcp";
-    l->endpoint = std::to_string(bound);
-    l->endpoint_mapper = true;
-    added.push_back(std::move(l));
-  }
-  s.AddListeners(std::move(added), nullptr);
+  s.AddListeners(TcpListeners(fds, bound, true), nullptr);
   return kStatusOk;
 }
 

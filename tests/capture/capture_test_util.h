@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <functional>
 #include <thread>
 
@@ -12,6 +14,18 @@
 #include "platform/output.h"
 
 namespace netward {
+
+// Standard output of a shell command line (stderr as the line itself redirects it).
+inline std::string Shell(const std::string& cmd) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
 
 inline bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);

@@ -22,17 +22,6 @@ namespace {
 
 constexpr uint16_t kTestType = 0x88B5;  // local experimental EtherType: nothing else sends it
 
-std::string Shell(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
 // Accounting that holds the capture thread while a Hold lives, as a slow consumer would. Declared
 // after the CaptureRun, a Hold lets the thread go before the run stops it, also when a test fails.
 std::atomic<bool> g_hold{false};
@@ -74,11 +63,11 @@ class LiveCapture : public testing::Test {
   }
   void TearDown() override {
     if (!made_) return;
-    Shell("ip link del " + here_);
-    Shell("ip netns del " + ns_);
+    Shell("ip link del " + here_ + " 2>&1");
+    Shell("ip netns del " + ns_ + " 2>&1");
   }
   int Promiscuity() {
-    std::string out = Shell("ip -d link show " + here_);
+    std::string out = Shell("ip -d link show " + here_ + " 2>&1");
     size_t at = out.find("promiscuity ");
     return at == std::string::npos ? -1 : atoi(out.c_str() + at + 12);
   }
@@ -289,7 +278,7 @@ TEST_F(LiveCapture, StatusOidsFollowTheInterface) {
       {kOidGenMediaConnectStatus, kMediaConnected}, {kOidGenXmitError, 0}, {kOid8023XmitLateCollisions, 0},
       {kOid8023XmitDeferred, -1}, {kOid8025LineErrors, -1}, {kOid8025CurrentRingStatus, -1}};
   for (auto [oid, want] : up) EXPECT_EQ(query(oid), want) << std::hex << oid;
-  Shell("ip link set " + here_ + " down");
+  Shell("ip link set " + here_ + " down 2>&1");
   h->Close();  // answered from sysfs once closed
   EXPECT_FALSE(h->IsOpen());
   const std::pair<uint32_t, int64_t> down[] = {

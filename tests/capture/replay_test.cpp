@@ -25,17 +25,6 @@ namespace {
 
 constexpr uint32_t kStart = 1796385600u;  // agent clock at the start of replay
 
-std::string Shell(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
 std::string TempPath(const std::string& name) {
   return (fs::path(testing::TempDir()) / ("nwcap_" + std::to_string(getpid()) + "_" + name)).string();
 }

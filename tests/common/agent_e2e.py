@@ -1,8 +1,10 @@
-# Shared by the end-to-end scripts: checks that print one line each, free loopback ports, the test
-# hive, and the real agent started in the console and ended with Ctrl+C.
+# Shared by the end-to-end scripts: checks that print one line each, free loopback ports, the
+# request call over impacket, the test hive, and the real agent started in the console and ended
+# with Ctrl+C.
 import os
 import signal
 import socket
+import struct
 import subprocess
 import threading
 import time
@@ -20,6 +22,24 @@ def free_port():
     port = s.getsockname()[1]
     s.close()
     return port
+
+
+def send_request(dce, text, key=b'Secret'):
+    """The agent's request call (operation 1): the 16-byte key and the 256-byte request array."""
+    dce.call(1, key.ljust(16, b'\0') + text.ljust(256, b'\0'))
+
+
+def read_reply(dce):
+    """The reply to send_request: (reply pointer referent, reply block, its length, status)."""
+    r = dce.recv()
+    ref = struct.unpack_from('<L', r, 0)[0]
+    off, block = 4, b''
+    if ref:
+        n = struct.unpack_from('<L', r, 4)[0]
+        block = r[8:8 + n]
+        off = 8 + n + (-n % 4)
+    length, status = struct.unpack_from('<lL', r, off)
+    return ref, block, length, status
 
 
 def write_hive(path, key='Secret', epm_port=None, extra=''):

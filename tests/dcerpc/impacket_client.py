@@ -3,12 +3,16 @@
 # binding found through our endpoint mapper (hept_map, hept_lookup), PingRpc and RequestRpc with
 # good and bad keys, a reply large enough to be fragmented, short bodies, and a big-endian request.
 # Usage: impacket_client.py PORT EPM_PORT KEY_HEX REPLY_SIZE
+import os
 import struct
 import sys
 
 from impacket.dcerpc.v5 import epm, transport
 from impacket.dcerpc.v5.rpcrt import DCERPCException, MSRPCRespHeader
 from impacket.uuid import uuidtup_to_bin
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
+from agent_e2e import read_reply, send_request  # noqa: E402
 
 IFACE = uuidtup_to_bin(('cabcbc10-aaae-11d2-a9f7-00104b7babc3', '1.0'))
 port, epm_port, key, reply_size = int(sys.argv[1]), int(sys.argv[2]), bytes.fromhex(sys.argv[3]), int(sys.argv[4])
@@ -31,16 +35,8 @@ def connect(binding, frag=0):
 
 
 def request_rpc(d, k):
-    d.call(1, k + b'STATUS'.ljust(256, b'\0'))
-    r = d.recv()
-    ref = struct.unpack_from('<L', r, 0)[0]
-    off, block = 4, b''
-    if ref:
-        n = struct.unpack_from('<L', r, 4)[0]
-        block = r[8:8 + n]
-        off = 8 + n + (-n % 4)
-    length, status = struct.unpack_from('<lL', r, off)
-    return ref, block, length, status
+    send_request(d, b'STATUS', k)
+    return read_reply(d)
 
 
 # Through the endpoint mapper on its test port.

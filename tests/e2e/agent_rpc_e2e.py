@@ -5,30 +5,21 @@
 # with exit code 0.
 # Usage: agent_rpc_e2e.py TAPEYESV WORKDIR
 import os
-import struct
 import sys
 
 from impacket.dcerpc.v5 import epm, transport
 from impacket.uuid import uuidtup_to_bin
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
-from agent_e2e import Agent, check, free_port, write_hive  # noqa: E402
+from agent_e2e import Agent, check, free_port, read_reply, send_request, write_hive  # noqa: E402
 
 IFACE = uuidtup_to_bin(('cabcbc10-aaae-11d2-a9f7-00104b7babc3', '1.0'))
 tapeyesv, work = sys.argv[1], sys.argv[2]
 
 
 def request(dce, key, text):
-    dce.call(1, key.ljust(16, b'\0') + text.ljust(256, b'\0'))
-    r = dce.recv()
-    ref = struct.unpack_from('<L', r, 0)[0]
-    off, block = 4, b''
-    if ref:
-        n = struct.unpack_from('<L', r, 4)[0]
-        block = r[8:8 + n]
-        off = 8 + n + (-n % 4)
-    length, status = struct.unpack_from('<lL', r, off)
-    return block, length, status
+    send_request(dce, text, key)
+    return read_reply(dce)[1:]
 
 
 os.makedirs(work, exist_ok=True)

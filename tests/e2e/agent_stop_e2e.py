@@ -15,26 +15,11 @@ from impacket.dcerpc.v5 import transport
 from impacket.uuid import uuidtup_to_bin
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
-from agent_e2e import Agent, check, free_port, write_hive  # noqa: E402
+from agent_e2e import Agent, check, free_port, read_reply, send_request, write_hive  # noqa: E402
 
 IFACE = uuidtup_to_bin(('cabcbc10-aaae-11d2-a9f7-00104b7babc3', '1.0'))
 STOP_TEXT = b'TapEye Service terminating'
 tapeyesv, netward, generator, work = sys.argv[1:5]
-
-
-def send_request(dce, text, key=b'Secret'):
-    dce.call(1, key.ljust(16, b'\0') + text.ljust(256, b'\0'))
-
-
-def read_reply(dce):
-    r = dce.recv()
-    off, block = 4, b''
-    if struct.unpack_from('<L', r, 0)[0]:
-        n = struct.unpack_from('<L', r, 4)[0]
-        block = r[8:8 + n]
-        off = 8 + n + (-n % 4)
-    length, status = struct.unpack_from('<lL', r, off)
-    return block, length, status
 
 
 class SmallWindowSocket(socket.socket):
@@ -83,12 +68,12 @@ try:
     d = bound(rpc_port)
     for _ in range(400):
         send_request(d, b'TOTAL')
-        block, _, _ = read_reply(d)
+        _, block, _, _ = read_reply(d)
         if struct.unpack_from('<I', block, 36)[0] == 20000:
             break
         time.sleep(0.05)
     send_request(d, b'SNAPSHOT')
-    snapshot_length = read_reply(d)[1]
+    snapshot_length = read_reply(d)[2]
     check(snapshot_length > 200000, 'a snapshot image of the replay is long (%d bytes)' % snapshot_length)
 
     slow = bound(rpc_port, small_window=True)
@@ -96,11 +81,11 @@ try:
     time.sleep(0.5)
     stopper = bound(rpc_port)
     send_request(stopper, b'CMD VEDEZOZE STOP')
-    block, length, status = read_reply(stopper)
+    _, block, length, status = read_reply(stopper)
     stopped_at = time.time()
     check(status == 0 and block[32:36] == b'TXT4' and block[36:36 + len(STOP_TEXT) + 1] == STOP_TEXT + b'\0',
           'impacket: the stop request gets "TapEye Service terminating"')
-    block, length, status = read_reply(slow)
+    _, block, length, status = read_reply(slow)
     check(status == 0 and length == len(block) and block[32:36] == b'NWS ' and
           abs(length - snapshot_length) < snapshot_length // 10,
           'the long reply in progress at the stop arrives whole (%d bytes)' % length)

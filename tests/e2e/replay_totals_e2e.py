@@ -15,7 +15,7 @@ from impacket.dcerpc.v5 import transport
 from impacket.uuid import uuidtup_to_bin
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
-from agent_e2e import Agent, check, free_port, write_hive  # noqa: E402
+from agent_e2e import Agent, check, free_port, read_reply, send_request, write_hive  # noqa: E402
 
 IFACE = uuidtup_to_bin(('cabcbc10-aaae-11d2-a9f7-00104b7babc3', '1.0'))
 tapeyesv, netward, generator, work = sys.argv[1:5]
@@ -55,14 +55,8 @@ def tagged(records, tag):
 
 
 def raw_request(dce, text, key=b'Secret'):
-    dce.call(1, key.ljust(16, b'\0') + text.ljust(256, b'\0'))
-    r = dce.recv()
-    off, block = 4, b''
-    if struct.unpack_from('<L', r, 0)[0]:
-        n = struct.unpack_from('<L', r, 4)[0]
-        block = r[8:8 + n]
-        off = 8 + n + (-n % 4)
-    length, status = struct.unpack_from('<lL', r, off)
+    send_request(dce, text, key)
+    _, block, length, status = read_reply(dce)
     check(status == 0 and length == len(block), 'impacket: %s accepted, %d bytes' % (text.decode(), length))
     records, at = [], 32
     while at < len(block):
