@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
 
   g_global_area.store(AllocateGlobalArea());
   NicArea* nic = AllocateNicArea();
-  const std::u16string device = platform::Widen(std::string(platform::kDevicePrefix) + ifname);
+  const std::u16string device = platform::Widen(std::string(kDevicePrefix) + ifname);
   for (size_t i = 0; i < device.size() && i < 127; ++i) nic->DeviceName[i] = device[i];
   platform::RealClock clock;
   NullOutput out;

@@ -127,7 +127,7 @@ class FilledAgent {
     hive_ = std::make_shared<platform::HiveFile>();
     hive_->SetString(kSettingsKey, "OpenKey", kKey);
     clock_ = std::make_unique<platform::TestClock>(kStartTime);
-    registry_ = std::make_unique<platform::SystemRegistry>(hive_);
+    registry_ = std::make_unique<platform::SystemRegistry>(hive_, PacketDriverKeys());
     registry_->SetInterfaceNames({"nwbench0"});
     driver_ = std::make_unique<ClockedDriver>(frames_, *clock_, replay_go_, replay_end_);
     AgentOptions opt;

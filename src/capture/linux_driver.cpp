@@ -72,8 +72,8 @@ LinuxPacketDriver::LinuxPacketDriver(const platform::Registry& registry, platfor
 std::unique_ptr<PacketDriverHandle> LinuxPacketDriver::Open(const char16_t* device_name) {
   std::string device;
   for (const char16_t* p = device_name; p && *p; ++p) device.push_back(static_cast<char>(*p & 0xFF));
-  const size_t prefix = strlen(platform::kDevicePrefix);
-  if (device.size() <= prefix || strncasecmp(device.c_str(), platform::kDevicePrefix, prefix) != 0) {
+  const size_t prefix = strlen(kDevicePrefix);
+  if (device.size() <= prefix || strncasecmp(device.c_str(), kDevicePrefix, prefix) != 0) {
     out_.Printf("Adapter '%s' is not a TapEye device\n", device.c_str());
     return nullptr;
   }

@@ -88,9 +88,16 @@ inline constexpr uint32_t kFilterNormal8025 = 0x4089;
 inline constexpr int kReadSlots = 15;
 inline constexpr uint32_t kReadLength = 256;
 
-// Where a capture-file adapter's settings live: HKLM\...\Services\Tapeye\Parameters\<adapter name>,
-// values `CaptureFile` (path), `Pace` ("fast" or "realtime") and `OwnAddress` (MAC text or 6 bytes).
-inline constexpr const auto& kAdapterParametersKey = platform::kDriverParametersKey;
+// The driver's keys. Its adapter list, "Export": one device name per adapter, kDevicePrefix and the
+// adapter's name (the name starts at the 16th character).
+inline constexpr char kLinkageKey[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage";
+inline constexpr char kDevicePrefix[] = "\\Device\\TapEye_";
+// Where an adapter's settings live: ...\Parameters\<adapter name>, values `CaptureFile` (path:
+// the adapter replays that file), `Pace` ("fast" or "realtime") and `OwnAddress` (MAC text or 6 bytes).
+inline constexpr char kAdapterParametersKey[] =
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Parameters";
+// The driver's names for the system view of the registry.
+inline platform::DriverKeys PacketDriverKeys() { return {kLinkageKey, kAdapterParametersKey, kDevicePrefix}; }
 
 // The kernel ring of each live adapter, in KiB: value `RingSizeKB` under the adapter's parameters
 // key, else under kAdapterParametersKey itself, else the default. libpcap lays the ring out in blocks

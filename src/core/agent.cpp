@@ -25,7 +25,6 @@ namespace netward {
 
 namespace {
 std::atomic<Agent*> g_agent{nullptr};
-constexpr char kLinkageKeyText[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage";
 }  // namespace
 
 Agent* CurrentAgent() { return g_agent.load(std::memory_order_acquire); }
@@ -200,7 +199,7 @@ void Agent::PurgeHistoryFiles() {
 
 void Agent::SetUpAdapters() {
   // The adapter list comes as a UTF-16 multi-string of at most 1020 bytes.
-  auto raw = registry_.Query(kLinkageKeyText, "Export");
+  auto raw = registry_.Query(kLinkageKey, "Export");
   if (!raw || raw->type != platform::kRegMultiSz) return;
   std::vector<uint8_t> buf(raw->data);
   buf.resize(kExportBufferBytes + 2, 0);

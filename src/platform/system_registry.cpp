@@ -41,8 +41,8 @@ std::vector<std::string> ListCapturableInterfaces() {
   return names;
 }
 
-SystemRegistry::SystemRegistry(std::shared_ptr<const Registry> hive)
-    : hive_(std::move(hive)), tcpip_(std::make_shared<TcpipView>()) {
+SystemRegistry::SystemRegistry(std::shared_ptr<const Registry> hive, DriverKeys driver)
+    : hive_(std::move(hive)), tcpip_(std::make_shared<TcpipView>()), driver_(std::move(driver)) {
   if (!hive_) hive_ = std::make_shared<HiveFile>();
 }
 
@@ -281,7 +281,7 @@ void SystemRegistry::SetTcpipView(std::shared_ptr<const TcpipView> view) { tcpip
 
 bool SystemRegistry::SystemKeyExists(const std::string& canon) const {
   if (tcpip_->KeyExists(canon)) return true;
-  if (IsKeyOrParent(canon, kLinkageKey)) return true;
+  if (IsKeyOrParent(canon, driver_.linkage_key)) return true;
   if (IsKeyOrParent(canon, kNetworkCardsKey)) return !ListInstalledCards(paths_.net_class).empty();
   if (auto child = ChildOf(canon, kNetworkCardsKey)) {
     size_t cards = ListInstalledCards(paths_.net_class).size();
@@ -295,7 +295,7 @@ bool SystemRegistry::SystemKeyExists(const std::string& canon) const {
 
 std::optional<RegValue> SystemRegistry::Query(std::string_view key, std::string_view name) const {
   std::string canon = CanonicalKey(key);
-  if (KeyNameEquals(canon, kLinkageKey) && KeyNameEquals(name, "Export")) {
+  if (KeyNameEquals(canon, driver_.linkage_key) && KeyNameEquals(name, "Export")) {
     // Capture files (command line, then hive), then the interfaces (the hive's list or the scan).
     std::vector<std::u16string> entries;
     const auto hive = this->hive();
@@ -312,14 +312,14 @@ std::optional<RegValue> SystemRegistry::Query(std::string_view key, std::string_
       entries.push_back(e);
     };
     for (const auto& e : extra_exports_) add(e);
-    for (const auto& adapter : hive->SubKeys(kDriverParametersKey))
-      if (hive->Query(std::string(kDriverParametersKey) + "\\" + adapter, "CaptureFile"))
-        add(Widen(kDevicePrefix) + Widen(adapter));
+    for (const auto& adapter : hive->SubKeys(driver_.parameters_key))
+      if (hive->Query(driver_.parameters_key + "\\" + adapter, "CaptureFile"))
+        add(Widen(driver_.device_prefix) + Widen(adapter));
     std::vector<std::u16string> interfaces;
     if (hive->Query(key, name)) {
       interfaces = hive->GetMultiString(key, name);
     } else {
-      for (const auto& ifname : InterfaceNames()) interfaces.push_back(Widen(kDevicePrefix) + Widen(ifname));
+      for (const auto& ifname : InterfaceNames()) interfaces.push_back(Widen(driver_.device_prefix) + Widen(ifname));
     }
     // An interface the hive gives a capture file is listed once, with the capture files.
     for (const auto& e : interfaces) add(e);

@@ -31,10 +31,19 @@ std::vector<InstalledCard> ListInstalledCards(const std::string& net_class);
 
 class TcpipView;
 
+// The packet driver's names, given by its owner: the key of its `Export` list, the key under which
+// each adapter has its settings (an adapter there with a `CaptureFile` value is a capture file), and
+// the prefix of an adapter's device name.
+struct DriverKeys {
+  std::string linkage_key;
+  std::string parameters_key;
+  std::string device_prefix;
+};
+
 // The read-only view of this machine, under a hive whose values take precedence.
-//   HKLM\SYSTEM\CurrentControlSet\Services\Tapeye\Linkage  "Export": the capture files first (the
-//   entries added with AddExport, then the adapters the hive gives a `CaptureFile`), then one
-//   "\Device\TapEye_<ifname>" per capturable interface (up, in interface-index order) or the hive's
+//   <linkage key>  "Export": the capture files first (the entries added with AddExport, then the
+//   adapters the hive gives a `CaptureFile`), then one <device prefix><ifname> per capturable
+//   interface (up, in interface-index order) or the hive's
 //   own list; each name once. Capture files come first because only four adapters are monitored: a
 //   file asked for is never crowded out by the machine's interfaces.
 //   HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\NetworkCards\<n>, n = 1, 2, ...: one per
@@ -47,7 +56,7 @@ class TcpipView;
 // Sub-keys are the union of the hive's and the system's.
 class SystemRegistry : public Registry {
  public:
-  explicit SystemRegistry(std::shared_ptr<const Registry> hive);
+  SystemRegistry(std::shared_ptr<const Registry> hive, DriverKeys driver);
 
   // Adds a capture-file entry to the adapter list, ahead of the interfaces (e.g. "\Device\TapEye_trace").
   void AddExport(std::u16string device_path);
@@ -90,21 +99,15 @@ class SystemRegistry : public Registry {
   std::vector<std::u16string> extra_exports_;
   std::optional<std::vector<std::string>> fixed_interfaces_;
   SystemPaths paths_;
+  DriverKeys driver_;
   // Module name (with '-' as '_') -> file, built on first use by walking the module directory.
   mutable std::mutex module_mutex_;
   mutable std::optional<std::map<std::string, std::string>> module_files_;
 };
 
-inline constexpr char kLinkageKey[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage";
 inline constexpr char kNetworkCardsKey[] =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\NetworkCards";
 inline constexpr char kServicesKey[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services";
-inline constexpr char kDevicePrefix[] = "\\Device\\TapEye_";  // 15 characters: the name starts at the 16th
-// The packet driver's per-adapter settings: HKLM\...\Services\Tapeye\Parameters\<adapter name>; an
-// adapter whose key has a `CaptureFile` value replays that file.
-inline constexpr char kDriverParametersKey[] =
-    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Parameters";
-
 // Interfaces that can be captured on: those that are administratively up, in interface-index order.
 std::vector<std::string> ListCapturableInterfaces();
 

@@ -43,10 +43,10 @@ int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, Conso
     }
   }
   if (!run.options.state_dir.empty()) MakeDirectories(run.options.state_dir);
-  platform::SystemRegistry registry(hive);
+  platform::SystemRegistry registry(hive, PacketDriverKeys());
   registry.SetHivePath(run.hive_path);  // "OPEN " requests read it again
   for (const std::string& name : ReplayAdapterNames(run.options.replay_files))
-    registry.AddExport(platform::Widen(platform::kDevicePrefix + name));
+    registry.AddExport(platform::Widen(kDevicePrefix + name));
   platform::RealClock clock;
   platform::LibcRandom random;
 

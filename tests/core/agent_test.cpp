@@ -58,7 +58,7 @@ class AgentTest : public testing::Test {
   // `captures`: adapter names of capture files given on the command line.
   void Start(uint32_t start_time, std::vector<std::string> interfaces = {"eth0"}, std::vector<std::string> captures = {}) {
     clock_ = std::make_unique<TestClock>(start_time);
-    registry_ = std::make_unique<SystemRegistry>(hive_);
+    registry_ = std::make_unique<SystemRegistry>(hive_, PacketDriverKeys());
     registry_->SetInterfaceNames(std::move(interfaces));
     for (const auto& name : captures) registry_->AddExport(Widen(kDevicePrefix + name));
     AgentOptions opt;

@@ -1,4 +1,6 @@
 #include "diagnostics/installed_adapters.h"
+
+#include "capture/packet_driver.h"
 #include "platform/hive_file.h"
 #include "platform/system_registry.h"
 
@@ -89,7 +91,7 @@ class InstalledAdapters : public testing::Test {
 
   fs::path state_;
   std::shared_ptr<HiveFile> hive_ = std::make_shared<HiveFile>();
-  SystemRegistry registry_{hive_};
+  SystemRegistry registry_{hive_, PacketDriverKeys()};
 };
 
 TEST_F(InstalledAdapters, ReportStopsAtTheFirstGap) {
@@ -204,7 +206,7 @@ TEST_F(InstalledAdapters, StartUpCheckFillsMatchingAdaptersOfEveryCard) {
 
 // The system view of this machine: whatever cards it has, the report is made of whole blocks.
 TEST(InstalledAdaptersLive, ReportIsWellFormed) {
-  SystemRegistry registry(std::make_shared<HiveFile>());
+  SystemRegistry registry(std::make_shared<HiveFile>(), PacketDriverKeys());
   char area[4096];
   ListInstalledAdapters(registry, "/nonexistent", area, sizeof area);
   std::string rest = area;

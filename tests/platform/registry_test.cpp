@@ -16,6 +16,10 @@ using namespace netward::platform;
 namespace {
 
 constexpr char kParams[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater\\NETWARD\\Parameters";
+// The packet driver's names, as its owner gives them to the system view.
+constexpr char kLinkageKey[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Linkage";
+constexpr char kDriverParametersKey[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Parameters";
+const DriverKeys kDriver{kLinkageKey, kDriverParametersKey, "\\Device\\TapEye_"};
 
 std::string TempPath(const char* name) {
   return std::string(testing::TempDir()) + "/" + std::to_string(getpid()) + "_" + name;
@@ -158,7 +162,7 @@ TEST(HiveFile, LoadTakesRegularFilesOnly) {
 TEST(SystemRegistry, ExportListsCaptureFilesThenInterfaces) {
   auto hive = std::make_shared<HiveFile>();
   hive->SetDword(kParams, "AutoIpName", 0);
-  SystemRegistry sys(hive);
+  SystemRegistry sys(hive, kDriver);
   sys.SetInterfaceNames({"eth0", "lo"});
   sys.AddExport(u"\\Device\\TapEye_trace");
   EXPECT_EQ(sys.GetMultiString(kLinkageKey, "Export"),
@@ -234,7 +238,7 @@ class FakeSystem : public testing::Test {
 
   std::string root_;
   std::shared_ptr<HiveFile> hive_ = std::make_shared<HiveFile>();
-  SystemRegistry sys_{hive_};
+  SystemRegistry sys_{hive_, kDriver};
 };
 
 TEST_F(FakeSystem, CardsArePhysicalInterfacesInIndexOrder) {

@@ -46,7 +46,7 @@ class AgentFixture : public testing::Test {
     hive_ = std::make_shared<platform::HiveFile>();
     hive_->SetString(kSettingsKey, "OpenKey", "Secret");
     clock_ = std::make_unique<platform::TestClock>(kAgentStart);
-    registry_ = std::make_unique<platform::SystemRegistry>(hive_);
+    registry_ = std::make_unique<platform::SystemRegistry>(hive_, PacketDriverKeys());
     registry_->SetInterfaceNames({"nwtest0"});
     AgentOptions opt;
     opt.state_dir = state_.string();

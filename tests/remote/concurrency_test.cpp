@@ -96,7 +96,7 @@ TEST(ConcurrentRequests, WholeFramesWhileReplayRunsAtFullSpeed) {
   auto hive = std::make_shared<HiveFile>();
   hive->SetString(kSettingsKey, "OpenKey", "Secret");
   hive->SetDword(kSettingsKey, "EndpointMapperPort", FreePort());
-  SystemRegistry registry(hive);
+  SystemRegistry registry(hive, PacketDriverKeys());
   registry.SetInterfaceNames({"nwloop0"});
   RealClock clock;
   CapturedOutput out;

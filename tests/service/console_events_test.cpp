@@ -54,7 +54,7 @@ class TitledWindow {
 
 TEST(ConsoleEvents, LogOffClosesTheNetwardWindowsAndShutdownAlsoStopsTheAgent) {
   auto hive = std::make_shared<platform::HiveFile>();
-  platform::SystemRegistry registry(hive);
+  platform::SystemRegistry registry(hive, PacketDriverKeys());
   platform::TestClock clock(1796385600u);
   platform::CapturedOutput out;
   platform::LibcRandom random;

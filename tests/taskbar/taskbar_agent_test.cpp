@@ -38,7 +38,7 @@ TEST(TaskbarInAgent, FollowsAccountedFramesAndEndsWithCommonStop) {
   fs::create_directories(state);
   auto hive = std::make_shared<platform::HiveFile>();
   hive->SetDword(kSettingsKey, "EndpointMapperPort", FreePort());
-  platform::SystemRegistry registry(hive);
+  platform::SystemRegistry registry(hive, PacketDriverKeys());
   registry.SetInterfaceNames({"nwtest0"});
   platform::TestClock clock(kDec4Noon);
   platform::CapturedOutput out;
