@@ -5,13 +5,12 @@
 
 #include "accounting/frame_shape.h"
 #include "accounting/stations.h"
+#include "wire/headers.h"
 
 namespace netward {
 
 namespace {
 
-constexpr uint16_t kNetbiosDatagramPort = 138;
-constexpr uint16_t kDnsPort = 53;
 constexpr size_t kDnsParseBytes = kDnsQueryBytes;  // answers are parsed in the same 214 bytes
 
 std::atomic<platform::Output*> g_output{nullptr};
@@ -84,7 +83,7 @@ void Finish(NicArea* nic, const FrameFacts& x) {
 // `arp` is the offset of the ARP header; the 242 compared bytes may run past the frame (zeros).
 void ArpCheck(NicArea* nic, FrameFacts& x, size_t arp) {
   const ByteView f = x.f;
-  if (!x.from_self || f.be16(arp + 6) != 1) return;
+  if (!x.from_self || f.be16(arp + arp_off::Operation) != 1) return;
   const uint32_t now = nic->FrameTime;
   if (now < nic->LastArpTime + kRetransmitWindowSeconds && f.equals(arp, kArpRequestBytes, nic->LastArpRequest)) {
     x.event = kEventArpRetransmit;
@@ -98,12 +97,12 @@ void ArpCheck(NicArea* nic, FrameFacts& x, size_t arp) {
 // 32 characters after the length byte at UDP offset 22. Only names with suffix 0 or 0x20 count.
 void TakeNetbiosDatagramName(FrameFacts& x, size_t ip) {
   const ByteView f = x.f;
-  if (f.u8(ip + 9) != 17) return;
-  const size_t udp = ip + (f.u8(ip) & 0x0F) * 4u;
-  if (f.be16(udp) != kNetbiosDatagramPort) return;
+  if (f.u8(ip + ip_off::Protocol) != ip_proto::Udp) return;
+  const size_t udp = ip + (f.u8(ip + ip_off::VersionLength) & 0x0F) * 4u;
+  if (f.be16(udp + l4_off::SrcPort) != port::NetbiosDatagram) return;
   char name[16] = {};
   for (size_t i = 0; i < 16; ++i) {
-    const int hi = f.u8(udp + 23 + 2 * i) - 'A', lo = f.u8(udp + 24 + 2 * i) - 'A';
+    const int hi = f.u8(udp + nbdgm_off::Source + 2 * i) - 'A', lo = f.u8(udp + nbdgm_off::Source + 1 + 2 * i) - 'A';
     name[i] = static_cast<char>(hi * 16 + lo);
   }
   const uint8_t suffix = static_cast<uint8_t>(name[15]);
@@ -134,10 +133,10 @@ uint64_t ConnectionPorts(const ConnectionEntry& c) {
 // bytes only: the station is compared, not hashed, so that the slot is known before the search).
 uint32_t ConnectionSlot(ByteView f, size_t ip, size_t tcp) {
   ConnectionEntry key{};
-  f.bytes(ip + 12, 4, key.SrcIp);
-  f.bytes(tcp, 2, key.SrcPort);
-  f.bytes(ip + 16, 4, key.DestIp);
-  f.bytes(tcp + 2, 2, key.DestPort);
+  f.bytes(ip + ip_off::Source, 4, key.SrcIp);
+  f.bytes(tcp + l4_off::SrcPort, 2, key.SrcPort);
+  f.bytes(ip + ip_off::Dest, 4, key.DestIp);
+  f.bytes(tcp + l4_off::DstPort, 2, key.DestPort);
   uint32_t dest_ip;
   memcpy(&dest_ip, key.DestIp, 4);
   uint64_t h = ConnectionPorts(key) * 0x9E3779B97F4A7C15ull ^ uint64_t{dest_ip} * 0xC2B2AE3D27D4EB4Full;
@@ -152,10 +151,10 @@ uint32_t ConnectionSlot(ByteView f, size_t ip, size_t tcp) {
 void TrackTcpConnection(NicArea* nic, FrameFacts& x, StationRecord* s, size_t ip, size_t tcp) {
   const ByteView f = x.f;
   ConnectionEntry key{};
-  f.bytes(ip + 12, 4, key.SrcIp);
-  f.bytes(tcp, 2, key.SrcPort);
-  f.bytes(ip + 16, 4, key.DestIp);
-  f.bytes(tcp + 2, 2, key.DestPort);
+  f.bytes(ip + ip_off::Source, 4, key.SrcIp);
+  f.bytes(tcp + l4_off::SrcPort, 2, key.SrcPort);
+  f.bytes(ip + ip_off::Dest, 4, key.DestIp);
+  f.bytes(tcp + l4_off::DstPort, 2, key.DestPort);
   const uint32_t sequence = f.be32(tcp + 4);
 
   StationIndex& idx = nic->Index;
@@ -271,13 +270,13 @@ void DnsQueryCheck(NicArea* nic, FrameFacts& x, size_t payload) {
 void IpChecks(NicArea* nic, FrameFacts& x, StationRecord* s) {
   const ByteView f = x.f;
   const size_t ip = x.ip;
-  const size_t h = (f.u8(ip) & 0x0F) * 4u;
-  const uint8_t protocol = f.u8(ip + 9);
+  const size_t h = (f.u8(ip + ip_off::VersionLength) & 0x0F) * 4u;
+  const uint8_t protocol = f.u8(ip + ip_off::Protocol);
   const size_t l4 = ip + h;
   if (protocol == 6) {
-    if ((f.be16(ip + 6) & 0x1FFF) != 0) return;
-    const uint8_t flags = f.u8(l4 + 13);
-    const uint16_t payload = static_cast<uint16_t>(f.be16(ip + 2) - (f.u8(l4 + 12) >> 4) * 4 - h);
+    if ((f.be16(ip + ip_off::Fragment) & 0x1FFF) != 0) return;
+    const uint8_t flags = f.u8(l4 + l4_off::TcpFlags);
+    const uint16_t payload = static_cast<uint16_t>(f.be16(ip + ip_off::TotalLength) - (f.u8(l4 + l4_off::TcpHeaderLength) >> 4) * 4 - h);
     if (flags & 0x04) {
       x.event = kEventTcpReset;
     } else if (payload != 0 || (flags & 0x02)) {
@@ -287,8 +286,8 @@ void IpChecks(NicArea* nic, FrameFacts& x, StationRecord* s) {
     const uint8_t type = f.u8(l4);
     if (type == 3 || type == 4 || type == 5 || type == 11 || type == 12) x.event = kEventIcmpError;
   } else if (protocol == 17) {
-    if (f.be16(l4 + 2) == kDnsPort) DnsQueryCheck(nic, x, l4 + 8);
-    if (f.be16(l4) == kDnsPort) LearnDnsNames(nic, f, l4 + 8);
+    if (f.be16(l4 + l4_off::DstPort) == port::Dns) DnsQueryCheck(nic, x, l4 + l4_off::UdpPayload);
+    if (f.be16(l4 + l4_off::SrcPort) == port::Dns) LearnDnsNames(nic, f, l4 + l4_off::UdpPayload);
   }
 }
 
@@ -486,8 +485,8 @@ void AccountShape(NicArea* nic, FrameFacts& x, const FrameShape& k) {
     x.ip = k.ip;
     if (x.group) {
       TakeNetbiosDatagramName(x, k.ip);
-    } else if (f.u8(k.ip + 9) == 6) {
-      x.connection_slot = ConnectionSlot(f, k.ip, k.ip + (f.u8(k.ip) & 0x0F) * 4u);
+    } else if (f.u8(k.ip + ip_off::Protocol) == ip_proto::Tcp) {
+      x.connection_slot = ConnectionSlot(f, k.ip, k.ip + (f.u8(k.ip + ip_off::VersionLength) & 0x0F) * 4u);
       __builtin_prefetch(&nic->Index.Connections[x.connection_slot]);
     }
   }
@@ -538,16 +537,16 @@ void AccountTokenRingFrame(NicArea* nic, const uint8_t* frame) {
   if (Global() == nullptr) return ClearEntry(e);
   FrameFacts x(ViewOf(nic, frame), e);
   const ByteView f = x.f;
-  f.bytes(2, 6, x.dest);
-  f.bytes(8, 6, x.src);
-  x.src[0] &= 0x7F;  // route-information indicator
+  f.bytes(tr_off::Dest, 6, x.dest);
+  f.bytes(tr_off::Source, 6, x.src);
+  x.src[0] &= static_cast<uint8_t>(~kRoutingPresent);  // the route-information indicator is not the address
   if (memcmp(x.src, nic->OwnAddress, 6) == 0) x.from_self = true;
   x.wan_send = nic->IsWan && memcmp(x.src, kWanSendAddress, 6) == 0;
-  const uint8_t type = f.u8(1) & 0xC0;
+  const uint8_t type = f.u8(tr_off::FrameControl) & 0xC0;
   if (type == 0x40) {
-    size_t llc = 14;
-    if (f.u8(8) & 0x80) llc += f.u8(14) & 0x1F;
-    x.group = (f.u8(2) & 0x80) != 0;
+    size_t llc = tr_off::Routing;
+    if (f.u8(tr_off::Source) & kRoutingPresent) llc += f.u8(tr_off::Routing) & 0x1F;
+    x.group = (f.u8(tr_off::Dest) & 0x80) != 0;
     AccountShape(nic, x, ShapeOfLlc(f, llc));
   } else if (type != 0x00) {  // a MAC frame (0) is kept in the ring only
     char line[64];

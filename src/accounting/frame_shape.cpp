@@ -1,23 +1,19 @@
 #include "accounting/frame_shape.h"
 
 #include "accounting/accounting.h"
+#include "wire/headers.h"
 
 namespace netward {
 
 namespace {
 
-constexpr uint16_t kTypeIp = 0x0800;
-constexpr uint16_t kTypeArp = 0x0806;
-constexpr uint16_t kTypeIpx = 0x8137;
-constexpr uint16_t kTypeAppletalk = 0x809B;
-constexpr uint16_t kTypeAarp = 0x80F3;
 
 FrameShape Ip(FrameShape k, size_t ip) {
   k.cls = kClassIp;
   k.name = kNameIp;
   k.ip = ip;
-  k.dest = ip + 16;
-  k.src = ip + 12;
+  k.dest = ip + ip_off::Dest;
+  k.src = ip + ip_off::Source;
   return k;
 }
 
@@ -50,18 +46,18 @@ FrameShape Link(FrameShape k, ProtocolName name) {
 FrameShape ShapeOfLlc(ByteView f, size_t llc) {
   FrameShape k;
   k.llc = llc;
-  const uint8_t dsap = f.u8(llc), ssap = f.u8(llc + 1), control = f.u8(llc + 2);
+  const uint8_t dsap = f.u8(llc + llc_off::Dsap), ssap = f.u8(llc + llc_off::Ssap), control = f.u8(llc + llc_off::Control);
   const uint16_t saps = static_cast<uint16_t>(dsap << 8 | ssap);
   if (saps == 0xFFFF) return Ipx(k, llc + 6, llc + 18);  // raw IPX: no LLC at all
   if (saps == 0xE0E0) return Ipx(k, llc + 9, llc + 21);
   if (saps == 0xAAAA) {  // SNAP: the Ethernet type after the 5-byte SNAP header
-    switch (f.be16(llc + 6)) {
-      case kTypeIp:
+    switch (f.be16(llc + llc_off::SnapType)) {
+      case ether_type::Ip:
         return Ip(k, llc + 8);
-      case kTypeIpx:
+      case ether_type::Ipx:
         return Ipx(k, llc + 14, llc + 26);
-      case kTypeArp:
-        if (f.be16(llc + 10) == kTypeIp) return Arp(k, llc + 8);
+      case ether_type::Arp:
+        if (f.be16(llc + 10) == ether_type::Ip) return Arp(k, llc + 8);
         break;
       default:
         break;
@@ -78,18 +74,18 @@ FrameShape ShapeOfLlc(ByteView f, size_t llc) {
 }
 
 FrameShape ShapeOfEthernet(ByteView f) {
-  const uint16_t type = f.be16(12);
-  if (type <= 1500) return ShapeOfLlc(f, 14);  // a length: 802.3 with 802.2
+  const uint16_t type = f.be16(eth_off::Type);
+  if (type <= kMax8023Length) return ShapeOfLlc(f, eth_off::Data);  // a length: 802.3 with 802.2
   switch (type) {
-    case kTypeIp:
-      return Ip(FrameShape{}, 14);
-    case kTypeIpx:
+    case ether_type::Ip:
+      return Ip(FrameShape{}, eth_off::Data);
+    case ether_type::Ipx:
       return Ipx(FrameShape{}, 20, 32);
-    case kTypeArp:
-      if (f.be16(16) == kTypeIp) return Arp(FrameShape{}, 14);
+    case ether_type::Arp:
+      if (f.be16(eth_off::Data + 2) == ether_type::Ip) return Arp(FrameShape{}, eth_off::Data);  // protocol type 2-3
       return Link(FrameShape{}, kNameMisc);
-    case kTypeAppletalk:
-    case kTypeAarp:
+    case ether_type::Appletalk:
+    case ether_type::Aarp:
       return Link(FrameShape{}, kNameAppletalk);
     default:
       return Link(FrameShape{}, kNameMisc);

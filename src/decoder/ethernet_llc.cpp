@@ -3,22 +3,16 @@
 #include <cstdio>
 
 #include "decoder/decoder_internal.h"
+#include "wire/headers.h"
 
 namespace netward::decoder {
 namespace {
 
-// 802.3 frame: destination 0-5, source 6-11, type or length 12-13, data from 14.
-constexpr size_t kEthDest = 0, kEthType = 12, kEthData = 14;
 // NetBEUI frames to the NetBIOS multicast address carry a 3-byte LLC header.
-constexpr uint8_t kNetbiosMulticast[6] = {0x03, 0x00, 0x00, 0x00, 0x00, 0x01};
-constexpr size_t kNetbiosAfterLlc = kEthData + 3;
-// Values up to 1500 in the type field are 802.3 lengths.
-constexpr uint16_t kMaxLength = 1500;
+constexpr size_t kNetbiosAfterLlc = eth_off::Data + 3;
 
-// LLC: DSAP 0, SSAP 1, control 2 (second control byte 3 for I- and S-frames);
-// SNAP: OUI 3-5, type 6-7, payload from 8 (an ARP packet's protocol type then at 10-11).
-constexpr size_t kDsap = 0, kSsap = 1, kControl = 2, kControl2 = 3, kSnapType = 6, kSnapData = 8,
-                 kSnapArpProto = 10;
+// An ARP packet in SNAP has its protocol type at 10-11 of the LLC header.
+constexpr size_t kSnapArpProto = 10;
 
 struct NamedSap {
   uint8_t sap;
@@ -49,7 +43,6 @@ constexpr ControlText kControlTexts[] = {
     {0xF3, " TEST p/f=1", false},
 };
 
-constexpr uint16_t kTypeIp = 0x0800, kTypeIpx = 0x8137, kTypeArp = 0x0806;
 
 void BothTexts(DecodedLine& line, const char* text) {
   SetText(line.SummaryText).Str(text);
@@ -61,28 +54,28 @@ void BothTexts(DecodedLine& line, const char* text) {
 void DecodeEthernetFrame(DecodedLine& line, ByteView f, const DecoderContext& ctx) {
   {
     auto dest = SetText(line.DestinationText);
-    WriteMac(dest, f, kEthDest);
+    WriteMac(dest, f, eth_off::Dest);
   }
-  if ((f.u8(kEthDest) & 0x01) && f.equals(kEthDest, 6, kNetbiosMulticast)) {
+  if ((f.u8(eth_off::Dest) & 0x01) && f.equals(eth_off::Dest, 6, kNetbiosMulticast)) {
     DecodeNetBiosFrame(line, f.Sub(kNetbiosAfterLlc), ctx);
     return;
   }
-  const uint16_t type = f.be16(kEthType);
-  if (type <= kMaxLength) {
-    DecodeLlc(line, f.Sub(kEthData), ctx);
+  const uint16_t type = f.be16(eth_off::Type);
+  if (type <= kMax8023Length) {
+    DecodeLlc(line, f.Sub(eth_off::Data), ctx);
     return;
   }
   switch (type) {
-    case kTypeIp:
-      DecodeIp(line, f.Sub(kEthData), ctx);
+    case ether_type::Ip:
+      DecodeIp(line, f.Sub(eth_off::Data), ctx);
       return;
-    case kTypeIpx:
-      DecodeIpx(line, f.Sub(kEthData), ctx);
+    case ether_type::Ipx:
+      DecodeIpx(line, f.Sub(eth_off::Data), ctx);
       return;
-    case kTypeArp:
+    case ether_type::Arp:
       // ARP for IP only: hardware type 14-15, protocol type 16-17.
-      if (f.be16(kEthData + 2) == kTypeIp) {
-        DecodeArp(line, f.Sub(kEthData), ctx);
+      if (f.be16(eth_off::Data + 2) == ether_type::Ip) {
+        DecodeArp(line, f.Sub(eth_off::Data), ctx);
         return;
       }
       break;
@@ -104,7 +97,7 @@ void DecodeEthernetFrame(DecodedLine& line, ByteView f, const DecoderContext& ct
 
 void DecodeLlc(DecodedLine& line, ByteView llc, const DecoderContext& ctx) {
   SetText(line.ProtocolText).Str("LLC");
-  switch (llc.be16(kDsap)) {
+  switch (llc.be16(llc_off::Dsap)) {
     case 0xFFFF:  // raw 802.3 IPX: the two bytes are the IPX checksum
       DecodeIpx(line, llc, ctx);
       return;
@@ -112,13 +105,13 @@ void DecodeLlc(DecodedLine& line, ByteView llc, const DecoderContext& ctx) {
       DecodeIpx(line, llc.Sub(3), ctx);
       return;
     case 0xAAAA: {
-      const uint16_t type = llc.be16(kSnapType);
-      if (type == kTypeIp) {
-        DecodeIp(line, llc.Sub(kSnapData), ctx);
-      } else if (type == kTypeIpx) {
-        DecodeIpx(line, llc.Sub(kSnapData), ctx);
-      } else if (type == kTypeArp && llc.be16(kSnapArpProto) == kTypeIp) {
-        DecodeArp(line, llc.Sub(kSnapData), ctx);
+      const uint16_t type = llc.be16(llc_off::SnapType);
+      if (type == ether_type::Ip) {
+        DecodeIp(line, llc.Sub(llc_off::SnapData), ctx);
+      } else if (type == ether_type::Ipx) {
+        DecodeIpx(line, llc.Sub(llc_off::SnapData), ctx);
+      } else if (type == ether_type::Arp && llc.be16(kSnapArpProto) == ether_type::Ip) {
+        DecodeArp(line, llc.Sub(llc_off::SnapData), ctx);
       } else {
         SetText(line.SummaryText).Str("SNAP TYPE ").Hex(type, 4);
         SetText(line.ProtocolText).Str("SNAP TYPE ").Hex(type, 4);
@@ -129,7 +122,7 @@ void DecodeLlc(DecodedLine& line, ByteView llc, const DecoderContext& ctx) {
       break;
   }
 
-  const uint8_t dsap = llc.u8(kDsap), ssap = llc.u8(kSsap), control = llc.u8(kControl);
+  const uint8_t dsap = llc.u8(llc_off::Dsap), ssap = llc.u8(llc_off::Ssap), control = llc.u8(llc_off::Control);
   auto summary = SetText(line.SummaryText);
   for (const NamedSap& n : kNamedSaps) {
     if (ssap == n.sap || dsap == n.sap) {
@@ -140,12 +133,12 @@ void DecodeLlc(DecodedLine& line, ByteView llc, const DecoderContext& ctx) {
   }
   summary.Str("LLC ").Hex(dsap, 2).Char('/').Hex(ssap, 2);
   if ((control & 0x01) == 0) {
-    summary.Str(" I-Frame N(R)=").Dec(llc.u8(kControl2) >> 1).Str(" N(S)=").Dec(control >> 1);
+    summary.Str(" I-Frame N(R)=").Dec(llc.u8(llc_off::Control2) >> 1).Str(" N(S)=").Dec(control >> 1);
   } else {
     for (const ControlText& c : kControlTexts) {
       if (c.control != control) continue;
       summary.Str(c.text);
-      if (c.shows_nr) summary.Str(" N(R)=").Dec(llc.u8(kControl2) >> 1);
+      if (c.shows_nr) summary.Str(" N(R)=").Dec(llc.u8(llc_off::Control2) >> 1);
       break;
     }
   }

@@ -3,14 +3,12 @@
 #include <cstring>
 
 #include "decoder/decoder_internal.h"
+#include "wire/headers.h"
 
 namespace netward::decoder {
 namespace {
 
-// IP header: version/header length 0, total length 2-3, identification 4-5, flags and fragment
-// offset 6-7 (0x20 of byte 6: more fragments), protocol 9, destination 16-19.
-constexpr size_t kIpVersionLength = 0, kIpTotalLength = 2, kIpId = 4, kIpFragment = 6,
-                 kIpProtocol = 9, kIpDest = 16;
+// 0x20 of the IP header's byte 6: more fragments.
 
 // ICMP: type 0, code 1, redirect gateway 4-7, next-hop MTU 6-7, then the offending datagram's
 // IP header from 8, taken to be 20 bytes: its protocol at 17, destination at 24-27 and the
@@ -118,18 +116,18 @@ void DecodeIp(DecodedLine& line, ByteView ip, const DecoderContext& ctx) {
     TextSink work(text, kWorkTextSize - 1);
     {
       auto dest = SetText(line.DestinationText);
-      dest.Ipv4(ip, kIpDest);
+      dest.Ipv4(ip, ip_off::Dest);
     }
     IpInfo info;
-    info.header_length = (ip.u8(kIpVersionLength) & 0x0F) * 4u;
-    info.total_length = ip.be16(kIpTotalLength);
-    info.id[0] = ip.u8(kIpId);
-    info.id[1] = ip.u8(kIpId + 1);
-    info.more_fragments = ip.u8(kIpFragment) & 0x20;
-    info.fragment_offset = (ip.be16(kIpFragment) & 0x1FFFu) * 8u;
+    info.header_length = (ip.u8(ip_off::VersionLength) & 0x0F) * 4u;
+    info.total_length = ip.be16(ip_off::TotalLength);
+    info.id[0] = ip.u8(ip_off::Id);
+    info.id[1] = ip.u8(ip_off::Id + 1);
+    info.more_fragments = ip.u8(ip_off::Fragment) & 0x20;
+    info.fragment_offset = (ip.be16(ip_off::Fragment) & 0x1FFFu) * 8u;
     const ByteView payload = ip.Sub(info.header_length);
 
-    switch (const uint8_t protocol = ip.u8(kIpProtocol)) {
+    switch (const uint8_t protocol = ip.u8(ip_off::Protocol)) {
       case 1:
         DecodeIcmp(line, work, payload, ctx);
         // Every message but destination-unreachable names itself in the protocol column.

@@ -1,6 +1,7 @@
 // IPX with SAP (Novell IPX/SAP), ARP and RARP for IPv4 (RFC 826, RFC 903) and the NetBIOS Frames
 // protocol of NetBEUI frames sent to the NetBIOS group address.
 #include "decoder/decoder_internal.h"
+#include "wire/headers.h"
 
 namespace netward::decoder {
 namespace {
@@ -11,9 +12,6 @@ constexpr size_t kIpxDestNet = 6, kIpxDestNode = 10, kIpxDestSocket = 16, kIpxSr
                  kSapOperationLow = 31;
 constexpr uint16_t kSapSocket = 0x0452;
 
-// ARP for 6-byte hardware and 4-byte protocol addresses: operation 6-7, sender protocol address
-// 14-17, target protocol address 24-27.
-constexpr size_t kArpOperation = 6, kArpSender = 14, kArpTarget = 24;
 
 // NetBIOS Frames header, from the first byte after the 3-byte LLC header: command 4,
 // destination name 12-27 (suffix 27), source name 28-43 (suffix 43).
@@ -90,19 +88,19 @@ void DecodeIpx(DecodedLine& line, ByteView ipx, const DecoderContext&) {
 void DecodeArp(DecodedLine& line, ByteView arp, const DecoderContext& ctx) {
   SetText(line.ProtocolText).Str("Address Resolution Protocol");
   auto summary = SetText(line.SummaryText);
-  switch (arp.be16(kArpOperation)) {
+  switch (arp.be16(arp_off::Operation)) {
     case 1: {
       summary.Str("ARP Request");
       auto p = SetText(line.ProtocolText);
-      p.Str("ARP Request, Looking for ").Ipv4(arp, kArpTarget);
-      AppendRole(p, line, arp, kArpTarget, ctx);
+      p.Str("ARP Request, Looking for ").Ipv4(arp, arp_off::TargetIp);
+      AppendRole(p, line, arp, arp_off::TargetIp, ctx);
       break;
     }
     case 2: {
       summary.Str("ARP Reply");
       auto p = SetText(line.ProtocolText);
-      p.Str("ARP Reply,   Found ").Ipv4(arp, kArpSender);
-      AppendRole(p, line, arp, kArpSender, ctx);
+      p.Str("ARP Reply,   Found ").Ipv4(arp, arp_off::SenderIp);
+      AppendRole(p, line, arp, arp_off::SenderIp, ctx);
       break;
     }
     case 3:
@@ -113,10 +111,10 @@ void DecodeArp(DecodedLine& line, ByteView arp, const DecoderContext& ctx) {
       break;
     default:
       // The operation printed as a little-endian value: operation 5 shows as 500.
-      summary.Str("ARP ").Hex(arp.le16(kArpOperation), 2);
+      summary.Str("ARP ").Hex(arp.le16(arp_off::Operation), 2);
       break;
   }
-  summary.Str(", Target=").Ipv4(arp, kArpTarget).Str(", Sender=").Ipv4(arp, kArpSender);
+  summary.Str(", Target=").Ipv4(arp, arp_off::TargetIp).Str(", Sender=").Ipv4(arp, arp_off::SenderIp);
 }
 
 void DecodeNetBiosFrame(DecodedLine& line, ByteView nbf, const DecoderContext&) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "decoder/decoder_internal.h"
+#include "wire/headers.h"
 
 namespace netward::decoder {
 namespace {
@@ -10,9 +11,6 @@ namespace {
 // Name service (UDP source port 137): 8-byte UDP header, 12-byte name service header, the
 // question name's length byte at 20, its 32 encoded characters from 21.
 constexpr size_t kQuestionName = 21;
-// Direct datagram (UDP source port 138): 14-byte datagram header, then the source name (length
-// byte at 22, characters from 23) and the destination name (length byte at 56, from 57).
-constexpr size_t kDatagramSource = 23, kDatagramDest = 57;
 
 // The browse name: 0x01 0x02 "__MSBROWSE__" 0x02.
 constexpr char kBrowseName[15] = {0x01, 0x02, '_', '_', 'M', 'S', 'B', 'R',
@@ -92,8 +90,8 @@ void DecodeNetBiosNameService(DecodedLine& line, TextSink& work, ByteView udp) {
 }
 
 void DecodeNetBiosDatagram(DecodedLine& line, TextSink& work, ByteView udp) {
-  const NetbiosName src = DecodeEncodedName(udp, kDatagramSource);
-  const NetbiosName dest = DecodeEncodedName(udp, kDatagramDest);
+  const NetbiosName src = DecodeEncodedName(udp, nbdgm_off::Source);
+  const NetbiosName dest = DecodeEncodedName(udp, nbdgm_off::Dest);
   AppendNamePair(work, dest, src);
   auto protocol = SetText(line.ProtocolText);
   WriteBrowserNote(protocol, kIpNetbios, dest, src);

@@ -1,16 +1,11 @@
 // TCP (RFC 793) and UDP (RFC 768): port naming through the service database, the TCP sequence
 // and flag summary, and the dispatch to the NetBIOS, DNS and SMB decoders above them.
 #include "decoder/decoder_internal.h"
+#include "wire/headers.h"
 
 namespace netward::decoder {
 namespace {
 
-// TCP: source port 0-1, destination port 2-3, sequence 4-7, acknowledgement 8-11, header length
-// in the high four bits of 12 (32-bit words), flags 13. UDP: ports as TCP, payload from 8.
-constexpr size_t kSrcPort = 0, kDstPort = 2, kTcpSeq = 4, kTcpAck = 8, kTcpHeaderLength = 12,
-                 kTcpFlags = 13;
-constexpr uint16_t kNetbiosSessionPort = 139, kNetbiosNamePort = 137, kNetbiosDatagramPort = 138,
-                   kDnsPort = 53;
 
 struct FlagWord {
   uint8_t bit;
@@ -53,20 +48,20 @@ void DecodeTcp(DecodedLine& line, TextSink& work, ByteView tcp, const IpInfo& ip
     SetText(line.ProtocolText).Str("TCP/IP Fragment");
     return;
   }
-  const uint16_t src = tcp.be16(kSrcPort), dst = tcp.be16(kDstPort);
+  const uint16_t src = tcp.be16(l4_off::SrcPort), dst = tcp.be16(l4_off::DstPort);
   NamePorts(line, work, src, dst, true, ctx);
 
-  const uint32_t header_length = (tcp.u8(kTcpHeaderLength) >> 4) * 4u;
+  const uint32_t header_length = (tcp.u8(l4_off::TcpHeaderLength) >> 4) * 4u;
   const uint16_t data_length =
       static_cast<uint16_t>(ip.total_length - ip.header_length - header_length);
-  work.Str(" Ack=").Dec(tcp.be32(kTcpAck)).Str(" Seq=").Dec(tcp.be32(kTcpSeq));
+  work.Str(" Ack=").Dec(tcp.be32(l4_off::TcpAck)).Str(" Seq=").Dec(tcp.be32(l4_off::TcpSeq));
   work.Str(" DataLen=").Dec(data_length, 5);
-  const uint8_t flags = tcp.u8(kTcpFlags);
+  const uint8_t flags = tcp.u8(l4_off::TcpFlags);
   for (const FlagWord& f : kTcpFlagWords)
     if (flags & f.bit) work.Str(f.text);
   if (ip.more_fragments) work.Str(" FRAGMENTED id=").Hex(ip.id[0], 2).Hex(ip.id[1], 2);
 
-  if (src == kNetbiosSessionPort || dst == kNetbiosSessionPort)
+  if (src == port::NetbiosSession || dst == port::NetbiosSession)
     DecodeSmb(line, tcp.Sub(header_length));
 }
 
@@ -79,13 +74,13 @@ void DecodeUdp(DecodedLine& line, TextSink& work, ByteView udp, const IpInfo& ip
     SetText(line.ProtocolText).Str("UDP/IP Fragment");
     return;
   }
-  const uint16_t src = udp.be16(kSrcPort), dst = udp.be16(kDstPort);
+  const uint16_t src = udp.be16(l4_off::SrcPort), dst = udp.be16(l4_off::DstPort);
   NamePorts(line, work, src, dst, false, ctx);
-  if (src == kNetbiosNamePort)
+  if (src == port::NetbiosName)
     DecodeNetBiosNameService(line, work, udp);
-  else if (src == kNetbiosDatagramPort)
+  else if (src == port::NetbiosDatagram)
     DecodeNetBiosDatagram(line, work, udp);
-  else if (src == kDnsPort || dst == kDnsPort)
+  else if (src == port::Dns || dst == port::Dns)
     DecodeDns(line, work, udp);
 }
 

@@ -3,18 +3,14 @@
 #include <cstring>
 
 #include "decoder/decoder_internal.h"
+#include "wire/headers.h"
 
 namespace netward::decoder {
 namespace {
 
-// Access control 0, frame control 1, destination 2-7, source 8-13 (bit 0x80 of byte 8: routing
-// information follows), routing field from 14 (low five bits of byte 14: its length in bytes,
-// routing control included; route designators from 16). MAC frames: major vector length 14-15,
-// class 16, command 17.
-constexpr size_t kFrameControl = 1, kDest = 2, kSource = 8, kRouting = 14, kDesignators = 16,
-                 kMacCommand = 17, kNoRouteLlc = 14;
-constexpr uint8_t kRoutingPresent = 0x80;
-constexpr uint8_t kNetbiosFunctional[6] = {0xC0, 0x00, 0x00, 0x00, 0x00, 0x80};
+// The routing field's length in bytes is the low five bits of its byte 14, routing control
+// included. MAC frames: major vector length 14-15, class 16, command 17.
+constexpr size_t kMacCommand = 17, kNoRouteLlc = 14;
 
 constexpr const char* kMacFrame = "Token Ring MAC Frame";
 
@@ -51,7 +47,7 @@ const char* MacCommandText(uint8_t command) { return Tok2Str(kMacCommands, comma
 void DecodeMacFrame(DecodedLine& line, ByteView f, const DecoderContext& ctx) {
   SetText(line.ProtocolText).Str(kMacFrame);
   uint8_t source[6];
-  f.bytes(kSource, 6, source);
+  f.bytes(tr_off::Source, 6, source);
   source[0] &= static_cast<uint8_t>(~kRoutingPresent);
   const bool from_self = memcmp(source, ctx.own_address, 6) == 0;
   memcpy(line.DirectionMark, from_self ? "  >>" : "<<  ", 4);
@@ -71,10 +67,10 @@ void DecodeMacFrame(DecodedLine& line, ByteView f, const DecoderContext& ctx) {
 }
 
 void DecodeLlcFrame(DecodedLine& line, ByteView f, const DecoderContext& ctx) {
-  const bool routed = f.u8(kSource) & kRoutingPresent;
-  const size_t route_length = f.u8(kRouting) & 0x1F;
+  const bool routed = f.u8(tr_off::Source) & kRoutingPresent;
+  const size_t route_length = f.u8(tr_off::Routing) & 0x1F;
   const size_t llc = kNoRouteLlc + (routed ? route_length : 0);
-  if ((f.u8(kDest) & 0x80) && f.equals(kDest, 6, kNetbiosFunctional)) {
+  if ((f.u8(tr_off::Dest) & 0x80) && f.equals(tr_off::Dest, 6, kNetbiosFunctional)) {
     DecodeNetBiosFrame(line, f.Sub(llc + 3), ctx);
     return;
   }
@@ -83,7 +79,7 @@ void DecodeLlcFrame(DecodedLine& line, ByteView f, const DecoderContext& ctx) {
   // Each designator: 12-bit ring number, 4-bit bridge number.
   auto summary = AppendText(line.SummaryText);
   summary.Str("  RIF=");
-  for (size_t d = kDesignators; d < kRouting + route_length && !summary.full(); d += 2) {
+  for (size_t d = tr_off::Designators; d < tr_off::Routing + route_length && !summary.full(); d += 2) {
     const uint8_t hi = f.u8(d), lo = f.u8(d + 1);
     summary.Char('{').Hex(hi, 2).Hex(lo >> 4, 1).Char('}').Hex(lo & 0x0F, 1);
   }
@@ -94,9 +90,9 @@ void DecodeLlcFrame(DecodedLine& line, ByteView f, const DecoderContext& ctx) {
 void DecodeTokenRingFrame(DecodedLine& line, ByteView f, const DecoderContext& ctx) {
   {
     auto dest = SetText(line.DestinationText);
-    WriteMac(dest, f, kDest);
+    WriteMac(dest, f, tr_off::Dest);
   }
-  const uint8_t type = f.u8(kFrameControl) & 0xC0;
+  const uint8_t type = f.u8(tr_off::FrameControl) & 0xC0;
   if (type == 0x00) {
     DecodeMacFrame(line, f, ctx);
   } else if (type == 0x40) {
