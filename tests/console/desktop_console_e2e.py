@@ -3,9 +3,11 @@
 # worked through AT-SPI: a wrong key is refused with a message and the right one accepted, the title
 # names the agent, every view shows what netward reads of the same agent (station count, sorting,
 # the 300 recent frames, one chart bar per trace interval of today), and a snapshot the agent wrote
-# shows the same stations offline. Screenshots of every view go to WORKDIR/screenshots.
+# shows the same stations offline; an agent that is not there ends it with exit status 2. Screenshots of every view go to WORKDIR/screenshots.
 # Usage: desktop_console_e2e.py TAPEYESV NETWARD NETWARD-CONSOLE GENERATOR WORKDIR
+import json
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -32,6 +34,20 @@ try:
     details = nw.records('DETAILS 0', 'DETL')
     today = time.strftime('%Y%m%d')
     tot = nw.records('TOTAL', 'TOT ')[0]
+
+    # ---- an agent that is not there: a message, then exit status 2 as netward's ----
+    gone = subprocess.Popen([console, '--local', os.path.join(work, 'none.sock'), '--key', KEY], env=desk.env,
+                            stderr=subprocess.PIPE, text=True)
+    desk.procs.append(gone)
+    box = wait_for('message', lambda: find(app_named(APP), 'label', prefix='The agent is unreachable'), 20)
+    check(box is not None and 'none.sock' in box.name, 'an unreachable agent is said so: "%s"' % (box and box.name))
+    desk.screenshot('unreachable')
+    find(app_named(APP), 'push button', name='Close').queryAction().doAction(0)
+    try:
+        rc = gone.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        rc = 'running'
+    check(rc == 2, 'the console ends with exit status 2 (%s)' % rc)
 
     # ---- a wrong key, refused with a message; the right one accepted ----
     env = dict(desk.env, NETWARD_KEY='wrong')
@@ -92,6 +108,19 @@ try:
     check(wait_for('errors', lambda: rows(errors) == want, 20), 'the Errors view shows the %d logged frames' % want)
     desk.screenshot('errors')
 
+    # ---- an agent that stops answering does not freeze the window ----
+    agent.signal(signal.SIGSTOP)
+    try:
+        time.sleep(4)  # a refresh is under way now, waiting for the agent
+        t0 = time.time()
+        show_view(window, 'Stations')
+        count = find(window, 'label', name='Station count')
+        answered = count is not None and count.queryText().getText(0, -1) == '%d stations' % len(stations)
+        took = time.time() - t0
+    finally:
+        agent.signal(signal.SIGCONT)
+    check(answered and took < 3, 'the window answers while the agent is silent (%.1f s)' % took)
+
     show_view(window, 'Broadcasts')
     bc = table(window, 'Broadcasts')
     want = len(nw.records('BCASTERS LOW', 'BENT'))
@@ -121,6 +150,23 @@ try:
         desk.screenshot(view.lower())
     content = text.queryText().getText(0, -1)
     check('=== CMD CONFIG' in content and '10.1.0.10' in content, 'the configuration report names this PC\'s address')
+
+    # ---- Save snapshot: the agent's image, written where the user says ----
+    saved = os.path.join(work, 'saved.NWS')
+    find(window, 'push button', name='Save snapshot...').queryAction().doAction(0)
+    chooser = wait_for('chooser', lambda: find(app_named(APP), 'file chooser'), 10)
+    check(chooser is not None, 'Save snapshot asks where')
+    name = wait_for('name', lambda: find(chooser, 'text'), 5)
+    name.queryEditableText().setTextContents(saved)
+    find(chooser, 'push button', name='Save').queryAction().doAction(0)
+    status = find(window, 'label', name='Status')
+    check(wait_for('saved', lambda: status.queryText().getText(0, -1).startswith('Snapshot saved to ' + saved), 30),
+          'the snapshot is saved: "%s"' % status.queryText().getText(0, -1))
+    out = subprocess.run([netward, '--snapshot', saved, '--json'], capture_output=True, text=True, timeout=60)
+    tes = [json.loads(line) for line in out.stdout.splitlines() if line.startswith('{')]
+    tes = [r for reply in tes if str(reply.get('Request', '')).startswith('TES ') for r in reply.get('Records', [])
+           if r['Tag'] == 'STAT']
+    check(out.returncode == 0 and len(tes) == len(stations), 'netward reads the saved file: %d stations' % len(tes))
 
     # ---- a snapshot the agent wrote: the same stations, offline ----
     snapshot = os.path.join(work, 'agent.NWS')

@@ -17,6 +17,41 @@ void PostToMainLoop(FetchWorker::Done done) {
   g_idle_add_full(G_PRIORITY_DEFAULT, RunPosted, new FetchWorker::Done(std::move(done)), FreePosted);
 }
 
+// A chooser dialog; `then` gets the file picked, if one is. Not modal in the nested-loop sense: the
+// window keeps refreshing (and answering the accessibility bus) meanwhile.
+void ChooseFile(GtkWindow* parent, const char* title, GtkFileChooserAction action, const char* accept,
+                const char* suggested, std::function<void(const std::string&)> then) {
+  GtkWidget* chooser = gtk_file_chooser_dialog_new(title, parent, action, "_Cancel", GTK_RESPONSE_CANCEL, accept,
+                                                   GTK_RESPONSE_ACCEPT, nullptr);
+  gtk_window_set_modal(GTK_WINDOW(chooser), TRUE);
+  if (action == GTK_FILE_CHOOSER_ACTION_SAVE) {
+    gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(chooser), TRUE);
+    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), suggested);
+  } else {
+    GtkFileFilter* filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, "Snapshots (*.NWS)");
+    gtk_file_filter_add_pattern(filter, "*.NWS");
+    gtk_file_filter_add_pattern(filter, "*.nws");
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), filter);
+  }
+  using Then = std::function<void(const std::string&)>;
+  g_object_set_data_full(G_OBJECT(chooser), "netward-then", new Then(std::move(then)),
+                         +[](gpointer p) { delete static_cast<Then*>(p); });
+  g_signal_connect(chooser, "response", G_CALLBACK(+[](GtkDialog* d, gint response, gpointer) {
+                     std::string path;
+                     if (response == GTK_RESPONSE_ACCEPT) {
+                       char* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
+                       if (name != nullptr) path = name;
+                       g_free(name);
+                     }
+                     Then then = *static_cast<Then*>(g_object_get_data(G_OBJECT(d), "netward-then"));
+                     gtk_widget_destroy(GTK_WIDGET(d));
+                     if (!path.empty()) then(path);
+                   }),
+                   nullptr);
+  gtk_widget_show_all(chooser);
+}
+
 GtkWidget* ToolButton(const char* label, GCallback clicked, gpointer self) {
   GtkWidget* b = gtk_button_new_with_label(label);
   g_signal_connect_swapped(b, "clicked", clicked, self);
@@ -232,48 +267,36 @@ void ConsoleWindow::GiveUp(const std::string& message, int status) {
 }
 
 void ConsoleWindow::OpenSnapshotFile() {
-  GtkWidget* chooser = gtk_file_chooser_dialog_new("Open snapshot", GTK_WINDOW(window_), GTK_FILE_CHOOSER_ACTION_OPEN,
-                                                   "_Cancel", GTK_RESPONSE_CANCEL, "_Open", GTK_RESPONSE_ACCEPT, nullptr);
-  GtkFileFilter* filter = gtk_file_filter_new();
-  gtk_file_filter_set_name(filter, "Snapshots (*.NWS)");
-  gtk_file_filter_add_pattern(filter, "*.NWS");
-  gtk_file_filter_add_pattern(filter, "*.nws");
-  gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), filter);
-  std::string path;
-  if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
-    char* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
-    if (name != nullptr) path = name;
-    g_free(name);
-  }
-  gtk_widget_destroy(chooser);
-  if (path.empty()) return;
-  std::string err;
-  std::unique_ptr<SnapshotSource> snapshot = OpenSnapshot(path, err);
-  if (!snapshot) {
-    SetStatus(err);
-    return;
-  }
-  // A window of its own, alongside this one; it goes when it is closed.
-  auto* other = new ConsoleWindow(std::move(snapshot), false);
-  other->OnClosed([other] { g_idle_add(+[](gpointer w) -> gboolean {
-                                           delete static_cast<ConsoleWindow*>(w);
-                                           return G_SOURCE_REMOVE;
-                                         }, other); });
+  std::weak_ptr<bool> alive = alive_;
+  ChooseFile(GTK_WINDOW(window_), "Open snapshot", GTK_FILE_CHOOSER_ACTION_OPEN, "_Open", nullptr,
+             [this, alive](const std::string& path) {
+               if (auto a = alive.lock(); !a || !*a) return;
+               std::string err;
+               std::unique_ptr<SnapshotSource> snapshot = OpenSnapshot(path, err);
+               if (!snapshot) {
+                 SetStatus(err);
+                 return;
+               }
+               // A window of its own, alongside this one; it goes when it is closed.
+               auto* other = new ConsoleWindow(std::move(snapshot), false);
+               other->OnClosed([other] {
+                 g_idle_add(+[](gpointer w) -> gboolean {
+                   delete static_cast<ConsoleWindow*>(w);
+                   return G_SOURCE_REMOVE;
+                 }, other);
+               });
+             });
 }
 
 void ConsoleWindow::SaveSnapshotFile() {
-  GtkWidget* chooser = gtk_file_chooser_dialog_new("Save snapshot", GTK_WINDOW(window_), GTK_FILE_CHOOSER_ACTION_SAVE,
-                                                   "_Cancel", GTK_RESPONSE_CANCEL, "_Save", GTK_RESPONSE_ACCEPT, nullptr);
-  gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(chooser), TRUE);
-  gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), "snapshot.NWS");
-  std::string path;
-  if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
-    char* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
-    if (name != nullptr) path = name;
-    g_free(name);
-  }
-  gtk_widget_destroy(chooser);
-  if (path.empty()) return;
+  std::weak_ptr<bool> alive = alive_;
+  ChooseFile(GTK_WINDOW(window_), "Save snapshot", GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "snapshot.NWS",
+             [this, alive](const std::string& path) {
+               if (auto a = alive.lock(); a && *a) SaveSnapshotTo(path);
+             });
+}
+
+void ConsoleWindow::SaveSnapshotTo(const std::string& path) {
   SetStatus("Fetching the agent's snapshot ...");
   std::weak_ptr<bool> alive = alive_;
   SubmitSoon(*worker_, [this, path, alive](ReplySource& s) -> FetchWorker::Done {

@@ -55,6 +55,7 @@ class ConsoleWindow {
   void GiveUp(const std::string& message, int status);
   void OpenSnapshotFile();
   void SaveSnapshotFile();
+  void SaveSnapshotTo(const std::string& path);
   FetchWorker::Job FetchJob(std::vector<std::string> requests, std::function<void(const std::vector<Fetched>&)> apply);
   static gboolean OnTick(gpointer self);
   static void OnPageSwitched(GtkNotebook*, GtkWidget*, guint page, gpointer self);
