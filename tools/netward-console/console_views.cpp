@@ -106,7 +106,7 @@ void ConsoleWindow::ShowTotals(const client::ParsedReply& reply, double at_secon
   std::string s;
   auto line = [&s](const char* k, const std::string& v) {
     char buf[160];
-    std::snprintf(buf, sizeof buf, "%-24s %16s\n", k, v.c_str());
+    std::snprintf(buf, sizeof buf, "%-24s %20s\n", k, v.c_str());
     s += buf;
   };
   line("Host", client::Latin1ToUtf8(tot->host_name));
