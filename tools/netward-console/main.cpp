@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
     return client::kExitUsage;
   }
   g_set_application_name("netward-console");
-  g_resources_register(netward_console_get_resource());
+  netward_console_register_resource();
 
   std::unique_ptr<ReplySource> source;
   if (!options.snapshot.empty()) {

@@ -1,9 +1,5 @@
 #include "reply_source.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
 namespace netward::console {
 
 using client::ParsedReply;
@@ -106,21 +102,8 @@ Fetched SnapshotSource::Fetch(const std::string& request) {
 
 std::unique_ptr<SnapshotSource> OpenSnapshot(const std::string& path, std::string& err, bool* malformed) {
   if (malformed != nullptr) *malformed = false;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    err = "Cannot open " + path + ": " + std::strerror(errno);
-    return nullptr;
-  }
   std::vector<uint8_t> bytes;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) {
-    err = "Cannot read " + path;
-    return nullptr;
-  }
+  if (!client::ReadFileBytes(path, bytes, err)) return nullptr;
   std::vector<SnapshotRecord> records;
   client::ParseError perr;
   if (!client::ReadSnapshot(bytes, records, perr)) {
