@@ -51,3 +51,27 @@ function(netward_fuzz name)
              COMMAND ${name}_replay ${CMAKE_SOURCE_DIR}/fuzz/regressions/${name})
   endif()
 endfunction()
+
+# netward_resources(<target> <name> C_NAME <c-name> XML <file.gresource.xml> SOURCEDIR <dir>
+# FILES <file>...): compiles the files the XML lists into a resource bundle, registered by hand
+# (<c-name>_register_resource()); adds generated/<name>_resources.c to <target>'s sources and
+# generated/ (where <name>_resources.h is) to its include path.
+function(netward_resources target name)
+  cmake_parse_arguments(R "" "C_NAME;XML;SOURCEDIR" "FILES" ${ARGN})
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/generated)
+  set(base ${out}/${name}_resources)
+  set(c_name ${R_C_NAME})
+  add_custom_command(
+    OUTPUT ${base}.c ${base}.h
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${out}
+    COMMAND ${GLIB_COMPILE_RESOURCES} --sourcedir=${R_SOURCEDIR} --generate-source --manual-register
+            --c-name ${c_name} --target=${base}.c ${R_XML}
+    COMMAND ${GLIB_COMPILE_RESOURCES} --sourcedir=${R_SOURCEDIR} --generate-header --manual-register
+            --c-name ${c_name} --target=${base}.h ${R_XML}
+    DEPENDS ${R_XML} ${R_FILES}
+    COMMENT "Compiling ${c_name}'s windows and pictures into a resource bundle")
+  # The generated C is not ours to keep warning-free.
+  set_source_files_properties(${base}.c PROPERTIES COMPILE_OPTIONS "-w")
+  target_sources(${target} PRIVATE ${base}.c)
+  target_include_directories(${target} PRIVATE ${out})
+endfunction()

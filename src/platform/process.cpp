@@ -12,7 +12,7 @@ extern char** environ;
 
 namespace netward::platform {
 
-pid_t SpawnProgram(const char* path, char* const argv[], int in_fd, int out_fd, int err_fd) {
+pid_t SpawnProgram(const char* path, char* const argv[], int in_fd, int out_fd, int err_fd, char* const envp[]) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
   if (posix_spawn_file_actions_init(&actions) != 0) return -1;
@@ -37,7 +37,7 @@ pid_t SpawnProgram(const char* path, char* const argv[], int in_fd, int out_fd, 
   ok = ok && posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setsigdefault(&attr, &all) == 0 &&
        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
   pid_t pid = -1;
-  int rc = ok ? posix_spawn(&pid, path, &actions, &attr, argv, environ) : EINVAL;
+  int rc = ok ? posix_spawn(&pid, path, &actions, &attr, argv, envp != nullptr ? envp : environ) : EINVAL;
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {

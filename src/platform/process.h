@@ -12,8 +12,10 @@ namespace netward::platform {
 // standard input, output and error (-1: /dev/null). Every other descriptor of this process is
 // closed in the child, and the child starts with no signal blocked and every disposition at its
 // default, whatever the calling thread has (the agent's threads block the console signals).
-// Returns the child's pid, or -1 with errno set.
-pid_t SpawnProgram(const char* path, char* const argv[], int in_fd, int out_fd, int err_fd);
+// `envp` (null-terminated "NAME=value" entries) is the child's whole environment; null: this
+// process's. Returns the child's pid, or -1 with errno set.
+pid_t SpawnProgram(const char* path, char* const argv[], int in_fd, int out_fd, int err_fd,
+                   char* const envp[] = nullptr);
 
 struct ProgramResult {
   int spawn_error = 0;  // errno when the program could not be started

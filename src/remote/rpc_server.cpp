@@ -108,7 +108,7 @@ uint32_t RequestRpcStub(const dcerpc::CallRequest& call, std::vector<uint8_t>& r
 // The taskbar thread, created once. Its window's start-up refreshes the station labels (which also
 // sets AddressText). CommonStop's close messages reach the window through post_message, which
 // waits until the icon is deleted; the handle closes and joins the thread if they never came.
-TaskbarThreadHandle StartTaskbarThread(Agent& agent) {
+TaskbarThreadHandle StartTaskbarThread(Agent& agent, const std::string& local_endpoint) {
   GlobalArea* g = Global();
   if (g == nullptr) return {};
   if (!agent.hooks().post_message)
@@ -119,6 +119,7 @@ TaskbarThreadHandle StartTaskbarThread(Agent& agent) {
   ctx.out = &agent.out();
   ctx.refresh_station_labels = [&agent, g] { RefreshStationLabels(agent.registry(), *g, agent.clock().Now()); };
   ctx.common_stop = [&agent] { agent.CommonStop(); };
+  ctx.local_endpoint = local_endpoint;
   // QuickLook's reports and snapshot, and the settings file Settings writes.
   ctx.registry = &agent.registry();
   if (auto* system = dynamic_cast<platform::SystemRegistry*>(&agent.registry())) ctx.hive_path = system->hive_path();
@@ -220,7 +221,11 @@ void RpcServerThread(Agent& agent) {
   }
   for (const auto& b : bindings) out.Printf("Listening on %s\n", b.ToString().c_str());
   out.Printf("Creating Taskbar Thread \n");
-  TaskbarThreadHandle taskbar = StartTaskbarThread(agent);
+  // The client "Advanced" starts is handed the local endpoint the server really listens on.
+  std::string listening_local;
+  for (const auto& b : bindings)
+    if (b.protseq == "ncalrpc") listening_local = b.endpoint;
+  TaskbarThreadHandle taskbar = StartTaskbarThread(agent, listening_local);
   out.Printf("To Terminate, close console window or press Ctrl-C\n");
 
   {

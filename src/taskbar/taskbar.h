@@ -143,6 +143,9 @@ struct TaskbarContext {
   // Where the client program and the help page are looked for first (the agent's own directory);
   // empty: that of /proc/self/exe. The PATH directories follow for the client.
   std::string program_dir;
+  // The agent's local endpoint (its socket path), handed with the key to the client "Advanced"
+  // starts; "" when the agent has none.
+  std::string local_endpoint;
   // What QuickLook and Settings reach of the agent (the desktop back end only).
   const platform::Registry* registry = nullptr;  // settings when there is no settings file
   std::string hive_path;                         // the settings file Settings writes; "" = none

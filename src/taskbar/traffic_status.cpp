@@ -6,23 +6,6 @@ namespace netward {
 
 namespace {
 
-constexpr char kNothingLatelyFormat[] = "No traffic received in over %d seconds";
-
-// Indexed by code - 1.
-constexpr StatusLook kLooks[] = {
-    {kIconError, kQuickLookIconError, "Error detected"},
-    {kIconError, kQuickLookIconError, "Error detected"},
-    {kIconBroadcastSent, kQuickLookIconBroadcastSent, "Broadcast traffic sent"},
-    {kIconSession, kQuickLookIconSession, "Session traffic"},
-    {kIconSession, kQuickLookIconSession, "Session traffic"},
-    {kIconSession, kQuickLookIconSession, "Session traffic since last broadcast"},
-    {kIconBroadcastReceived, kQuickLookIconBroadcastReceived, "Broadcast traffic received"},
-    {kIconNoTraffic, kQuickLookIconNoTraffic, "No traffic sent or received"},
-    {kIconNothingReceived, kQuickLookIconNothingReceived, "NO traffic received since PC started"},
-    {kIconNothingReceived, kQuickLookIconNothingReceived, kNothingLatelyFormat},
-};
-static_assert(sizeof kLooks / sizeof kLooks[0] == kLastStatusCode);
-
 uint32_t Load(const std::atomic<uint32_t>& a) { return a.load(std::memory_order_relaxed); }
 
 }  // namespace
@@ -61,18 +44,6 @@ uint32_t TrafficStatusCode(const TrafficCounters& now, const TrafficCounters& pr
   if (int64_t(now_time) - int64_t(times.LastOtherTime) > kSilenceSeconds)
     return times.LastOtherTime != 0 ? kStatusNothingLately : kStatusNothingSinceStart;
   return 8;
-}
-
-const StatusLook& LookOf(uint32_t code) {
-  if (code < kFirstStatusCode || code > kLastStatusCode) code = 8;
-  return kLooks[code - 1];
-}
-
-void FormatStatusText(uint32_t code, char (&out)[kStatusTextBytes]) {
-  if (code == kStatusNothingLately)
-    snprintf(out, sizeof out, kNothingLatelyFormat, kSilenceTextSeconds);
-  else
-    snprintf(out, sizeof out, "%s", LookOf(code).text);
 }
 
 void FormatHostAndAddress(const GlobalArea& g, const char* format, char* out, size_t size) {

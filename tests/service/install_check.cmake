@@ -1,5 +1,5 @@
 # cmake -DBUILD_DIR=... -DPREFIX=... -P install_check.cmake: installs the build into PREFIX and
-# checks the layout; the installed units must pass systemd-analyze verify where it exists.
+# checks the layout (with -DWITH_CONSOLE=1 the desktop client's files too); the installed units must pass systemd-analyze verify where it exists.
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${PREFIX}"
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -12,6 +12,22 @@ foreach(f bin/tapeyesv etc/netward/netward.reg lib/systemd/system/TapEyeSv.servi
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
+# The desktop client, where it is built: the program, its menu entry and its icon.
+if(WITH_CONSOLE)
+  foreach(f bin/netward-console share/applications/netward-console.desktop
+            share/icons/hicolor/scalable/apps/netward-console.svg)
+    if(NOT EXISTS "${PREFIX}/${f}")
+      message(FATAL_ERROR "not installed: ${f}")
+    endif()
+  endforeach()
+  if(EXISTS /usr/bin/desktop-file-validate)
+    execute_process(COMMAND /usr/bin/desktop-file-validate "${PREFIX}/share/applications/netward-console.desktop"
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "desktop-file-validate: ${out}${err}")
+    endif()
+  endif()
+endif()
 file(READ "${PREFIX}/lib/systemd/system/TapEyeSv.service" unit)
 if(NOT unit MATCHES "\nExecStart=${PREFIX}/bin/tapeyesv\n")
   message(FATAL_ERROR "ExecStart does not name the installed agent:\n${unit}")

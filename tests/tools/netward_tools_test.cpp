@@ -248,5 +248,25 @@ TEST(WatchView, AReplyWithoutTotalsShowsAsItPrints) {
   EXPECT_NE(std::find(lines.begin(), lines.end(), "  Host: PC1"), lines.end());
 }
 
+TEST(ReadFileBytes, WholeFileOrWhyNot) {
+  char name[] = "/tmp/netward-read-XXXXXX";
+  const int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  Bytes data(200000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+  ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  close(fd);
+  Bytes got;
+  std::string err;
+  ASSERT_TRUE(ReadFileBytes(name, got, err)) << err;
+  EXPECT_EQ(got, data) << "more than one read's worth";
+  unlink(name);
+  EXPECT_FALSE(ReadFileBytes(name, got, err));
+  EXPECT_EQ(err, std::string("cannot open ") + name + ": No such file or directory");
+  EXPECT_TRUE(got.empty());
+  EXPECT_FALSE(ReadFileBytes("/", got, err)) << "a directory opens but does not read";
+  EXPECT_EQ(err, "cannot read /");
+}
+
 }  // namespace
 }  // namespace netward::client

@@ -101,18 +101,9 @@ int WritePcaps(const std::vector<SnapshotRecord>& records, const std::string& di
 
 int ShowSnapshot(const std::string& path, const std::string& capture_dir, const std::string& pcap_dir, bool json) {
   std::vector<uint8_t> file;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    std::fprintf(stderr, "netward: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
-    return kExitFile;
-  }
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) file.insert(file.end(), buf, buf + n);
-  const bool read_error = std::ferror(f) != 0;
-  std::fclose(f);
-  if (read_error) {
-    std::fprintf(stderr, "netward: cannot read %s\n", path.c_str());
+  std::string err;
+  if (!ReadFileBytes(path, file, err)) {
+    std::fprintf(stderr, "netward: %s\n", err.c_str());
     return kExitFile;
   }
   std::vector<SnapshotRecord> records;

@@ -1,5 +1,6 @@
 #include "snapshot_reader.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -188,6 +189,22 @@ std::string CaptureFileName(const std::string& record_name, const char* extensio
   for (char& c : s)
     if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) c = '_';
   return s + extension;
+}
+
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& out, std::string& err) {
+  out.clear();
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    err = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed) err = "cannot read " + path;
+  return !failed;
 }
 
 }  // namespace netward::client

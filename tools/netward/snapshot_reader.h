@@ -42,6 +42,9 @@ struct SnapshotRecord {
   FrameCaptureInfo capture_info;
 };
 
+// The whole of a file. False with "cannot open PATH: reason" or "cannot read PATH" in `err`.
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& out, std::string& err);
+
 // Takes a whole snapshot file apart. False with `err` filled (offset from the start of the file)
 // when any part is malformed.
 bool ReadSnapshot(std::span<const uint8_t> file, std::vector<SnapshotRecord>& out, ParseError& err);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "taskbar/gtk/gtk_internal.h"
+#include "taskbar/client_handoff.h"
 #include "taskbar/launch.h"
 extern "C" {
 #include "taskbar_resources.h"  // generated from taskbar.gresource.xml
@@ -42,31 +43,15 @@ constexpr char kCss[] =
     ".netward-bold { font-weight: bold; }\n"
     "textview.netward-report { font-family: monospace; font-size: 8pt; }\n";
 
-// The six pictures, by icon resource number (tray and QuickLook share them).
-struct IconFile {
-  uint32_t resource;
-  const char* name;  // icons/<name>.svg in the resource bundle; the tray item's icon name
-};
-constexpr IconFile kIconFiles[] = {
-    {kIconBroadcastReceived, "netward-broadcast-received"},
-    {kIconSession, "netward-session"},
-    {kIconBroadcastSent, "netward-broadcast-sent"},
-    {kIconNothingReceived, "netward-nothing-received"},
-    {kIconError, "netward-error"},
-    {kIconNoTraffic, "netward-no-traffic"},
-    {kQuickLookIconNothingReceived, "netward-nothing-received"},
-    {kQuickLookIconError, "netward-error"},
-    {kQuickLookIconBroadcastSent, "netward-broadcast-sent"},
-    {kQuickLookIconBroadcastReceived, "netward-broadcast-received"},
-    {kQuickLookIconSession, "netward-session"},
-    {kQuickLookIconNoTraffic, "netward-no-traffic"},
-};
-
-const char* IconName(uint32_t resource) {
-  for (const IconFile& f : kIconFiles)
-    if (f.resource == resource) return f.name;
-  return nullptr;
+// The tray item's icon name of a picture: "netward-<picture>"; "" for no icon.
+std::string IconName(uint32_t resource) {
+  const char* picture = IconPictureName(resource);
+  return picture != nullptr ? std::string("netward-") + picture : std::string();
 }
+
+// Every icon resource number, for writing each picture once as a file.
+constexpr uint32_t kTrayIcons[] = {kIconBroadcastReceived, kIconSession, kIconBroadcastSent,
+                                   kIconNothingReceived,   kIconError,   kIconNoTraffic};
 
 struct Desktop {
   TaskbarContext ctx;
@@ -128,13 +113,13 @@ std::string WriteIconFiles() {
   const char* runtime = getenv("XDG_RUNTIME_DIR");
   std::string dir = std::string(runtime != nullptr && *runtime != 0 ? runtime : g_get_tmp_dir()) + "/netward-icons-XXXXXX";
   if (g_mkdtemp_full(dir.data(), 0755) == nullptr) return {};
-  for (const IconFile& f : kIconFiles) {
-    std::string resource = std::string(kResourcePrefix) + "icons/" + (f.name + strlen("netward-")) + ".svg";
+  for (uint32_t icon : kTrayIcons) {
+    std::string resource = std::string(kResourcePrefix) + "icons/" + IconPictureName(icon) + ".svg";
     GBytes* bytes = g_resources_lookup_data(resource.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
     if (bytes == nullptr) continue;
     gsize n = 0;
     const void* data = g_bytes_get_data(bytes, &n);
-    g_file_set_contents((dir + "/" + f.name + ".svg").c_str(), static_cast<const char*>(data), static_cast<gssize>(n), nullptr);
+    g_file_set_contents((dir + "/" + IconName(icon) + ".svg").c_str(), static_cast<const char*>(data), static_cast<gssize>(n), nullptr);
     g_bytes_unref(bytes);
   }
   return dir;
@@ -142,7 +127,7 @@ std::string WriteIconFiles() {
 
 void RemoveIconFiles(const std::string& dir) {
   if (dir.empty()) return;
-  for (const IconFile& f : kIconFiles) g_unlink((dir + "/" + f.name + ".svg").c_str());
+  for (uint32_t icon : kTrayIcons) g_unlink((dir + "/" + IconName(icon) + ".svg").c_str());
   g_rmdir(dir.c_str());
 }
 
@@ -178,7 +163,7 @@ void NewTrayItem() {
     g_object_unref(d.indicator);
   }
   d.connected.store(false);
-  d.indicator = app_indicator_new_with_path(kIndicatorId, IconName(kIconNothingReceived),
+  d.indicator = app_indicator_new_with_path(kIndicatorId, IconName(kIconNothingReceived).c_str(),
                                             APP_INDICATOR_CATEGORY_APPLICATION_STATUS, d.icon_dir.c_str());
   g_signal_connect(d.indicator, "connection-changed", G_CALLBACK(OnConnectionChanged), nullptr);
   app_indicator_set_menu(d.indicator, GTK_MENU(d.menu));
@@ -317,8 +302,12 @@ class TrayBackend : public TaskbarBackend {
     OnGtkThread([] { ShowIcon({}, {}, false); });
   }
   bool StartClient(const char*) override {
-    const std::string path = FindClientProgram(g_desktop->ctx.program_dir);
-    return !path.empty() && LaunchProgram(path, {});
+    const TaskbarContext& ctx = g_desktop->ctx;
+    const std::string path = FindClientProgram(ctx.program_dir);
+    if (path.empty()) return false;
+    char key[kHandoffKeyBytes] = {};
+    if (ctx.global != nullptr) SharedCopyOut(key, ctx.global->AccessKey, sizeof key);
+    return LaunchClient(path, ctx.local_endpoint, std::string(key, sizeof key));
   }
   uintptr_t FindClientWindow() override {
     auto found = std::make_shared<std::promise<uintptr_t>>();
@@ -373,8 +362,7 @@ class TrayBackend : public TaskbarBackend {
 
  private:
   bool Show(const NotifyIconRecord& r, bool add) {
-    const char* name = IconName(r.Icon);
-    std::string icon = name != nullptr ? name : "";
+    std::string icon = IconName(r.Icon);
     std::string tip(r.Tip, strnlen(r.Tip, sizeof r.Tip));
     OnGtkThread([icon, tip, add] { ShowIcon(icon, tip, true, add); });
     return g_desktop->connected.load();
@@ -411,9 +399,9 @@ GtkBuilder* BuilderFor(const char* ui_name) {
 }
 
 GdkPixbuf* IconPixbuf(uint32_t resource, int size) {
-  const char* name = IconName(resource);
-  if (name == nullptr) return nullptr;
-  std::string path = std::string(kResourcePrefix) + "icons/" + (name + strlen("netward-")) + ".svg";
+  const char* picture = IconPictureName(resource);
+  if (picture == nullptr) return nullptr;
+  std::string path = std::string(kResourcePrefix) + "icons/" + picture + ".svg";
   return gdk_pixbuf_new_from_resource_at_scale(path.c_str(), size, size, TRUE, nullptr);
 }
 
