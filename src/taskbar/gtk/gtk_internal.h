@@ -70,5 +70,8 @@ void CloseAllWindows();
 // Display* owned by the calling thread.
 uintptr_t FindClientWindowOn(void* display);
 void RaiseClientWindowOn(void* display, uintptr_t window);
+// The same on GDK's own X display (none under Wayland: 0, nothing raised).
+uintptr_t FindClientWindowOnDisplay();
+void RaiseClientWindowOnDisplay(uintptr_t window);
 
 }  // namespace netward::gtkui
