@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -114,6 +115,7 @@ class ClockedDriver : public PacketDriver {
 // The running agent with its tables filled; built once before the benchmarks run.
 class FilledAgent {
  public:
+  Agent& agent() { return *agent_; }
   bool Start(std::string& error) {
     std::string mix = MixPath();
     int link = 0;
@@ -182,7 +184,7 @@ class FilledAgent {
 // One request, answered `iterations` times. Counters: the reply size, the records of its body after
 // the "TOT " record, and for broadcast replies the frames in the window, those of the last minute
 // and the entries.
-void BM_Reply(benchmark::State& state, const char* text) {
+void BM_Reply(benchmark::State& state, Agent& agent, const char* text) {
   uint8_t key[16] = {};
   memcpy(key, kKey, sizeof kKey - 1);
   char request[256] = {};
@@ -192,7 +194,7 @@ void BM_Reply(benchmark::State& state, const char* text) {
   uint32_t frames = 0, recent = 0, entries = 0;
   for (auto _ : state) {
     uint8_t* reply = nullptr;
-    if (HandleRequest(key, request, &reply, &reply_length) != 0) {
+    if (HandleRequest(AgentRequestContext(agent), key, request, &reply, &reply_length) != 0) {
       state.SkipWithError("key rejected");
       break;
     }
@@ -216,11 +218,11 @@ void BM_Reply(benchmark::State& state, const char* text) {
   }
 }
 
-void Register() {
+void Register(Agent& agent) {
   static const char* const kRequests[] = {"STATS_PRO", "STATS_PRO 0", "BCASTERS HIGH", "BCASTERS LOW",
                                           "BCASTSENT HIGH", "DETAILS 0"};
   for (const char* r : kRequests)
-    benchmark::RegisterBenchmark((std::string("BM_Reply/") + r).c_str(), BM_Reply, r)
+    benchmark::RegisterBenchmark((std::string("BM_Reply/") + r).c_str(), BM_Reply, std::ref(agent), r)
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
 }
@@ -239,7 +241,7 @@ int main(int argc, char** argv) {
     const NicArea* nic = Global()->Nics[0];
     benchmark::AddCustomContext("stations", std::to_string(RelaxedLoad(nic->StationCount)));
     benchmark::AddCustomContext("group_frames_stored", std::to_string(RelaxedLoad(nic->GroupFrameCount)));
-    Register();
+    Register(agent.agent());
     benchmark::RunSpecifiedBenchmarks();
   } else {
     fprintf(stderr, "remote_bench: %s\n", error.c_str());

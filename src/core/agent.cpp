@@ -23,17 +23,9 @@
 
 namespace netward {
 
-namespace {
-std::atomic<Agent*> g_agent{nullptr};
-}  // namespace
-
-Agent* CurrentAgent() { return g_agent.load(std::memory_order_acquire); }
-
 Agent::Agent(platform::Registry& registry, platform::Clock& clock, platform::Output& out,
              platform::Random& random, AgentOptions options)
-    : registry_(registry), clock_(clock), out_(out), random_(random), options_(std::move(options)), history_(&out) {
-  g_agent.store(this, std::memory_order_release);
-}
+    : registry_(registry), clock_(clock), out_(out), random_(random), options_(std::move(options)), history_(&out) {}
 
 Agent::~Agent() {
   // First: its thread reads the adapters' driver handles, which go with linux_driver_.
@@ -45,8 +37,6 @@ Agent::~Agent() {
     InstallResolverPool(nullptr);
     resolver_pool_.reset();
   }
-  Agent* self = this;
-  g_agent.compare_exchange_strong(self, nullptr);
 }
 
 void Agent::LoadSettings() {

@@ -138,7 +138,4 @@ class Agent {
   std::atomic<int> exit_code_{0};
 };
 
-// The running agent, for CommonStop from any layer; null when none runs.
-Agent* CurrentAgent();
-
 }  // namespace netward

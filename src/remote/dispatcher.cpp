@@ -195,10 +195,10 @@ void OpenRequest(const RequestContext& c, const char*, Body&) {
 }
 void SnapshotRequest(const RequestContext& c, const char* request, Body& body) {
   if (strnlen(request, 10) > 9) {  // "SNAPSHOT name": saved by the agent, answered with the totals
-    SaveSnapshot(c.g->Windows[kQuickLookWindow].load(std::memory_order_relaxed), request + 9);
+    SaveSnapshot(c, c.g->Windows[kQuickLookWindow].load(std::memory_order_relaxed), request + 9);
     AppendTot(c, body);
   } else {
-    BuildSnapshotReply(body);
+    BuildSnapshotReply(c, body);
   }
 }
 void CmdRequest(const RequestContext& c, const char* request, Body& body) { RunCommand(c, request + 4, body); }
@@ -276,23 +276,17 @@ static_assert(RowsCompareTheirText(kRequests));
 std::span<const RequestRow> RequestTable() { return kRequests; }
 std::span<const CommandRow> CommandTable() { return kCommands; }
 
-RequestContext CurrentRequestContext() {
+RequestContext AgentRequestContext(Agent& agent) {
   RequestContext c;
-  c.g = Global();
-  Agent* agent = CurrentAgent();
-  if (agent == nullptr) {
-    c.now = static_cast<uint32_t>(time(nullptr));
-    c.history_dir = ".";
-    return c;
-  }
-  c.clock = &agent->clock();
+  c.g = agent.global();
+  c.clock = &agent.clock();
   c.now = c.clock->Now();
-  c.registry = &agent->registry();
-  c.windows_dir = agent->windows_dir();
-  c.history_dir = agent->history_dir().empty() ? std::string(".") : agent->history_dir();
-  c.out = &agent->out();
-  c.stop = [agent] { agent->CommonStop(); };
-  c.reload_settings = [agent] { agent->ReloadSettings(); };
+  c.registry = &agent.registry();
+  c.windows_dir = agent.windows_dir();
+  if (!agent.history_dir().empty()) c.history_dir = agent.history_dir();
+  c.out = &agent.out();
+  c.stop = [&agent] { agent.CommonStop(); };
+  c.reload_settings = [&agent] { agent.ReloadSettings(); };
   return c;
 }
 
@@ -309,9 +303,8 @@ void DispatchRequest(const RequestContext& c, const char* request, Body& body) {
   if (c.out) c.out->Printf("ERROR - Unknown request '%s'\n", request);
 }
 
-void DispatchRequest(const char* request, Body& body) { DispatchRequest(CurrentRequestContext(), request, body); }
-
-int32_t HandleRequest(const uint8_t* key, const char* request_array, uint8_t** reply, int32_t* reply_length) {
+int32_t HandleRequest(const RequestContext& c, const uint8_t* key, const char* request_array, uint8_t** reply,
+                      int32_t* reply_length) {
   *reply = nullptr;
   *reply_length = 0;
   // The text ends at the array's last byte at the latest.
@@ -319,7 +312,6 @@ int32_t HandleRequest(const uint8_t* key, const char* request_array, uint8_t** r
   memcpy(request, request_array, 255);
   request[255] = 0;
   // OPEN re-reads the settings (the access key among them) before the key is checked.
-  const RequestContext c = CurrentRequestContext();
   if (StartsWithNoCase(request, "OPEN ", 5) && c.reload_settings) c.reload_settings();
   GlobalArea* g = c.g;
   if (g == nullptr || !KeyMatches(key, *g)) return kKeyRejected;
@@ -330,7 +322,7 @@ int32_t HandleRequest(const uint8_t* key, const char* request_array, uint8_t** r
   auto* block = static_cast<uint8_t*>(MidlUserAllocate(total));
   uint8_t header[kReplyHeaderSize];
   // The header says when the reply was made: a CMD TEST takes seconds.
-  BuildReplyHeader(c.clock ? c.clock->Now() : static_cast<uint32_t>(time(nullptr)), g->StatusCode.load(std::memory_order_relaxed), header);
+  BuildReplyHeader(c.clock ? c.clock->Now() : c.now, g->StatusCode.load(std::memory_order_relaxed), header);
   memcpy(block, header, sizeof header);
   if (!body.empty()) memcpy(block + kReplyHeaderSize, body.data(), body.size());
   *reply = block;

@@ -14,6 +14,8 @@
 
 namespace netward {
 
+class Agent;
+
 inline constexpr int32_t kKeyRejected = -2;
 
 // The records of one history day ("TET ", "TES ") fill at most this much of a reply body: far more
@@ -25,14 +27,9 @@ inline constexpr size_t kMaxHistoryDayBody = 6u << 20;
 void* MidlUserAllocate(size_t bytes);
 void MidlUserFree(void* block);
 
-// `key`: 16 bytes; `request`: the 256-byte request array (its last byte ends the text). On success
-// *reply holds a block of *reply_length bytes owned by the caller; on a wrong key *reply stays null,
-// *reply_length is 0 and the result is kKeyRejected.
-int32_t HandleRequest(const uint8_t* key, const char* request, uint8_t** reply, int32_t* reply_length);
-
 // What a request may use of the agent, taken once per request. Without an agent (a tool or a
-// test that only set up the shared state) the clock is time(), the history directory ".", and
-// the rest absent: such requests answer with what the shared state holds.
+// test that only set up the shared state) there is no clock (`now` is the time), the history
+// directory is ".", and the rest absent: such requests answer with what the shared state holds.
 struct RequestContext {
   GlobalArea* g = nullptr;
   uint32_t now = 0;                          // the time the request is answered at
@@ -44,7 +41,14 @@ struct RequestContext {
   std::function<void()> stop;                // CommonStop
   std::function<void()> reload_settings;     // the settings file read again
 };
-RequestContext CurrentRequestContext();
+// The context of a request answered by `agent`, now.
+RequestContext AgentRequestContext(Agent& agent);
+
+// `key`: 16 bytes; `request`: the 256-byte request array (its last byte ends the text). On success
+// *reply holds a block of *reply_length bytes owned by the caller; on a wrong key *reply stays null,
+// *reply_length is 0 and the result is kKeyRejected.
+int32_t HandleRequest(const RequestContext& context, const uint8_t* key, const char* request, uint8_t** reply,
+                      int32_t* reply_length);
 
 // One keyword of the request language: the first `compared` bytes of the request equal `text`.
 // `keeps_tot`: the body starts with the TOT record.
@@ -65,6 +69,5 @@ std::span<const CommandRow> CommandTable();
 
 // Builds the body for `request` (NUL-terminated) into `body`. Never fails.
 void DispatchRequest(const RequestContext& context, const char* request, Body& body);
-void DispatchRequest(const char* request, Body& body);
 
 }  // namespace netward

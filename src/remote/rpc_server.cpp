@@ -63,14 +63,14 @@ dcerpc::SyntaxId AgentRpcInterfaceId() {
   return id;
 }
 
-uint32_t PingRpcStub(const dcerpc::CallRequest&, std::vector<uint8_t>& reply) {
-  if (GlobalArea* g = Global()) g->Health.PingCalls.fetch_add(1, std::memory_order_relaxed);
-  if (platform::Output* out = CurrentRequestContext().out) out->Write("PingRpc\n");
+uint32_t PingRpcStub(const RequestContext& c, const dcerpc::CallRequest&, std::vector<uint8_t>& reply) {
+  if (c.g != nullptr) c.g->Health.PingCalls.fetch_add(1, std::memory_order_relaxed);
+  if (c.out != nullptr) c.out->Write("PingRpc\n");
   PutU32(reply, 0);
   return dcerpc::kStatusOk;
 }
 
-uint32_t RequestRpcStub(const dcerpc::CallRequest& call, std::vector<uint8_t>& reply) {
+uint32_t RequestRpcStub(const RequestContext& c, const dcerpc::CallRequest& call, std::vector<uint8_t>& reply) {
   if (call.stub.size() < kRequestStubBytes) return dcerpc::kStatusBadStubData;
   // Both parameters are byte arrays: no conversion for the data representation is needed.
   uint8_t key[16];
@@ -81,11 +81,11 @@ uint32_t RequestRpcStub(const dcerpc::CallRequest& call, std::vector<uint8_t>& r
   int32_t length = 0;
   int32_t result;
   try {
-    result = HandleRequest(key, request, &block, &length);
+    result = HandleRequest(c, key, request, &block, &length);
   } catch (const std::bad_alloc&) {
     return dcerpc::kStatusOutOfMemory;
   }
-  if (GlobalArea* g = Global()) {
+  if (GlobalArea* g = c.g) {
     g->Health.RequestCalls.fetch_add(1, std::memory_order_relaxed);
     if (result == kKeyRejected) g->Health.RefusedKeys.fetch_add(1, std::memory_order_relaxed);
   }
@@ -109,7 +109,7 @@ uint32_t RequestRpcStub(const dcerpc::CallRequest& call, std::vector<uint8_t>& r
 // sets AddressText). CommonStop's close messages reach the window through post_message, which
 // waits until the icon is deleted; the handle closes and joins the thread if they never came.
 TaskbarThreadHandle StartTaskbarThread(Agent& agent, const std::string& local_endpoint) {
-  GlobalArea* g = Global();
+  GlobalArea* g = agent.global();
   if (g == nullptr) return {};
   if (!agent.hooks().post_message)
     agent.hooks().post_message = [](uintptr_t window, uint32_t message) { SendWindowMessage(window, message); };
@@ -130,7 +130,9 @@ TaskbarThreadHandle StartTaskbarThread(Agent& agent, const std::string& local_en
   ctx.connectivity_tests = [&agent, g](char* area, size_t size) {
     RunConnectivityTests(agent.registry(), *g, agent.clock().Now(), area, size);
   };
-  ctx.save_snapshot = [](uintptr_t owner, const char* path) { SaveSnapshot(owner, path); };
+  ctx.save_snapshot = [&agent](uintptr_t owner, const char* path) {
+    SaveSnapshot(AgentRequestContext(agent), owner, path);
+  };
   return TaskbarThreadHandle::Start(std::move(ctx));
 }
 
@@ -140,7 +142,13 @@ void RpcServerThread(Agent& agent) {
   dcerpc::RpcServer server;
   dcerpc::InterfaceSpec def;
   def.id = AgentRpcInterfaceId();
-  def.ops = {PingRpcStub, RequestRpcStub};
+  // Each call answers in the agent's context as it is at that moment.
+  def.ops = {[&agent](const dcerpc::CallRequest& call, std::vector<uint8_t>& reply) {
+               return PingRpcStub(AgentRequestContext(agent), call, reply);
+             },
+             [&agent](const dcerpc::CallRequest& call, std::vector<uint8_t>& reply) {
+               return RequestRpcStub(AgentRequestContext(agent), call, reply);
+             }};
   if (server.RegisterInterface(std::move(def)) != dcerpc::kStatusOk) {
     out.MessageBox("RpcServerRegisterIf failed", kErrorCaption);
     return;

@@ -6,10 +6,9 @@
 #include <vector>
 
 #include "dcerpc/server.h"
+#include "remote/dispatcher.h"
 
 namespace netward {
-
-class Agent;
 
 // cabcbc10-aaae-11d2-a9f7-00104b7babc3 version 1.0.
 dcerpc::SyntaxId AgentRpcInterfaceId();
@@ -18,9 +17,9 @@ inline constexpr uint32_t kPingRpcOpnum = 0;
 inline constexpr uint32_t kRequestRpcOpnum = 1;
 inline constexpr size_t kRequestStubBytes = 16 + 256;  // Key, Request: fixed arrays, no counts
 
-// The manager routines over NDR stubs (exposed for tests).
-uint32_t PingRpcStub(const dcerpc::CallRequest& call, std::vector<uint8_t>& reply);
-uint32_t RequestRpcStub(const dcerpc::CallRequest& call, std::vector<uint8_t>& reply);
+// The manager routines over NDR stubs (exposed for tests), answering in `context`.
+uint32_t PingRpcStub(const RequestContext& context, const dcerpc::CallRequest& call, std::vector<uint8_t>& reply);
+uint32_t RequestRpcStub(const RequestContext& context, const dcerpc::CallRequest& call, std::vector<uint8_t>& reply);
 
 // The thread body installed as AgentHooks::rpc_server_thread.
 void RpcServerThread(Agent& agent);

@@ -26,16 +26,16 @@ static_assert(kCaptureTrailerSize == 8);
 
 namespace {
 
-void ConsoleWrite(const char* text) {
-  if (platform::Output* out = CurrentRequestContext().out) {
+void ConsoleWrite(platform::Output* out, const char* text) {
+  if (out != nullptr) {
     out->Write(text);
   } else {
     fputs(text, stdout);
   }
 }
 
-void ShowBox(const char* text, const char* caption) {
-  if (platform::Output* out = CurrentRequestContext().out) {
+void ShowBox(platform::Output* out, const char* text, const char* caption) {
+  if (out != nullptr) {
     out->MessageBox(text, caption);
   } else {
     fprintf(stderr, "%s: %s\n", caption, text);
@@ -118,10 +118,10 @@ void BuildFrameCapture(const CaptureFrame* frames, size_t n, int32_t media_type,
   memcpy(out.data(), header, sizeof header);
 }
 
-void AppendSnapshotRecord(SnapshotFile& file, const char* request) {
+void AppendSnapshotRecord(const RequestContext& c, SnapshotFile& file, const char* request) {
   char area[256] = {};
   memcpy(area, request, strnlen(request, sizeof area - 1));
-  GlobalArea* g = Global();
+  GlobalArea* g = c.g;
   uint8_t* reply = nullptr;
   int32_t reply_length = 0;
   if (g != nullptr) {
@@ -129,7 +129,7 @@ void AppendSnapshotRecord(SnapshotFile& file, const char* request) {
     for (int attempt = 0; attempt < 2; ++attempt) {
       uint8_t key[16];
       SharedCopyOut(key, g->AccessKey, sizeof key);
-      if (HandleRequest(key, area, &reply, &reply_length) != kKeyRejected) break;
+      if (HandleRequest(c, key, area, &reply, &reply_length) != kKeyRejected) break;
     }
   }
   uint8_t head[kSnapshotRecordHeaderSize];
@@ -140,8 +140,8 @@ void AppendSnapshotRecord(SnapshotFile& file, const char* request) {
   MidlUserFree(reply);
 }
 
-void WriteFrameDump(SnapshotFile& file, int adapter) {
-  GlobalArea* g = Global();
+void WriteFrameDump(const RequestContext& context, SnapshotFile& file, int adapter) {
+  GlobalArea* g = context.g;
   if (g == nullptr || adapter < 0 || adapter >= kMaxNics) return;
   const NicArea* nic = g->Nics[adapter];
   if (nic == nullptr) return;
@@ -160,7 +160,7 @@ void WriteFrameDump(SnapshotFile& file, int adapter) {
     if (!slot.complete) break;
     const SlotCopy& c = slot.copy;
     if (!frames.empty() && (c.time == 0 || c.time < frames.front().time)) {
-      ConsoleWrite(kTextBadTime);
+      ConsoleWrite(context.out, kTextBadTime);
       break;
     }
     frames.push_back(CaptureFrame{c.time, c.length, c.data});
@@ -178,13 +178,13 @@ void WriteFrameDump(SnapshotFile& file, int adapter) {
   file.Write(capture.data(), capture.size());
 }
 
-void SaveSnapshot(uintptr_t window, const char* file_name) {
+void SaveSnapshot(const RequestContext& c, uintptr_t window, const char* file_name) {
   (void)window;  // no cursor to change without a window system
-  const uint32_t now = CurrentRequestContext().now;
+  const uint32_t now = c.clock ? c.clock->Now() : c.now;
   if (file_name == nullptr) return;
   SnapshotFile file;
   if (!file.Open(file_name)) {
-    ShowBox(kTextCouldNotSave, kCaptionNetwardError);
+    ShowBox(c.out, kTextCouldNotSave, kCaptionNetwardError);
     return;
   }
   char date[9];
@@ -197,31 +197,31 @@ void SaveSnapshot(uintptr_t window, const char* file_name) {
   const char* const always[] = {"OPEN ",          tet,        tes,         "BCASTERS LOW", "BCASTERS HIGH",
                                 "BCASTSENT LOW",  "BCASTSENT HIGH", "ERRORS 0", "DETAILS 0", "OID",
                                 "CMD CONFIG",     "CMD SUBNET"};
-  for (const char* request : always) AppendSnapshotRecord(file, request);
+  for (const char* request : always) AppendSnapshotRecord(c, file, request);
 
   // The TCP/IP reports only where the PC has an address (read after "OPEN " refreshed it).
-  GlobalArea* g = Global();
+  GlobalArea* g = c.g;
   char address[20] = {};
   if (g != nullptr) g->AddressText.Get(address);
   if (address[0] != 0) {
     for (const char* request : {"CMD NETSTAT -n", "CMD ARP -a", "CMD IPCONFIG -all", "CMD ROUTE PRINT"})
-      AppendSnapshotRecord(file, request);
+      AppendSnapshotRecord(c, file, request);
   }
   const int nics = g != nullptr ? g->NicCount.load(std::memory_order_acquire) : 0;
-  for (int i = 0; i < nics && i < kMaxNics; ++i) WriteFrameDump(file, i);
+  for (int i = 0; i < nics && i < kMaxNics; ++i) WriteFrameDump(c, file, i);
   const uint8_t end_mark[4] = {0, 0, 0, 0};
   file.Write(end_mark, sizeof end_mark);
-  if (!file.Commit()) ShowBox(kTextCouldNotSave, kCaptionNetwardError);
+  if (!file.Commit()) ShowBox(c.out, kTextCouldNotSave, kCaptionNetwardError);
 }
 
-void BuildSnapshotReply(Body& body) {
+void BuildSnapshotReply(const RequestContext& c, Body& body) {
   body.assign(kSnapshotMagic, kSnapshotMagic + sizeof kSnapshotMagic);
   const char* dir = getenv("TMPDIR");
   std::string path = std::string(dir != nullptr && dir[0] != 0 ? dir : "/tmp") + "/NWSXXXXXX";
   int fd = ::mkostemp(path.data(), O_CLOEXEC);
   if (fd < 0) return;  // no temporary name: the magic alone
   ::close(fd);
-  SaveSnapshot(0, path.c_str());
+  SaveSnapshot(c, 0, path.c_str());
   std::vector<uint8_t> image;
   if (platform::ReadFile(path, image) && !image.empty()) body.swap(image);
   ::unlink(path.c_str());

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "remote/dispatcher.h"
 #include "remote/reply_records.h"
 
 namespace netward {
@@ -57,16 +58,16 @@ void BuildFrameCapture(const CaptureFrame* frames, size_t n, int32_t media_type,
 // cursor: a null file name does nothing (the desktop front end asks for the name and passes it in).
 // `window` is the owner window handle, 0 when there is none. Failing to open or write the file shows
 // the box "Could not save to file".
-void SaveSnapshot(uintptr_t window, const char* file_name);
+void SaveSnapshot(const RequestContext& context, uintptr_t window, const char* file_name);
 
 // Runs `request` through HandleRequest with the agent's AccessKey and appends its record.
-void AppendSnapshotRecord(SnapshotFile& file, const char* request);
+void AppendSnapshotRecord(const RequestContext& context, SnapshotFile& file, const char* request);
 
 // Appends the "DUMP_n" record of the adapter at 0-based `adapter`; nothing when it has read no frames.
-void WriteFrameDump(SnapshotFile& file, int adapter);
+void WriteFrameDump(const RequestContext& context, SnapshotFile& file, int adapter);
 
 // The "SNAPSHOT" request without a name: "NWS " alone, or the image of a snapshot written to a
 // temporary file (which is deleted afterwards).
-void BuildSnapshotReply(Body& body);
+void BuildSnapshotReply(const RequestContext& context, Body& body);
 
 }  // namespace netward

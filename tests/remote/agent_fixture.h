@@ -73,7 +73,7 @@ class AgentFixture : public testing::Test {
     strncpy(req, request, 255);
     uint8_t* reply = nullptr;
     int32_t len = -1;
-    const int32_t rc = HandleRequest(k, req, &reply, &len);
+    const int32_t rc = HandleRequest(AgentRequestContext(*agent_), k, req, &reply, &len);
     block.assign(reply, reply + (reply ? len : 0));
     if (rc != 0) {
       EXPECT_EQ(len, 0);

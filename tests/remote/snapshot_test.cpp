@@ -246,7 +246,7 @@ TEST_F(SnapshotTest, NamedFileIsReplacedWholeAndFailureShowsTheBox) {
   EXPECT_EQ(recs.size(), 13u);
   EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"X.NWS"}) << "no temporary file left beside it";
 
-  SaveSnapshot(0, (state_ / "missing" / "Y.NWS").c_str());
+  SaveSnapshot(AgentRequestContext(*agent_), 0, (state_ / "missing" / "Y.NWS").c_str());
   auto boxes = out_.Boxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].first, "Could not save to file");
