@@ -1,5 +1,5 @@
 # Shared by the end-to-end scripts: checks that print one line each, free loopback ports, the
-# request call over impacket, the test hive, and the real agent started in the console and ended
+# generated workload, the request call over impacket, the test hive, and the real agent started in the console and ended
 # with Ctrl+C.
 import os
 import signal
@@ -22,6 +22,15 @@ def free_port():
     port = s.getsockname()[1]
     s.close()
     return port
+
+
+def make_workload(generator, path, frames, stations, seed):
+    """Writes the generated mixed LAN capture to `path`; a test without the generator is skipped."""
+    if not os.path.exists(generator):
+        print('SKIP: no workload generator at', generator)
+        raise SystemExit(77)
+    subprocess.run(['/usr/bin/python3', generator, '--frames', str(frames), '--stations', str(stations),
+                    '--seed', str(seed), '--out', path], check=True, stderr=subprocess.DEVNULL)
 
 
 def send_request(dce, text, key=b'Secret'):

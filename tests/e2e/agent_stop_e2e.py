@@ -15,7 +15,7 @@ from impacket.dcerpc.v5 import transport
 from impacket.uuid import uuidtup_to_bin
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
-from agent_e2e import Agent, check, free_port, read_reply, send_request, write_hive  # noqa: E402
+from agent_e2e import Agent, check, free_port, make_workload, read_reply, send_request, write_hive  # noqa: E402
 
 IFACE = uuidtup_to_bin(('cabcbc10-aaae-11d2-a9f7-00104b7babc3', '1.0'))
 STOP_TEXT = b'TapEye Service terminating'
@@ -52,12 +52,8 @@ def exit_within(agent, seconds):
 
 shutil.rmtree(work, ignore_errors=True)
 os.makedirs(work)
-if not os.path.exists(generator):
-    print('SKIP: no workload generator at', generator)
-    raise SystemExit(77)
 capture = os.path.join(work, 'mix.pcap')
-subprocess.run(['/usr/bin/python3', generator, '--frames', '20000', '--stations', '80', '--seed', '5',
-                '--out', capture], check=True, stderr=subprocess.DEVNULL)
+make_workload(generator, capture, 20000, 80, 5)
 
 # ---- impacket: a long reply in progress, then the stop from a second client ----
 rpc_port = free_port()

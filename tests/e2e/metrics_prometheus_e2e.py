@@ -19,7 +19,7 @@ import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
-from agent_e2e import Agent, check, free_port, write_hive  # noqa: E402
+from agent_e2e import Agent, check, free_port, make_workload, write_hive  # noqa: E402
 
 tapeyesv, netward, generator, work = sys.argv[1:5]
 TOP = 10
@@ -28,15 +28,10 @@ for tool in ('prometheus', 'promtool'):
     if shutil.which(tool) is None:
         print('SKIP: %s is not installed (scripts/setup-deps.sh installs it)' % tool)
         raise SystemExit(77)
-if not os.path.exists(generator):
-    print('SKIP: no workload generator at', generator)
-    raise SystemExit(77)
-
 shutil.rmtree(work, ignore_errors=True)
 os.makedirs(work)
 capture = os.path.join(work, 'mix.pcap')
-subprocess.run(['/usr/bin/python3', generator, '--frames', '20000', '--stations', '80', '--seed', '7',
-                '--out', capture], check=True, stderr=subprocess.DEVNULL)
+make_workload(generator, capture, 20000, 80, 7)
 
 
 def netward_json(port, request, key='secret'):
