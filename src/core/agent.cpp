@@ -17,6 +17,7 @@
 #include "capture/capture_thread.h"
 #include "state/history.h"
 #include "diagnostics/installed_adapters.h"
+#include "diagnostics/tcpip_report.h"
 #include "platform/files.h"
 #include "platform/thread_priority.h"
 #include "platform/system_registry.h"
@@ -164,6 +165,11 @@ std::string Agent::HistoryPath(const char* day, const char* ext) const {
   return history_dir_.empty() ? std::string(name) : history_dir_ + "/" + name;
 }
 
+void Agent::WriteStatistics(const char* day) {
+  RefreshStationLabels(registry_, *global_, static_cast<time_t>(clock_.Now()));
+  history_.WriteStatistics(HistoryPath(day, "TES"), *global_);
+}
+
 void Agent::PurgeHistoryFiles() {
   platform::LocalDate today = clock_.Today();
   const int now_months = 12 * today.year + today.month - 1;
@@ -302,6 +308,7 @@ void Agent::AgentMain() {
     return;
   }
   g_global_area.store(global_, std::memory_order_release);
+  history_.CountFailuresIn(&global_->Health.HistoryWriteFailures);
   global_->Health.StartTime.store(clock_.Now(), std::memory_order_relaxed);
   ReadHostName();
   LoadSettings();
@@ -348,12 +355,12 @@ void Agent::MainLoop(TraceRecord& trace, char (&day)[9]) {
     history_.AppendTrace(HistoryPath(day, "TET"), trace);
 
     if (stopping) {
-      history_.WriteStatistics(HistoryPath(day, "TES"), *global_);
+      WriteStatistics(day);
       agent_stopped_.Set();
       return;
     }
     if (strcmp(previous, day) != 0) {
-      history_.WriteStatistics(HistoryPath(previous, "TES"), *global_);
+      WriteStatistics(previous);
       int nics = global_->NicCount.load(std::memory_order_relaxed);
       for (int i = 0; i < nics; ++i) {
         global_->DayChanges.fetch_add(1, std::memory_order_relaxed);

@@ -114,6 +114,9 @@ class Agent {
   void WarnUnknownSettings();
   void EnterHistoryDirectory();
   std::string HistoryPath(const char* day, const char* ext) const;
+  // The day's statistics file, with every station's role and name renewed from the adapters'
+  // TCP/IP configuration first.
+  void WriteStatistics(const char* day);
 
   platform::Registry& registry_;
   platform::Clock& clock_;

@@ -11,8 +11,6 @@
 #include "capture/linux_driver.h"
 #include "capture/packet_driver.h"
 #include "core/agent.h"
-#include "state/history.h"
-#include "diagnostics/tcpip_report.h"
 #include "platform/clock.h"
 #include "platform/hive_file.h"
 #include "platform/system_registry.h"
@@ -78,9 +76,6 @@ int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, Conso
   // Window messages (CommonStop's close, log-off) reach the taskbar window's queue; set before any
   // thread starts, so no thread ever sees the hook change.
   hooks.post_message = [](uintptr_t window, uint32_t message) { SendWindowMessage(window, message); };
-  // Statistics files carry the stations' current roles and names.
-  SetStationLabelRefresh(
-      [&agent](GlobalArea& g) { RefreshStationLabels(agent.registry(), g, static_cast<time_t>(agent.clock().Now())); });
 
   const bool debug = host.debug_mode();
   if (signals != nullptr) {
@@ -90,7 +85,6 @@ int RunAgent(ServiceHost& host, const HostRun& run, platform::Output& out, Conso
   // The agent has ended (also when a remote stop or a fatal error ran CommonStop); a stop that is
   // still running on the signal thread finishes before the agent goes away.
   if (signals != nullptr) signals->Detach();
-  SetStationLabelRefresh(nullptr);
   return agent.exit_code();
 }
 

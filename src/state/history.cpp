@@ -9,10 +9,6 @@
 namespace netward {
 
 namespace {
-// Installed and removed by the agent's main thread, which is also the only writer of statistics
-// files; tests write them from their own single thread.
-StationLabelRefresh g_refresh;
-
 const char* BaseName(const std::string& path) {
   size_t slash = path.rfind('/');
   return path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
@@ -30,15 +26,13 @@ bool IsDayFileName(const std::string& name, size_t& record_size) {
 }
 }  // namespace
 
-void SetStationLabelRefresh(StationLabelRefresh refresh) { g_refresh = std::move(refresh); }
-
 bool HistoryWriter::Append(const std::string& path, const void* data, size_t n, size_t record_size) {
   platform::AppendResult r = platform::AppendRecords(path, data, n, record_size, layer_);
   if (out_ != nullptr && r.cut_before != 0)
     out_->Printf("History file '%s' ended in a partial record: %llu bytes cut off\n", BaseName(path),
                  static_cast<unsigned long long>(r.cut_before));
   if (!r.ok) {
-    if (GlobalArea* g = Global()) g->Health.HistoryWriteFailures.fetch_add(1, std::memory_order_relaxed);
+    if (failures_ != nullptr) failures_->fetch_add(1, std::memory_order_relaxed);
     if (out_ != nullptr && !failing_)
       out_->Printf("History file '%s' cannot be written: %s; %zu of %zu records kept. Writes go on being "
                    "tried, and this is said again only when they work\n",
@@ -58,7 +52,6 @@ bool HistoryWriter::AppendTrace(const std::string& path, const TraceRecord& reco
 }
 
 bool HistoryWriter::WriteStatistics(const std::string& path, const GlobalArea& global) {
-  if (g_refresh) g_refresh(const_cast<GlobalArea&>(global));
   std::vector<uint8_t> out;
   int nics = global.NicCount.load(std::memory_order_relaxed);
   for (int i = 0; i < nics && i < kMaxNics; ++i) {

@@ -5,6 +5,7 @@
 // aligned. A file that cannot be written is skipped.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -26,6 +27,9 @@ class HistoryWriter {
   explicit HistoryWriter(platform::Output* out = nullptr, platform::FileLayer& layer = platform::SystemFileLayer())
       : out_(out), layer_(layer) {}
 
+  // Each failed write is counted here too (the metrics' history write failures); null: not counted.
+  void CountFailuresIn(std::atomic<uint64_t>* failures) { failures_ = failures; }
+
   bool AppendTrace(const std::string& path, const TraceRecord& record);
   // One record per station: adapters in Nics order, stations 0..StationCount-1 of each.
   bool WriteStatistics(const std::string& path, const GlobalArea& global);
@@ -37,6 +41,7 @@ class HistoryWriter {
 
   platform::Output* out_;
   platform::FileLayer& layer_;
+  std::atomic<uint64_t>* failures_ = nullptr;
   bool failing_ = false;  // the last write failed and that was said
 };
 
@@ -77,11 +82,5 @@ HistoryReadResult ReadStatisticsFile(const std::string& path, std::vector<Statis
 // false). Never loads the file and never waits on a named pipe or device.
 HistoryReadResult ForEachDayRecord(const std::string& path, size_t record_size, size_t max_records,
                                    const std::function<bool(const uint8_t*)>& fn);
-
-// What renews every station's Role and Name from the adapters' TCP/IP configuration before a
-// statistics file is written. The TCP/IP report lives above this layer, so the agent installs it at
-// start-up (and removes it at the end); without one, labels are written as they are.
-using StationLabelRefresh = std::function<void(GlobalArea&)>;
-void SetStationLabelRefresh(StationLabelRefresh refresh);
 
 }  // namespace netward
