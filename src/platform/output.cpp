@@ -45,7 +45,7 @@ void ConsoleOutput::MessageBox(const char* text, const char* caption) {
   fflush(stderr);
 #ifdef NETWARD_HAVE_SYSTEMD
   if (journal_)
-    sd_journal_send("MESSAGE=%s: %s", caption, text, "PRIORITY=3", "SYSLOG_IDENTIFIER=TapEyeSv", nullptr);
+    sd_journal_send("MESSAGE=%s: %s", caption, text, "PRIORITY=3", "SYSLOG_IDENTIFIER=%s", identifier_, nullptr);
 #endif
   if (DesktopMessageBox show = g_desktop_box.load()) show(text, caption);
 }
@@ -56,7 +56,7 @@ void ConsoleOutput::Warning(const char* text) {
   if (journal_) {
     std::string line(text);
     if (!line.empty() && line.back() == '\n') line.pop_back();
-    sd_journal_send("MESSAGE=%s", line.c_str(), "PRIORITY=4", "SYSLOG_IDENTIFIER=TapEyeSv", nullptr);
+    sd_journal_send("MESSAGE=%s", line.c_str(), "PRIORITY=4", "SYSLOG_IDENTIFIER=%s", identifier_, nullptr);
     return;
   }
 #endif

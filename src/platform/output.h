@@ -33,11 +33,16 @@ class ConsoleOutput : public Output {
   void Write(const char* text) override;
   void MessageBox(const char* text, const char* caption) override;
   void Warning(const char* text) override;
-  // When set, message boxes and warnings also go to the journal (running as a service).
-  void SetJournal(bool on) { journal_ = on; }
+  // When set, message boxes and warnings also go to the journal (running as a service), under
+  // `identifier` (a literal: it is kept, not copied).
+  void SetJournal(bool on, const char* identifier) {
+    journal_ = on;
+    identifier_ = identifier;
+  }
 
  private:
   bool journal_ = false;
+  const char* identifier_ = "";
 };
 
 // Collects everything for tests.

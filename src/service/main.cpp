@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
   env.executable_path = ExecutablePath;
   env.default_hive = NETWARD_DEFAULT_HIVE;
   env.run_agent = [&out, &signals](netward::service::ServiceHost& host, const netward::service::HostRun& run) {
-    out.SetJournal(!host.debug_mode());
+    out.SetJournal(!host.debug_mode(), netward::service::kServiceName);
     return netward::service::RunAgent(host, run, out, signals.get());
   };
   netward::service::ServiceHost host(std::move(env));
