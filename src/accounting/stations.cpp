@@ -276,6 +276,23 @@ void BuildLabels(const StationSearch& q, const char* name, StationLabels& out) {
   BuildProtocolLabel(q.cls, q.address, name, out.Protocol);
 }
 
+// LookupNetbiosName for the capture thread, the cache's only writer: the entries' label hashes
+// beside it (NameLabelHash, made from the same zero-padded labels) pass over the entries that cannot
+// match, so an added station costs a compare per entry instead of two label copies.
+void CachedNetbiosName(const NicArea* nic, const StationLabels& labels, uint32_t hash, char (&out)[33]) {
+  memset(out, 0, sizeof out);
+  const StationIndex& idx = nic->Index;
+  for (int i = 0; i < kNameCacheEntries && idx.NameTime[i] != 0; ++i) {
+    if (idx.NameLabelHash[i] != hash) continue;
+    const NameCacheEntry& e = nic->NameCache[i];
+    if (memcmp(e.AddressLabel.bytes, labels.Address, 16) == 0 && memcmp(e.ProtocolLabel.bytes, labels.Protocol, 29) == 0) {
+      memcpy(out, e.Name.bytes, sizeof out);
+      out[sizeof out - 1] = 0;
+      return;
+    }
+  }
+}
+
 constexpr int kRetry = -2;  // a concurrent roll-over reset the table: search again
 
 // Makes the record at StationCount (below kMaxStations) for the query's labels.
@@ -315,7 +332,7 @@ int AddStation(NicArea* nic, StationIndex& idx, const StationSearch& q, const St
   } else {
     // Other stations: cached names, then a reverse look-up for IP stations.
     char name[33];
-    LookupNetbiosName(nic, labels.Address, labels.Protocol, name, sizeof name);
+    CachedNetbiosName(nic, labels, hash, name);
     s.Name.Set(name);
     if (q.cls == kClassIp) {
       SharedCopyIn(s.IpAddress, q.address, 4);
