@@ -233,22 +233,26 @@ void RememberNetbiosName(NicArea* nic, const char* address_label, const char* pr
   const uint32_t hash = LabelHash(addr, proto);
   const uint32_t now = nic->FrameTime;
   StationIndex& idx = nic->Index;
-  int oldest = -1;
-  for (int i = 0; i < kNameCacheEntries; ++i) {
-    const uint32_t t = idx.NameTime[i];  // NameCache[i].Time: this thread is the cache's only writer
-    if (t == 0) {
-      oldest = i;
-      break;
-    }
-    NameCacheEntry& e = nic->NameCache[i];
-    if (idx.NameLabelHash[i] == hash && memcmp(e.AddressLabel.bytes, addr, 16) == 0 &&
-        memcmp(e.ProtocolLabel.bytes, proto, 29) == 0) {
+  // Entries are filled in order and never emptied: the used ones come first. NameTime[i] is
+  // NameCache[i].Time (this thread is the cache's only writer).
+  int used = 0;
+  for (; used < kNameCacheEntries && idx.NameTime[used] != 0; ++used) {
+    if (idx.NameLabelHash[used] != hash) continue;
+    NameCacheEntry& e = nic->NameCache[used];
+    if (memcmp(e.AddressLabel.bytes, addr, 16) == 0 && memcmp(e.ProtocolLabel.bytes, proto, 29) == 0) {
       RelaxedStore(e.Time, now);
-      idx.NameTime[i] = now;
+      idx.NameTime[used] = now;
       e.Name.Set(cut);
       return;
     }
-    if (oldest < 0 || t < idx.NameTime[oldest]) oldest = i;
+  }
+  // A new name goes into the first free entry, else over the least recently updated (the first of
+  // them when several share the oldest time).
+  int oldest = used;
+  if (used == kNameCacheEntries) {
+    oldest = 0;
+    for (int i = 1; i < kNameCacheEntries; ++i)
+      if (idx.NameTime[i] < idx.NameTime[oldest]) oldest = i;
   }
   NameCacheEntry& e = nic->NameCache[oldest];
   RelaxedStore(e.Time, now);
