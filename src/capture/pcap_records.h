@@ -2,7 +2,7 @@
 // frame a 16-byte record header — seconds, micro- or nanoseconds, captured length, wire length — and
 // the captured bytes), read from the file descriptor in 64 KiB blocks and handed out where they lie
 // in the block. libpcap reads the same records with two fread calls and a copy of every frame
-// through the stdio buffer; for a replay that copy costs about as much as the frames' accounting.
+// out of the stdio buffer: about a tenth of the agent's CPU when it replays a file as fast as it can.
 // libpcap still opens the file and checks its header: it says whether the file is one of these
 // (PcapRecords::Handles), and gives the byte order and the snapshot length.
 #pragma once
