@@ -233,22 +233,26 @@ void RememberNetbiosName(NicArea* nic, const char* address_label, const char* pr
   const uint32_t hash = LabelHash(addr, proto);
   const uint32_t now = nic->FrameTime;
   StationIndex& idx = nic->Index;
-  int oldest = -1;
-  for (int i = 0; i < kNameCacheEntries; ++i) {
-    const uint32_t t = idx.NameTime[i];  // NameCache[i].Time: this thread is the cache's only writer
-    if (t == 0) {
-      oldest = i;
-      break;
-    }
-    NameCacheEntry& e = nic->NameCache[i];
-    if (idx.NameLabelHash[i] == hash && memcmp(e.AddressLabel.bytes, addr, 16) == 0 &&
-        memcmp(e.ProtocolLabel.bytes, proto, 29) == 0) {
+  // Entries are filled in order and never emptied: the used ones come first. NameTime[i] is
+  // NameCache[i].Time (this thread is the cache's only writer).
+  int used = 0;
+  for (; used < kNameCacheEntries && idx.NameTime[used] != 0; ++used) {
+    if (idx.NameLabelHash[used] != hash) continue;
+    NameCacheEntry& e = nic->NameCache[used];
+    if (memcmp(e.AddressLabel.bytes, addr, 16) == 0 && memcmp(e.ProtocolLabel.bytes, proto, 29) == 0) {
       RelaxedStore(e.Time, now);
-      idx.NameTime[i] = now;
+      idx.NameTime[used] = now;
       e.Name.Set(cut);
       return;
     }
-    if (oldest < 0 || t < idx.NameTime[oldest]) oldest = i;
+  }
+  // A new name goes into the first free entry, else over the least recently updated (the first of
+  // them when several share the oldest time).
+  int oldest = used;
+  if (used == kNameCacheEntries) {
+    oldest = 0;
+    for (int i = 1; i < kNameCacheEntries; ++i)
+      if (idx.NameTime[i] < idx.NameTime[oldest]) oldest = i;
   }
   NameCacheEntry& e = nic->NameCache[oldest];
   RelaxedStore(e.Time, now);
@@ -274,6 +278,23 @@ void BuildLabels(const StationSearch& q, const char* name, StationLabels& out) {
     PutHex(p, q.mac, 6);
   }
   BuildProtocolLabel(q.cls, q.address, name, out.Protocol);
+}
+
+// LookupNetbiosName for the capture thread, the cache's only writer: the entries' label hashes
+// beside it (NameLabelHash, made from the same zero-padded labels) pass over the entries that cannot
+// match, so an added station costs a compare per entry instead of two label copies.
+void CachedNetbiosName(const NicArea* nic, const StationLabels& labels, uint32_t hash, char (&out)[33]) {
+  memset(out, 0, sizeof out);
+  const StationIndex& idx = nic->Index;
+  for (int i = 0; i < kNameCacheEntries && idx.NameTime[i] != 0; ++i) {
+    if (idx.NameLabelHash[i] != hash) continue;
+    const NameCacheEntry& e = nic->NameCache[i];
+    if (memcmp(e.AddressLabel.bytes, labels.Address, 16) == 0 && memcmp(e.ProtocolLabel.bytes, labels.Protocol, 29) == 0) {
+      memcpy(out, e.Name.bytes, sizeof out);
+      out[sizeof out - 1] = 0;
+      return;
+    }
+  }
 }
 
 constexpr int kRetry = -2;  // a concurrent roll-over reset the table: search again
@@ -315,7 +336,7 @@ int AddStation(NicArea* nic, StationIndex& idx, const StationSearch& q, const St
   } else {
     // Other stations: cached names, then a reverse look-up for IP stations.
     char name[33];
-    LookupNetbiosName(nic, labels.Address, labels.Protocol, name, sizeof name);
+    CachedNetbiosName(nic, labels, hash, name);
     s.Name.Set(name);
     if (q.cls == kClassIp) {
       SharedCopyIn(s.IpAddress, q.address, 4);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 
+#include "capture/pcap_records.h"
 #include "platform/files.h"
 
 namespace netward {
@@ -26,12 +27,15 @@ int64_t HeaderMicros(const pcap_pkthdr& h) { return int64_t(h.ts.tv_sec) * 10000
 
 // Frames are looked at to learn the adapter's own address.
 constexpr int kOwnAddressScanFrames = 1000;
-// The file is read through a stdio buffer of this size instead of the file system's block size:
-// libpcap reads every record header and body with fread, and 4 KiB reads cost a system call about
-// every ten frames.
-constexpr size_t kFileBufferBytes = 1 << 20;
+// libpcap reads a file (the header of every file, all of a pcapng file) through a stdio buffer of
+// this size instead of the file system's block size: it reads every record header and body with
+// fread, and 4 KiB reads cost a system call about every ten frames. It stays well inside the core's L2 cache: the kernel's copy into it is still
+// cached when fread copies the records out (a 1 MiB buffer cost about 3% more CPU in replay, 16 KiB
+// 10% more).
+constexpr size_t kFileBufferBytes = 64 << 10;
 
-// Streams a capture file through libpcap, which reads pcap and pcapng alike.
+// Streams a capture file. libpcap opens it (pcap and pcapng alike) and reads pcapng; the records of
+// a classic pcap file are read by PcapRecords.
 class PcapFileSource : public FrameSource {
  public:
   explicit PcapFileSource(std::string path) : path_(std::move(path)) {}
@@ -59,9 +63,11 @@ class PcapFileSource : public FrameSource {
       return false;
     }
     link_type = pcap_datalink(pcap_);
+    TakeClassicRecords(fileno(file));
     return true;
   }
   bool Next(FrameRef& frame, int64_t& time_us) override {
+    if (records_) return records_->Next(frame, time_us);
     if (pcap_ == nullptr) return false;
     pcap_pkthdr* h = nullptr;
     const u_char* data = nullptr;
@@ -76,13 +82,39 @@ class PcapFileSource : public FrameSource {
   bool Rewind() override {
     if (pcap_) pcap_close(pcap_);
     pcap_ = nullptr;
+    records_.reset();
     int link = 0;
     std::string error;
     return Open(link, error);
   }
 
  private:
+  // A classic pcap file of version 2.4, whose header libpcap has accepted, is read by PcapRecords
+  // from the record after the header on: libpcap's handle is closed. Other files (pcapng, older
+  // versions) stay with libpcap.
+  void TakeClassicRecords(int fd) {
+    uint8_t magic[4];
+    PcapRecordFormat format;
+    if (pread(fd, magic, sizeof magic, 0) != sizeof magic || !PcapRecords::Handles(magic, format.nanoseconds) ||
+        pcap_major_version(pcap_) != 2 || pcap_minor_version(pcap_) != 4)
+      return;
+    format.swapped = pcap_is_swapped(pcap_) == 1;
+    format.snapshot = static_cast<uint32_t>(pcap_snapshot(pcap_));
+    const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) return;
+    auto records = std::make_unique<PcapRecords>();
+    if (lseek(own, kPcapFileHeaderBytes, SEEK_SET) != kPcapFileHeaderBytes || !records->Open(own, format)) {
+      close(own);
+      return;
+    }
+    records_ = std::move(records);
+    pcap_close(pcap_);
+    pcap_ = nullptr;
+  }
+
+  static constexpr off_t kPcapFileHeaderBytes = 24;
   std::string path_;
+  std::unique_ptr<PcapRecords> records_;
   std::unique_ptr<char[]> buffer_;  // the open file's stdio buffer; outlives it (closed in ~ and Rewind)
   pcap_t* pcap_ = nullptr;
 };
