@@ -15,7 +15,7 @@
 #include "accounting/stations.h"
 #include "capture/capture_thread.h"
 #include "capture/replay_adapter.h"
-#include "memory_driver.h"
+#include "capture_benchmark.h"
 
 using namespace netward;
 
@@ -121,20 +121,7 @@ void BM_CaptureAndAccounting(benchmark::State& state) {
     state.SkipWithError("cannot make or read the mixed workload");
     return;
   }
-  if (Global() == nullptr) g_global_area.store(AllocateGlobalArea());
-  NicArea* nic = AllocateNicArea();
-  platform::RealClock clock;
-  NullOutput out;
-  const uint32_t passes = 5;
-  uint64_t total = 0;
-  for (auto _ : state) {
-    platform::Event stop;
-    MemoryDriver driver(*Frames(), passes, stop, clock);
-    total += RunCaptureThread(nic, driver, stop, out, AccountEthernetFrame, AccountTokenRingFrame);
-  }
-  state.SetItemsProcessed(static_cast<int64_t>(total));
-  state.counters["stations"] = RelaxedLoad(nic->StationCount);
-  delete nic;
+  state.counters["stations"] = CaptureBenchmark(state, *Frames(), 5, AccountEthernetFrame, AccountTokenRingFrame);
 }
 BENCHMARK(BM_CaptureAndAccounting)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -8,7 +8,7 @@
 
 #include "capture/capture_thread.h"
 #include "capture/replay_adapter.h"
-#include "memory_driver.h"
+#include "capture_benchmark.h"
 
 using namespace netward;
 
@@ -40,20 +40,9 @@ void BM_CaptureLoop(benchmark::State& state, AccountEntry account) {
       return;
     }
   }
-  if (Global() == nullptr) g_global_area.store(AllocateGlobalArea());
-  NicArea* nic = AllocateNicArea();
-  platform::RealClock clock;
-  NullOutput out;
   const uint32_t passes = 5;
-  uint64_t total = 0;
-  for (auto _ : state) {
-    platform::Event stop;
-    MemoryDriver driver(frames, passes, stop, clock);
-    total += RunCaptureThread(nic, driver, stop, out, account);  // ends when the replay has delivered every frame
-  }
-  state.SetItemsProcessed(static_cast<int64_t>(total));
+  CaptureBenchmark(state, frames, passes, account);  // each run ends when the replay has delivered every frame
   state.counters["frames_per_run"] = static_cast<double>(frames.size() * passes);
-  delete nic;
 }
 
 BENCHMARK_CAPTURE(BM_CaptureLoop, accounting_off, AccountFramePlaceholder)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -110,6 +110,18 @@ inline constexpr uint32_t kMaxRingKiB = 1024 * 1024;
 
 enum class WaitResult { kCompleted, kStopped };
 
+// What an adapter keeps of one read object: allocated, started (pending) with the capture thread's
+// buffer and byte count, completed with the frame's time.
+struct ReadObjectState {
+  bool allocated = false;
+  bool pending = false;
+  bool completed = false;
+  uint8_t* buffer = nullptr;
+  uint32_t length = 0;
+  uint32_t* byte_count = nullptr;
+  uint32_t time = 0;
+};
+
 // One frame as an adapter delivers it: `captured` bytes at `data`, `wire_length` on the wire,
 // `time` in seconds since 1970.
 struct FrameRef {

@@ -37,15 +37,7 @@ class QueuedReadHandle : public PacketDriverHandle {
   void StoreFilter(uint32_t f) { filter_.store(f, std::memory_order_relaxed); }
 
  private:
-  struct ReadObject {
-    bool allocated = false;
-    bool pending = false;
-    bool completed = false;
-    uint8_t* buffer = nullptr;
-    uint32_t length = 0;
-    uint32_t* byte_count = nullptr;
-    uint32_t time = 0;
-  };
+  using ReadObject = ReadObjectState;
   // Polls the stop event and `fd`; true when the stop event is set.
   static bool WaitFds(int stop_fd, int fd, int timeout_ms);
 

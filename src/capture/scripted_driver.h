@@ -59,15 +59,7 @@ class ScriptedDriver : public PacketDriver {
     uint32_t wire_length;
     uint32_t time;
   };
-  struct Read {
-    bool allocated = false;
-    bool pending = false;
-    bool completed = false;
-    uint8_t* buffer = nullptr;
-    uint32_t length = 0;
-    uint32_t* byte_count = nullptr;
-    uint32_t time = 0;
-  };
+  using Read = ReadObjectState;
   void CompleteLocked(int slot, const Frame& f);
   void Wake();
 
