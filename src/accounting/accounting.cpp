@@ -155,7 +155,7 @@ void TrackTcpConnection(NicArea* nic, FrameFacts& x, StationRecord* s, size_t ip
   f.bytes(tcp + l4_off::SrcPort, 2, key.SrcPort);
   f.bytes(ip + ip_off::Dest, 4, key.DestIp);
   f.bytes(tcp + l4_off::DstPort, 2, key.DestPort);
-  const uint32_t sequence = f.be32(tcp + 4);
+  const uint32_t sequence = f.be32(tcp + l4_off::TcpSeq);
 
   StationIndex& idx = nic->Index;
   if (idx.ConnectionEpoch == 0) idx.ConnectionEpoch = 1;
@@ -273,7 +273,7 @@ void IpChecks(NicArea* nic, FrameFacts& x, StationRecord* s) {
   const size_t h = (f.u8(ip + ip_off::VersionLength) & 0x0F) * 4u;
   const uint8_t protocol = f.u8(ip + ip_off::Protocol);
   const size_t l4 = ip + h;
-  if (protocol == 6) {
+  if (protocol == ip_proto::Tcp) {
     if ((f.be16(ip + ip_off::Fragment) & 0x1FFF) != 0) return;
     const uint8_t flags = f.u8(l4 + l4_off::TcpFlags);
     const uint16_t payload = static_cast<uint16_t>(f.be16(ip + ip_off::TotalLength) - (f.u8(l4 + l4_off::TcpHeaderLength) >> 4) * 4 - h);
@@ -282,10 +282,10 @@ void IpChecks(NicArea* nic, FrameFacts& x, StationRecord* s) {
     } else if (payload != 0 || (flags & 0x02)) {
       TrackTcpConnection(nic, x, s, ip, l4);
     }
-  } else if (protocol == 1) {
+  } else if (protocol == ip_proto::Icmp) {
     const uint8_t type = f.u8(l4);
     if (type == 3 || type == 4 || type == 5 || type == 11 || type == 12) x.event = kEventIcmpError;
-  } else if (protocol == 17) {
+  } else if (protocol == ip_proto::Udp) {
     if (f.be16(l4 + l4_off::DstPort) == port::Dns) DnsQueryCheck(nic, x, l4 + l4_off::UdpPayload);
     if (f.be16(l4 + l4_off::SrcPort) == port::Dns) LearnDnsNames(nic, f, l4 + l4_off::UdpPayload);
   }

@@ -7,7 +7,6 @@ namespace netward {
 
 namespace {
 
-
 FrameShape Ip(FrameShape k, size_t ip) {
   k.cls = kClassIp;
   k.name = kNameIp;

@@ -223,6 +223,25 @@ void LookupDnsName(const NicArea* nic, const uint8_t* ip, char* out, size_t size
   }
 }
 
+namespace {
+
+// The capture thread's search of the NetBIOS name cache. It is the cache's only writer, so it reads
+// the entries' bytes directly, and the label hashes beside them (NameLabelHash, made from the same
+// zero-padded labels) pass over the entries that cannot match. Entries are filled in order and never
+// emptied (NameTime[i] is NameCache[i].Time), so `used` gets how many are in use. The entry holding
+// the zero-padded `addr` (16 bytes) and `proto` (29 bytes), or -1.
+int FindNameEntry(const NicArea* nic, uint32_t hash, const char* addr, const char* proto, int& used) {
+  const StationIndex& idx = nic->Index;
+  for (used = 0; used < kNameCacheEntries && idx.NameTime[used] != 0; ++used) {
+    if (idx.NameLabelHash[used] != hash) continue;
+    const NameCacheEntry& e = nic->NameCache[used];
+    if (memcmp(e.AddressLabel.bytes, addr, 16) == 0 && memcmp(e.ProtocolLabel.bytes, proto, 29) == 0) return used;
+  }
+  return -1;
+}
+
+}  // namespace
+
 void RememberNetbiosName(NicArea* nic, const char* address_label, const char* proto_label, const char* name) {
   char cut[33] = {};
   memcpy(cut, name, strnlen(name, 32));
@@ -233,18 +252,14 @@ void RememberNetbiosName(NicArea* nic, const char* address_label, const char* pr
   const uint32_t hash = LabelHash(addr, proto);
   const uint32_t now = nic->FrameTime;
   StationIndex& idx = nic->Index;
-  // Entries are filled in order and never emptied: the used ones come first. NameTime[i] is
-  // NameCache[i].Time (this thread is the cache's only writer).
   int used = 0;
-  for (; used < kNameCacheEntries && idx.NameTime[used] != 0; ++used) {
-    if (idx.NameLabelHash[used] != hash) continue;
-    NameCacheEntry& e = nic->NameCache[used];
-    if (memcmp(e.AddressLabel.bytes, addr, 16) == 0 && memcmp(e.ProtocolLabel.bytes, proto, 29) == 0) {
-      RelaxedStore(e.Time, now);
-      idx.NameTime[used] = now;
-      e.Name.Set(cut);
-      return;
-    }
+  const int found = FindNameEntry(nic, hash, addr, proto, used);
+  if (found >= 0) {
+    NameCacheEntry& e = nic->NameCache[found];
+    RelaxedStore(e.Time, now);
+    idx.NameTime[found] = now;
+    e.Name.Set(cut);
+    return;
   }
   // A new name goes into the first free entry, else over the least recently updated (the first of
   // them when several share the oldest time).
@@ -280,21 +295,14 @@ void BuildLabels(const StationSearch& q, const char* name, StationLabels& out) {
   BuildProtocolLabel(q.cls, q.address, name, out.Protocol);
 }
 
-// LookupNetbiosName for the capture thread, the cache's only writer: the entries' label hashes
-// beside it (NameLabelHash, made from the same zero-padded labels) pass over the entries that cannot
-// match, so an added station costs a compare per entry instead of two label copies.
+// LookupNetbiosName for the capture thread, the cache's only writer (no copies of the labels).
 void CachedNetbiosName(const NicArea* nic, const StationLabels& labels, uint32_t hash, char (&out)[33]) {
   memset(out, 0, sizeof out);
-  const StationIndex& idx = nic->Index;
-  for (int i = 0; i < kNameCacheEntries && idx.NameTime[i] != 0; ++i) {
-    if (idx.NameLabelHash[i] != hash) continue;
-    const NameCacheEntry& e = nic->NameCache[i];
-    if (memcmp(e.AddressLabel.bytes, labels.Address, 16) == 0 && memcmp(e.ProtocolLabel.bytes, labels.Protocol, 29) == 0) {
-      memcpy(out, e.Name.bytes, sizeof out);
-      out[sizeof out - 1] = 0;
-      return;
-    }
-  }
+  int used = 0;
+  const int found = FindNameEntry(nic, hash, labels.Address, labels.Protocol, used);
+  if (found < 0) return;
+  memcpy(out, nic->NameCache[found].Name.bytes, sizeof out);
+  out[sizeof out - 1] = 0;
 }
 
 constexpr int kRetry = -2;  // a concurrent roll-over reset the table: search again

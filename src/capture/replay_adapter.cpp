@@ -29,9 +29,9 @@ int64_t HeaderMicros(const pcap_pkthdr& h) { return int64_t(h.ts.tv_sec) * 10000
 constexpr int kOwnAddressScanFrames = 1000;
 // libpcap reads a file (the header of every file, all of a pcapng file) through a stdio buffer of
 // this size instead of the file system's block size: it reads every record header and body with
-// fread, and 4 KiB reads cost a system call about every ten frames. It stays well inside the core's L2 cache: the kernel's copy into it is still
-// cached when fread copies the records out (a 1 MiB buffer cost about 3% more CPU in replay, 16 KiB
-// 10% more).
+// fread, and 4 KiB reads cost a system call about every ten frames. It stays well inside the core's
+// L2 cache, so the kernel's copy into it is still cached when fread copies the records out (a 1 MiB
+// buffer cost about 3% more CPU in replay, 16 KiB 10% more).
 constexpr size_t kFileBufferBytes = 64 << 10;
 
 // Streams a capture file. libpcap opens it (pcap and pcapng alike) and reads pcapng; the records of
