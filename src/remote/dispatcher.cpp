@@ -321,8 +321,8 @@ int32_t HandleRequest(const RequestContext& c, const uint8_t* key, const char* r
   size_t total = body.size() + kReplyHeaderSize;
   auto* block = static_cast<uint8_t*>(MidlUserAllocate(total));
   uint8_t header[kReplyHeaderSize];
-  // The header says when the reply was made: a CMD TEST takes seconds.
-  BuildReplyHeader(c.clock ? c.clock->Now() : c.now, g->StatusCode.load(std::memory_order_relaxed), header);
+  // The header says when the reply was made, not when it was asked for.
+  BuildReplyHeader(c.Now(), g->StatusCode.load(std::memory_order_relaxed), header);
   memcpy(block, header, sizeof header);
   if (!body.empty()) memcpy(block + kReplyHeaderSize, body.data(), body.size());
   *reply = block;

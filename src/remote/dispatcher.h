@@ -40,6 +40,9 @@ struct RequestContext {
   std::string windows_dir;
   std::function<void()> stop;                // CommonStop
   std::function<void()> reload_settings;     // the settings file read again
+
+  // The time at this moment (a CMD TEST or a snapshot takes seconds): the clock's, else `now`.
+  uint32_t Now() const { return clock != nullptr ? clock->Now() : now; }
 };
 // The context of a request answered by `agent`, now.
 RequestContext AgentRequestContext(Agent& agent);

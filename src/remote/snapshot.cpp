@@ -180,7 +180,7 @@ void WriteFrameDump(const RequestContext& context, SnapshotFile& file, int adapt
 
 void SaveSnapshot(const RequestContext& c, uintptr_t window, const char* file_name) {
   (void)window;  // no cursor to change without a window system
-  const uint32_t now = c.clock ? c.clock->Now() : c.now;
+  const uint32_t now = c.Now();
   if (file_name == nullptr) return;
   SnapshotFile file;
   if (!file.Open(file_name)) {
