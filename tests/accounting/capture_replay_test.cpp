@@ -57,10 +57,12 @@ TEST_F(AccountingTest, ReplayThroughTheCaptureThreadMatchesAnIndependentCount) {
     CaptureThread(nic, ctx);
     done = true;
   });
-  // A reader of everything a reply builder copies, while the capture thread writes. At least one
-  // pass: on a busy machine the thread may have finished before this one first looks.
+  // A reader of everything a reply builder copies, while the capture thread writes. The last pass
+  // starts after the thread has ended: on a busy machine this thread may be held off the core for
+  // the whole replay, and a single pass made before the first frame sees nothing at all.
   uint64_t seen = 0;
-  do {
+  for (bool finished = false; !finished;) {
+    finished = done;
     const int count = RelaxedLoad(nic->StationCount);
     for (int i = 0; i < count; ++i) {
       uint8_t rec[kStationRecordSize];
@@ -74,7 +76,7 @@ TEST_F(AccountingTest, ReplayThroughTheCaptureThreadMatchesAnIndependentCount) {
       seen += fe[frame_off::Direction];
     }
     seen += Global()->Totals().OtherFrames;
-  } while (!done);
+  }
   capture.join();
   std::filesystem::remove(path);
 
