@@ -147,8 +147,8 @@ TEST(NetwardReply, TakesApartEveryRecordKind) {
   EXPECT_EQ(o.adapter_name, "eth0");
   EXPECT_EQ(o.own_address, "0200C0A80001");
   EXPECT_EQ(o.link_speed, "100 Mbps");
-  EXPECT_EQ(o.ethernet[0], "17");
-  EXPECT_EQ(o.ethernet[9], "3");
+  EXPECT_EQ(o.counters[0], "17");  // the first Ethernet counter
+  EXPECT_EQ(o.counters[9], "3");   // the last Ethernet counter
   EXPECT_EQ(o.driver_file_text, "fastlink.ko  ");
   EXPECT_EQ(o.ring_status, std::string(100, 'R'));
   EXPECT_EQ(o.ring_state, "Open");

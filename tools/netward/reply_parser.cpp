@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "wire/reply_layout.h"
+#include <type_traits>
+
+#include "record_members.h"
+#include "wire/reply_fields.h"
 
 namespace netward::client {
 
@@ -35,6 +38,11 @@ class RecordView {
     if (trim_blanks)
       while (end > 0 && f[end - 1] == ' ') --end;
     return std::string(reinterpret_cast<const char*>(f), end);
+  }
+  // A text field as its kind says.
+  std::string Text(const Field& f) const {
+    if (f.kind == FieldKind::kRaw || f.kind == FieldKind::kTag) return Raw(f.offset, f.size);
+    return Text(f.offset, f.size, f.kind == FieldKind::kText);
   }
   // All bytes of the field, NULs kept (fields that are full and carry no terminator).
   std::string Raw(size_t off, size_t len) const {
@@ -75,119 +83,28 @@ constexpr TagSpec kTags[] = {
     {"NWS ", Tag::kNws, 0},
 };
 
-// A text field: from `from` up to the next field at `to`.
-std::string TextField(const RecordView& v, size_t from, size_t to, bool trim_blanks = true) {
-  return v.Text(from, to - from, trim_blanks);
-}
-
-void TakeCounts(const RecordView& v, TrafficCounts& c) {
-  namespace o = counts_off;
-  c.own_bytes = v.F32(o::OwnBytes);
-  c.own_frames = v.U32(o::OwnFrames);
-  c.own_group_frames = v.U32(o::OwnGroupFrames);
-  c.own_event_frames = v.U32(o::OwnEventFrames);
-  c.other_bytes = v.F32(o::OtherBytes);
-  c.other_frames = v.U32(o::OtherFrames);
-  c.other_group_frames = v.U32(o::OtherGroupFrames);
-  c.other_event_frames = v.U32(o::OtherEventFrames);
-}
-
-void TakeTot(const RecordView& v, TotRecord& r) {
-  namespace o = tot_off;
-  r.frame_sequence = v.U32(o::FrameSequence);
-  TakeCounts(v, r);
-  r.day_changes = v.U32(o::DayChanges);
-  r.seconds_since_other = v.I32(o::SecondsSinceOther);
-  r.host_name = TextField(v, o::HostName, o::AddressText);
-  r.address_text = TextField(v, o::AddressText, o::End);
-}
-
-void TakeTet(const RecordView& v, TetRecord& r) {
-  r.interval = v.U32(tet_off::Interval);
-  TakeCounts(v, r);
-}
-
-void TakeStat(const RecordView& v, StatRecord& r) {
-  namespace o = stat_off;
-  r.adapter_number = v.U32(o::Adapter);
-  r.address_label = TextField(v, o::AddressLabel, o::ProtocolLabel);
-  r.protocol_label = TextField(v, o::ProtocolLabel, o::Role);
-  r.role = TextField(v, o::Role, o::Name);
-  r.name = TextField(v, o::Name, o::LastSeen);
-  r.last_seen = TextField(v, o::LastSeen, o::BytesSent);
-  r.bytes_sent = v.F32(o::BytesSent);
-  r.frames_sent = v.U32(o::FramesSent);
-  r.group_frames_sent = v.U32(o::GroupFramesSent);
-  r.event_frames_sent = v.U32(o::EventFramesSent);
-  r.bytes_received = v.F32(o::BytesReceived);
-  r.frames_received = v.U32(o::FramesReceived);
-}
-
-void TakeDetl(const RecordView& v, DetlRecord& r) {
-  namespace o = line_off;
-  r.adapter_number = v.U32(o::AdapterNumber);
-  r.sequence = v.U32(o::Sequence);
-  r.length = v.U32(o::Length);
-  r.time_text = TextField(v, o::TimeText, o::TimePad);
-  r.source_text = TextField(v, o::SourceText, o::PeerText);
-  r.peer_text = TextField(v, o::PeerText, o::RoleText);
-  r.role_text = TextField(v, o::RoleText, o::NameText);
-  r.name_text = TextField(v, o::NameText, o::DirectionMark);
-  r.direction_mark = TextField(v, o::DirectionMark, o::DestinationText, false);
-  r.destination_text = TextField(v, o::DestinationText, o::SummaryText);
-  r.summary_text = TextField(v, o::SummaryText, o::ProtocolText);
-  r.protocol_text = TextField(v, o::ProtocolText, o::EventText);
-  r.event_text = TextField(v, o::EventText, o::MediaType);
-  r.media_type = v.U32(o::MediaType);
-}
-
-void TakeBhdr(const RecordView& v, BhdrRecord& r) {
-  namespace o = bhdr_off;
-  r.time_text = v.Text(o::TimeText, 9);  // "hh:mm:ss" and its NUL; padding behind
-  r.window_start = v.Text(o::WindowStart, 9);
-  r.group_frames = v.U32(o::GroupFrames);
-  r.recent_frames = v.U32(o::RecentFrames);
-  r.entry_count = v.U32(o::EntryCount);
-}
-
-void TakeBent(const RecordView& v, BentRecord& r) {
-  namespace o = bent_off;
-  r.adapter_number = v.U32(o::Adapter);
-  r.address_label = TextField(v, o::AddressLabel, o::ProtocolLabel);
-  r.protocol_label = TextField(v, o::ProtocolLabel, o::Role);
-  r.role = TextField(v, o::Role, o::Name);
-  r.name = TextField(v, o::Name, o::RecentFrames);
-  r.recent_frames = v.U32(o::RecentFrames);
-  r.window_frames = v.U32(o::WindowFrames);
-  r.time_text = v.Text(o::TimeText, 9);
-  r.sequence = v.U32(o::Sequence);
-  r.group_text = TextField(v, o::GroupText, o::Destination);
-  r.destination_text = TextField(v, o::Destination, o::End);
-}
-
-// Zero-filled fields: a blank is part of the text (a driver file text without its date ends in blanks).
-void TakeOid(const RecordView& v, OidRecord& r) {
-  using namespace adapter_status;
-  r.adapter_number = v.U32(kNumber);
-  r.adapter_name = TextField(v, kName, kState, false);
-  r.state = TextField(v, kState, kLoopback, false);
-  r.loopback = TextField(v, kLoopback, kTitle, false);
-  r.adapter_title = TextField(v, kTitle, kDriverFile, false);
-  r.driver_file_text = TextField(v, kDriverFile, kAddress, false);
-  r.own_address = TextField(v, kAddress, kHardware, false);
-  r.hardware_status = TextField(v, kHardware, kConnection, false);
-  r.media_connection = TextField(v, kConnection, kMedia, false);
-  r.media = TextField(v, kMedia, kSpeed, false);
-  r.link_speed = TextField(v, kSpeed, kXmitErrors, false);
-  r.transmit_errors = v.Text(kXmitErrors, kCounterSize, false);
-  r.receive_errors = v.Text(kRcvErrors, kCounterSize, false);
-  r.receive_no_buffer = v.Text(kRcvNoBuffer, kCounterSize, false);
-  r.receive_crc_errors = v.Text(kRcvCrcErrors, kCounterSize, false);
-  for (size_t i = 0; i < kOidEthernetCounters; ++i) r.ethernet[i] = v.Text(kEthernet + kCounterSize * i, kCounterSize, false);
-  for (size_t i = 0; i < kOidTokenRingCounters; ++i)
-    r.token_ring[i] = v.Text(kTokenRing + kCounterSize * i, kCounterSize, false);
-  r.ring_status = v.Text(kRingStatus, kRingStatusSize, false);
-  r.ring_state = v.Text(kRingState, kRingStateSize, false);
+// One record's fields into its structure, row by row.
+template <class R, size_t N>
+void Take(const RecordView& v, const Member<R> (&rows)[N], R& r) {
+  for (const Member<R>& m : rows) {
+    const Field& f = *m.field;
+    std::visit(
+        [&](auto to) {
+          using To = decltype(to);
+          if constexpr (std::is_same_v<To, uint32_t R::*>) {
+            r.*to = v.U32(f.offset);
+          } else if constexpr (std::is_same_v<To, int32_t R::*>) {
+            r.*to = v.I32(f.offset);
+          } else if constexpr (std::is_same_v<To, float R::*>) {
+            r.*to = v.F32(f.offset);
+          } else if constexpr (std::is_same_v<To, std::string R::*>) {
+            r.*to = v.Text(f);
+          } else {
+            (r.*to.first)[to.second] = v.Text(f);
+          }
+        },
+        m.to);
+  }
 }
 
 class Parser {
@@ -202,11 +119,7 @@ class Parser {
     RecordView h(block.data(), kHeaderBytes);
     if (std::memcmp(block.data(), "TASK", 4) != 0)
       return Fail(Printable(block.data(), 4), base, "reply header does not begin with \"TASK\"");
-    out.header.magic = "TASK";
-    out.header.version = h.Raw(header_off::Version, header_off::Date - header_off::Version);
-    out.header.date = h.Raw(header_off::Date, header_off::Time - header_off::Date);
-    out.header.time = h.Raw(header_off::Time, header_off::StatusCode - header_off::Time);
-    out.header.status_code = h.U32(header_off::StatusCode);
+    Take(h, rows::kHeaderRows, out.header);
 
     size_t pos = kHeaderBytes;
     uint32_t bent_expected = 0;
@@ -241,14 +154,14 @@ class Parser {
       r.tag = def->tag;
       r.offset = base + pos;
       switch (def->tag) {
-        case Tag::kTot: TakeTot(v, r.tot); break;
-        case Tag::kTxt4: r.text = TextField(v, txt4_off::Text, txt4_off::End, false); break;
-        case Tag::kHist: r.text = TextField(v, hist_off::Date, hist_off::End, false); break;
-        case Tag::kTet: TakeTet(v, r.tet); break;
-        case Tag::kStat: TakeStat(v, r.stat); break;
-        case Tag::kDetl: TakeDetl(v, r.detl); break;
+        case Tag::kTot: Take(v, rows::kTotRows, r.tot); break;
+        case Tag::kTxt4: r.text = v.Text(FieldNamed(reply_fields::kTxt4, "Text")); break;
+        case Tag::kHist: r.text = v.Text(FieldNamed(reply_fields::kHist, "Date")); break;
+        case Tag::kTet: Take(v, rows::kTetRows, r.tet); break;
+        case Tag::kStat: Take(v, rows::kStatRows, r.stat); break;
+        case Tag::kDetl: Take(v, rows::kDetlRows, r.detl); break;
         case Tag::kBhdr: {
-          TakeBhdr(v, r.bhdr);
+          Take(v, rows::kBhdrRows, r.bhdr);
           uint32_t n = r.bhdr.entry_count;
           if (n > kMaxBentEntries)
             return Fail(tag, base + pos,
@@ -262,10 +175,10 @@ class Parser {
           break;
         }
         case Tag::kBent:
-          TakeBent(v, r.bent);
+          Take(v, rows::kBentRows, r.bent);
           --bent_expected;
           break;
-        case Tag::kOid: TakeOid(v, r.oid); break;
+        case Tag::kOid: Take(v, rows::kOidRows, r.oid); break;
         case Tag::kNws: break;
       }
       pos += def->size;

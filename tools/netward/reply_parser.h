@@ -87,15 +87,14 @@ struct BentRecord {
   std::string group_text, destination_text;
 };
 
-inline constexpr size_t kOidEthernetCounters = adapter_status::kEthernetCounters;
-inline constexpr size_t kOidTokenRingCounters = adapter_status::kTokenRingCounters;
+// The Ethernet counters, then the Token Ring ones.
+inline constexpr size_t kOidCounters = adapter_status::kEthernetCounters + adapter_status::kTokenRingCounters;
 
 struct OidRecord {
   uint32_t adapter_number = 0;
   std::string adapter_name, state, loopback, adapter_title, driver_file_text, own_address, hardware_status,
       media_connection, media, link_speed, transmit_errors, receive_errors, receive_no_buffer, receive_crc_errors;
-  std::string ethernet[kOidEthernetCounters];
-  std::string token_ring[kOidTokenRingCounters];
+  std::string counters[kOidCounters];
   std::string ring_status, ring_state;
 };
 
