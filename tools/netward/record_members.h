@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 
 #include "reply_parser.h"
@@ -29,7 +30,26 @@ struct Member {
   bool hide_when_empty = false;  // key-value records: a text the adapter does not report
 };
 
-// The member's value converted as its field's kind says.
+// The member a row names, in record `r` (an R or a const R).
+template <class T, class Obj>
+using LikeObj = std::conditional_t<std::is_const_v<Obj>, const T, T>;
+template <class Obj>
+using MemberRef =
+    std::variant<LikeObj<uint32_t, Obj>*, LikeObj<int32_t, Obj>*, LikeObj<float, Obj>*, LikeObj<std::string, Obj>*>;
+template <class R, class Obj>
+MemberRef<Obj> RefOf(const Member<R>& m, Obj& r) {
+  return std::visit(
+      [&](auto to) -> MemberRef<Obj> {
+        if constexpr (std::is_member_object_pointer_v<decltype(to)>) {
+          return &(r.*to);
+        } else {
+          return &(r.*to.first)[to.second];
+        }
+      },
+      m.to);
+}
+
+// The member's type is the one its field's kind reads.
 template <class R>
 constexpr bool KindFits(const Member<R>& m) {
   switch (m.field->kind) {

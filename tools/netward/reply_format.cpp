@@ -19,34 +19,28 @@ using json = nlohmann::ordered_json;
 template <class R>
 std::string TextOf(const Member<R>& m, const R& r) {
   return std::visit(
-      [&](auto to) -> std::string {
-        using To = decltype(to);
-        if constexpr (std::is_same_v<To, std::string R::*>) {
-          return r.*to;
-        } else if constexpr (std::is_member_object_pointer_v<To>) {
-          return Num(r.*to);
+      [](auto* p) -> std::string {
+        if constexpr (std::is_same_v<decltype(p), const std::string*>) {
+          return *p;
         } else {
-          return (r.*to.first)[to.second];
+          return Num(*p);
         }
       },
-      m.to);
+      RefOf(m, r));
 }
 
 // The member's value as JSON: numbers as numbers, texts as UTF-8.
 template <class R>
 json JsonOf(const Member<R>& m, const R& r) {
   return std::visit(
-      [&](auto to) -> json {
-        using To = decltype(to);
-        if constexpr (std::is_same_v<To, std::string R::*>) {
-          return Latin1ToUtf8(r.*to);
-        } else if constexpr (std::is_member_object_pointer_v<To>) {
-          return r.*to;
+      [](auto* p) -> json {
+        if constexpr (std::is_same_v<decltype(p), const std::string*>) {
+          return Latin1ToUtf8(*p);
         } else {
-          return Latin1ToUtf8((r.*to.first)[to.second]);
+          return *p;
         }
       },
-      m.to);
+      RefOf(m, r));
 }
 
 // Every field of the record in wire order, named as the wire table names it.

@@ -21,7 +21,6 @@ class RecordView {
     return static_cast<uint32_t>(p_[off]) | static_cast<uint32_t>(p_[off + 1]) << 8 |
            static_cast<uint32_t>(p_[off + 2]) << 16 | static_cast<uint32_t>(p_[off + 3]) << 24;
   }
-  int32_t I32(size_t off) const { return static_cast<int32_t>(U32(off)); }
   float F32(size_t off) const {
     uint32_t u = U32(off);
     float f;
@@ -89,21 +88,17 @@ void Take(const RecordView& v, const Member<R> (&rows)[N], R& r) {
   for (const Member<R>& m : rows) {
     const Field& f = *m.field;
     std::visit(
-        [&](auto to) {
-          using To = decltype(to);
-          if constexpr (std::is_same_v<To, uint32_t R::*>) {
-            r.*to = v.U32(f.offset);
-          } else if constexpr (std::is_same_v<To, int32_t R::*>) {
-            r.*to = v.I32(f.offset);
-          } else if constexpr (std::is_same_v<To, float R::*>) {
-            r.*to = v.F32(f.offset);
-          } else if constexpr (std::is_same_v<To, std::string R::*>) {
-            r.*to = v.Text(f);
+        [&](auto* p) {
+          using T = std::remove_pointer_t<decltype(p)>;
+          if constexpr (std::is_same_v<T, std::string>) {
+            *p = v.Text(f);
+          } else if constexpr (std::is_same_v<T, float>) {
+            *p = v.F32(f.offset);
           } else {
-            (r.*to.first)[to.second] = v.Text(f);
+            *p = static_cast<T>(v.U32(f.offset));
           }
         },
-        m.to);
+        RefOf(m, r));
   }
 }
 
