@@ -1,6 +1,7 @@
 #include "platform/output.h"
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,22 +18,32 @@ std::atomic<DesktopMessageBox> g_desktop_box{nullptr};
 
 void SetDesktopMessageBox(DesktopMessageBox show) { g_desktop_box.store(show); }
 
+namespace {
+// A formatted line, cut at 4095 bytes.
+struct Line {
+  char text[4096];
+};
+Line FormatLine(const char* fmt, va_list ap) {
+  Line line;
+  vsnprintf(line.text, sizeof line.text, fmt, ap);
+  return line;
+}
+}  // namespace
+
 void Output::Printf(const char* fmt, ...) {
-  char buf[4096];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
+  const Line line = FormatLine(fmt, ap);
   va_end(ap);
-  Write(buf);
+  Write(line.text);
 }
 
 void Output::WarningPrintf(const char* fmt, ...) {
-  char buf[4096];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
+  const Line line = FormatLine(fmt, ap);
   va_end(ap);
-  Warning(buf);
+  Warning(line.text);
 }
 
 void ConsoleOutput::Write(const char* text) {
