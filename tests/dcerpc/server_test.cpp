@@ -477,22 +477,12 @@ TEST(DcerpcClient, ServerOfferingZeroFragmentSizeGetsMinimumFragments) {
   EXPECT_EQ(reply.size(), 4u);
 }
 
-TEST(DcerpcServer, IdleConnectionIsClosedAndStopEndsListen) {
-  auto rs = std::make_unique<RunningServer>();
-  RawPeer idle(rs->port);
+TEST(DcerpcServer, IdleConnectionIsClosedNotBeforeItsTimeOut) {
+  RunningServer rs;
+  RawPeer idle(rs.port);
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_TRUE(idle.ClosedWithin(3000));
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-  EXPECT_GE(ms, 300);
-  // A bound client is cut off by StopListening, and Listen returns success.
-  auto c = Bound(rs->port);
-  ASSERT_TRUE(c);
-  EXPECT_EQ(rs->server.StopListening(), kStatusOk);
-  rs->thread.join();
-  EXPECT_EQ(rs->listen_status, kStatusOk);
-  EXPECT_FALSE(rs->server.IsListening());
-  std::vector<uint8_t> reply;
-  EXPECT_NE(c->Call(0, {}, reply), 0u);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
 }
 
 // True once a TCP connection to the port is refused (the listener is closed), trying for about 2 s.
@@ -531,6 +521,7 @@ TEST(DcerpcServer, StopLetsACallInProgressSendItsReplyAndRefusesEverythingNew) {
   EXPECT_TRUE(r.ok && r.status == 0 && r.block.size() == 32) << "the whole reply of the call in progress";
   rs->thread.join();
   EXPECT_EQ(rs->listen_status, kStatusOk);
+  EXPECT_FALSE(rs->server.IsListening());
   EXPECT_NE(busy->Call(0, {}, ping), 0u) << "the connection ends after that reply";
 }
 
