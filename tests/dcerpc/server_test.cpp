@@ -436,32 +436,23 @@ TEST(DcerpcClient, ServerOfferingZeroFragmentSizeGetsMinimumFragments) {
   getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
   size_t largest = 0, stub_total = 0;
   std::thread fake([&] {
-    int fd = accept(lfd, nullptr, nullptr);
-    auto read_pdu = [fd](std::vector<uint8_t>& b, PduHeader& h) {
-      b.assign(kHeaderSize, 0);
-      if (recv(fd, b.data(), kHeaderSize, MSG_WAITALL) != ssize_t(kHeaderSize) || !ParseHeader(b, h)) return false;
-      b.resize(h.frag_length);
-      size_t rest = h.frag_length - kHeaderSize;
-      return rest == 0 || recv(fd, b.data() + kHeaderSize, rest, MSG_WAITALL) == ssize_t(rest);
-    };
+    RawPeer peer(RawPeer::Accepted{accept(lfd, nullptr, nullptr)});
     std::vector<uint8_t> b, out;
     PduHeader h;
-    if (read_pdu(b, h)) {
-      ContextReply ok{kAcceptance, 0, kNdr20};
-      WriteBindAck(out, PduType::kBindAck, h.call_id, 0, 0, 1, "", {&ok, 1});
-      send(fd, out.data(), out.size(), MSG_NOSIGNAL);
-      while (read_pdu(b, h)) {
-        largest = std::max<size_t>(largest, h.frag_length);
-        stub_total += h.frag_length - kRequestHeaderSize;
-        if (h.flags & kPfcLastFrag) break;
-      }
-      uint8_t r[kResponseHeaderSize];
-      WriteResponseHeader(r, h.call_id, kPfcFirstFrag | kPfcLastFrag, kResponseHeaderSize + 4, 4, 0);
-      const uint8_t status[4] = {};
-      send(fd, r, sizeof r, MSG_NOSIGNAL | MSG_MORE);
-      send(fd, status, sizeof status, MSG_NOSIGNAL);
+    if (!peer.Read(b, h)) return;
+    ContextReply ok{kAcceptance, 0, kNdr20};
+    WriteBindAck(out, PduType::kBindAck, h.call_id, 0, 0, 1, "", {&ok, 1});
+    peer.Send(out);
+    while (peer.Read(b, h)) {
+      largest = std::max<size_t>(largest, h.frag_length);
+      stub_total += h.frag_length - kRequestHeaderSize;
+      if (h.flags & kPfcLastFrag) break;
     }
-    close(fd);
+    uint8_t r[kResponseHeaderSize];
+    WriteResponseHeader(r, h.call_id, kPfcFirstFrag | kPfcLastFrag, kResponseHeaderSize + 4, 4, 0);
+    out.assign(r, r + sizeof r);
+    out.resize(out.size() + 4, 0);  // status 0
+    peer.Send(out);
   });
   ClientOptions o;
   o.timeout_ms = 3000;
