@@ -12,17 +12,10 @@ from impacket.dcerpc.v5.rpcrt import DCERPCException, MSRPCRespHeader
 from impacket.uuid import uuidtup_to_bin
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
-from agent_e2e import read_reply, send_request  # noqa: E402
+from agent_e2e import check, read_reply, send_request  # noqa: E402
 
 IFACE = uuidtup_to_bin(('cabcbc10-aaae-11d2-a9f7-00104b7babc3', '1.0'))
 port, epm_port, key, reply_size = int(sys.argv[1]), int(sys.argv[2]), bytes.fromhex(sys.argv[3]), int(sys.argv[4])
-
-
-def check(cond, what):
-    if not cond:
-        print('FAIL', what)
-        sys.exit(1)
-    print('ok', what)
 
 
 def connect(binding, frag=0):

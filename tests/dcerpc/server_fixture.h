@@ -73,6 +73,11 @@ class RawPeer {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   }
+  // A socket the test accepted itself, for a fake server.
+  struct Accepted {
+    int fd;
+  };
+  explicit RawPeer(Accepted a) : fd_(a.fd), connected_(a.fd >= 0) {}
   ~RawPeer() { close(fd_); }
   bool connected() const { return connected_; }
   bool Send(const std::vector<uint8_t>& b) { return send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size()); }

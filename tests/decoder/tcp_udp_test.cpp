@@ -140,12 +140,12 @@ Frame Smb(uint8_t command, uint8_t word_count) {
   return f;
 }
 
+// The table's ends and codes in its gaps; the names in between are the table itself (the golden
+// captures hold Negotiate and Session setup).
 TEST(Smb, CommandTable) {
   const std::pair<uint8_t, const char*> commands[] = {
-      {0x00, " Make Directory"}, {0x09, " Set atributes"}, {0x0A, " Read"}, {0x24, " Lock"},
-      {0x2E, " Read"}, {0x33, " Transact2 resp"}, {0x70, " Tree connect"}, {0x72, " Negotiate"},
-      {0x84, " Find close"}, {0xA4, " NT cancel"}, {0xD7, " Message text"},
-      {0xFF, " No second command"}, {0x25, ""}, {0xA0, ""}, {0x15, ""},
+      {0x00, " Make Directory"}, {0xD7, " Message text"}, {0xFF, " No second command"},
+      {0x15, ""}, {0x25, ""}, {0xA0, ""},
   };
   Decoder d(&kServices);
   for (auto [command, text] : commands)

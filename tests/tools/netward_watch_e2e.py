@@ -14,7 +14,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
-from agent_e2e import Agent, check, free_port, write_hive  # noqa: E402
+from agent_e2e import Agent, check, free_port, make_workload, write_hive  # noqa: E402
 
 tapeyesv, netward, generator, work = sys.argv[1:5]
 FRAMES = 20000  # ten seconds of the workload in real time
@@ -22,9 +22,6 @@ SOCKET = 'netward_watch_%d' % os.getpid()
 
 if shutil.which('tmux') is None:
     print('SKIP: tmux is not installed (scripts/setup-deps.sh installs it)')
-    raise SystemExit(77)
-if not os.path.exists(generator):
-    print('SKIP: no workload generator at', generator)
     raise SystemExit(77)
 
 
@@ -85,8 +82,7 @@ shutil.rmtree(work, ignore_errors=True)
 os.makedirs(work)
 STATUS = os.path.join(work, 'watch.status')
 capture = os.path.join(work, 'mix.pcap')
-subprocess.run(['/usr/bin/python3', generator, '--frames', str(FRAMES), '--stations', '60', '--seed', '11',
-                '--out', capture], check=True, capture_output=True)
+make_workload(generator, capture, FRAMES, 60, 11)
 rpc_port = free_port()
 hive = write_hive(os.path.join(work, 'hive.reg'), key='secret',
                   extra='\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tapeye\\Parameters\\mix]\n'

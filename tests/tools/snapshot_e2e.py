@@ -14,7 +14,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common'))
-from agent_e2e import Agent, check, free_port, write_hive  # noqa: E402
+from agent_e2e import Agent, check, free_port, make_workload, write_hive  # noqa: E402
 
 tapeyesv, netward, generator, work = sys.argv[1:5]
 FRAMES = 1000
@@ -25,14 +25,10 @@ def run(*args):
     return p.returncode, p.stdout, p.stderr
 
 
-if not os.path.exists(generator):
-    print('SKIP: no workload generator at', generator)
-    raise SystemExit(77)
 shutil.rmtree(work, ignore_errors=True)
 os.makedirs(os.path.join(work, 'NETWARD History'))
 capture = os.path.join(work, 'mix.pcap')
-subprocess.run(['/usr/bin/python3', generator, '--frames', str(FRAMES), '--stations', '40', '--seed', '3',
-                '--out', capture], check=True, capture_output=True)
+make_workload(generator, capture, FRAMES, 40, 3)
 
 rpc_port = free_port()
 hive = write_hive(os.path.join(work, 'hive.reg'))
