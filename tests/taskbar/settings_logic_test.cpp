@@ -1,16 +1,12 @@
 #include "taskbar/settings_logic.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <set>
-#include <sstream>
 
+#include "common/scratch.h"
 #include "core/agent.h"
 
 namespace netward {
@@ -150,22 +146,10 @@ TEST(SettingsInitial, StoredValuesOrTheStateDirectorysHistory) {
 
 class HiveStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    g_ = AllocateGlobalArea();
-  }
-  void TearDown() override {
-    FreeGlobalArea(g_);
-    fs::remove_all(dir_);
-  }
-  std::string Read(const fs::path& p) {
-    std::ifstream in(p);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  fs::path dir_ = fs::temp_directory_path() / ("settings_" + std::to_string(getpid()));
+  void SetUp() override { g_ = AllocateGlobalArea(); }
+  void TearDown() override { FreeGlobalArea(g_); }
+  testing_scratch::ScratchDir scratch_;
+  const fs::path dir_ = scratch_.path;
   GlobalArea* g_ = nullptr;
 };
 
@@ -200,7 +184,7 @@ TEST_F(HiveStoreTest, AFileThatDoesNotReadIsNotOverwrittenAndNoFileMeansNoKey) {
   HiveSettingsStore store(hive.string(), nullptr, g_);
   EXPECT_EQ(SettingsOk({"pw", "pw", dir_.string()}, DirectoryAnswer::kNotAsked, store).text,
             "FAILED to create/open registry key");
-  EXPECT_EQ(Read(hive), "not a settings file\n");
+  EXPECT_EQ(testing_scratch::ReadText(hive), "not a settings file\n");
   EXPECT_FALSE(store.last_error().empty());
 
   HiveSettingsStore without("", nullptr, g_);
@@ -209,7 +193,7 @@ TEST_F(HiveStoreTest, AFileThatDoesNotReadIsNotOverwrittenAndNoFileMeansNoKey) {
   // A settings file not there yet is created.
   HiveSettingsStore fresh((dir_ / "new.reg").string(), nullptr, g_);
   EXPECT_EQ(SettingsOk({"pw", "pw", dir_.string()}, DirectoryAnswer::kNotAsked, fresh).kind, SettingsStep::kSaved);
-  EXPECT_NE(Read(dir_ / "new.reg").find("\"OpenKey\"=\"pw\""), std::string::npos);
+  EXPECT_NE(testing_scratch::ReadText(dir_ / "new.reg").find("\"OpenKey\"=\"pw\""), std::string::npos);
 }
 
 }  // namespace
