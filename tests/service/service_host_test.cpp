@@ -155,7 +155,6 @@ TEST(ServiceHost, InstallRegistersTheServiceWithItsOptions) {
   ASSERT_TRUE(h.manager.services.count("TapEyeSv"));
   const ServiceConfig& c = h.manager.services["TapEyeSv"].config;
   EXPECT_EQ(c.binary_path, "/usr/sbin/tapeyesv");
-  EXPECT_EQ(c.display_name, "NETWARD Agent Service");
   EXPECT_EQ(c.dependencies, std::vector<std::string>{"TapEye"});
   EXPECT_EQ(c.arguments,
             (std::vector<std::string>{"--hive", "/etc/nw/a b.reg", "--rpc-port", "4000", "--metrics", "[::1]:9753"}));
