@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/scratch.h"
 #include "service/fake_service_manager.h"
 #include "service/service_host.h"
 #include "service/unit_files.h"
@@ -170,9 +171,8 @@ TEST(ServiceHost, InstallRegistersTheServiceWithItsOptions) {
 // Under the installed unit (ProtectSystem=strict) a DataPath outside the state directory could not
 // be written at all: -install makes the configured one writable (and creates it).
 TEST(ServiceHost, InstallMakesTheConfiguredDataPathWritable) {
-  const std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / ("install_" + std::to_string(getpid()));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
+  const testing_scratch::ScratchDir scratch;
+  const std::filesystem::path dir = scratch.path;
   const std::string hive = (dir / "netward.reg").string();
   const std::string data = (dir / "history here").string();
   std::ofstream(hive) << "REGEDIT4\n[" << kSettingsKey << "]\n\"DataPath\"=\"" << data << "/\"\n";
@@ -187,7 +187,6 @@ TEST(ServiceHost, InstallMakesTheConfiguredDataPathWritable) {
   Harness no_data_path;  // the default hive names none: the state directory is writable already
   EXPECT_EQ(no_data_path.Run({"-install"}), 0);
   EXPECT_EQ(no_data_path.manager.services["TapEyeSv"].config.data_path, "");
-  std::filesystem::remove_all(dir);
 }
 
 // `--replay ""` used to try a live interface named "capture".
