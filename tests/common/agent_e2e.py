@@ -51,6 +51,12 @@ def read_reply(dce):
     return ref, block, length, status
 
 
+def multi_sz(*entries):
+    """A REG_MULTI_SZ value in the hive's text: hex(7): of the NUL-terminated strings."""
+    data = b''.join(e.encode() + b'\0' for e in entries) + b'\0'
+    return 'hex(7):' + ','.join('%02x' % b for b in data)
+
+
 def write_hive(path, key='Secret', epm_port=None, extra=''):
     """Settings with `key`, no reverse look-ups, the endpoint mapper on a free port and no live
     adapters (capture files come from --replay); `extra` is appended as is."""

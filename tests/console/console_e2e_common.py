@@ -9,17 +9,12 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, '..', 'taskbar'))
-from desktop_session import (AgentProcess, Desktop, app_named, atspi, check, find, skip, wait_for,  # noqa: E402,F401
-                             walk, windows)
-from agent_e2e import write_hive  # noqa: E402
+from desktop_session import (AgentProcess, Desktop, app_named, atspi, check, end, find, skip,  # noqa: E402,F401
+                             wait_for, walk, windows)
+from agent_e2e import multi_sz, write_hive  # noqa: E402
 
 APP = 'netward-console'
 KEY = 'secret'
-
-
-def multi_sz(*entries):
-    data = b''.join(e.encode() + b'\0' for e in entries) + b'\0'
-    return 'hex(7):' + ','.join('%02x' % b for b in data)
 
 
 def workload(generator, work, frames, stations, extra_hive=''):
@@ -98,12 +93,3 @@ def column(tbl, c, limit=None):
 
 def number(text):
     return int(text.replace(',', '') or 0)
-
-
-def kill(p):
-    if p and p.poll() is None:
-        p.terminate()
-        try:
-            p.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            p.kill()

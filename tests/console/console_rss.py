@@ -12,7 +12,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from console_e2e_common import KEY, AgentProcess, Desktop, check, console_window, kill, show_view  # noqa: E402
+from console_e2e_common import KEY, AgentProcess, Desktop, check, console_window, end, show_view  # noqa: E402
 from agent_e2e import write_hive  # noqa: E402
 
 tapeyesv, netward, console, generator, work = map(os.path.abspath, sys.argv[1:6])
@@ -62,5 +62,5 @@ try:
           % (baseline, minutes, end, end - baseline), flush=True)
     agent.stop()
 finally:
-    kill(p)
+    end(p)
     desk.close()

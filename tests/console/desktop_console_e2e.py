@@ -14,7 +14,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from console_e2e_common import (APP, KEY, AgentProcess, Desktop, Netward, app_named, check, column,  # noqa: E402
-                                 console_window, find, kill, number, rows, show_view, table, wait_for, workload)
+                                 console_window, find, end, number, rows, show_view, table, wait_for, workload)
 
 tapeyesv, netward, console, generator, work = map(os.path.abspath, sys.argv[1:6])
 FRAMES = 20000
@@ -172,7 +172,7 @@ try:
     snapshot = os.path.join(work, 'agent.NWS')
     nw.records('SNAPSHOT ' + snapshot)
     check(wait_for('snapshot', lambda: os.path.exists(snapshot), 10), 'the agent wrote %s' % snapshot)
-    kill(live)
+    end(live)
     snap = subprocess.Popen([console, '--snapshot', snapshot], env=desk.env)
     desk.procs.append(snap)
     window = console_window()
@@ -183,10 +183,10 @@ try:
     check(wait_for('snapshot stations', lambda: rows(tbl) == len(stations), 20),
           'the snapshot shows the same %d stations as the live view (%d)' % (len(stations), rows(tbl)))
     desk.screenshot('snapshot-stations')
-    kill(snap)
+    end(snap)
     check(agent.stop() == 0, 'the agent exits 0')
 finally:
-    kill(live)
-    kill(snap)
+    end(live)
+    end(snap)
     desk.close()
 print('desktop console: all checks passed')

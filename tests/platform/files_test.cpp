@@ -10,11 +10,13 @@
 #include <fstream>
 
 #include "common/filling_disk.h"
+#include "common/scratch.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 
 using namespace netward::platform;
 using netward::testing_files::FillingDisk;
+using netward::testing_scratch::ScratchDir;
 
 TEST(MatchPattern, BehavesLikeAFileSearch) {
   struct Case {
@@ -31,13 +33,6 @@ TEST(MatchPattern, BehavesLikeAFileSearch) {
 
 namespace {
 
-std::string TempDirFor(const char* name) {
-  std::string dir = std::string(testing::TempDir()) + "/files_" + std::to_string(getpid()) + "_" + name;
-  std::filesystem::remove_all(dir);
-  mkdir(dir.c_str(), 0755);
-  return dir;
-}
-
 std::string Contents(const std::string& path) {
   std::vector<uint8_t> bytes;
   EXPECT_TRUE(ReadFile(path, bytes)) << path;
@@ -47,24 +42,25 @@ std::string Contents(const std::string& path) {
 }  // namespace
 
 TEST(Files, ListAppendAndRead) {
-  std::string dir = TempDirFor("list");
-  ASSERT_TRUE(AppendRecords(dir + "/b.TET", "ab", 2, 2).ok);
-  ASSERT_TRUE(AppendRecords(dir + "/b.TET", "cd", 2, 2).ok);
-  ASSERT_TRUE(AppendRecords(dir + "/a.TES", "x", 1, 1).ok);
-  mkdir((dir + "/dir.TET").c_str(), 0755);  // directories are not files
-  EXPECT_EQ(ListDirectory(dir, "*.TE*"), (std::vector<std::string>{"a.TES", "b.TET"}));
-  EXPECT_EQ(Contents(dir + "/b.TET"), "abcd");
-  AppendResult r = AppendRecords(dir + "/missing/x", "x", 1, 1);
+  const ScratchDir dir;
+  ASSERT_TRUE(AppendRecords(dir / "b.TET", "ab", 2, 2).ok);
+  ASSERT_TRUE(AppendRecords(dir / "b.TET", "cd", 2, 2).ok);
+  ASSERT_TRUE(AppendRecords(dir / "a.TES", "x", 1, 1).ok);
+  mkdir((dir / "dir.TET").c_str(), 0755);  // directories are not files
+  EXPECT_EQ(ListDirectory(dir.path, "*.TE*"), (std::vector<std::string>{"a.TES", "b.TET"}));
+  EXPECT_EQ(Contents(dir / "b.TET"), "abcd");
+  AppendResult r = AppendRecords(dir / "missing/x", "x", 1, 1);
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.error, ENOENT);
   std::vector<uint8_t> bytes;
-  EXPECT_FALSE(ReadFile(dir + "/missing", bytes));
+  EXPECT_FALSE(ReadFile(dir / "missing", bytes));
 }
 
 // A write that stops half-way (a full disk) leaves the records it finished and nothing of the one it
 // did not; once there is room again, every later record lands on a record boundary.
 TEST(Files, AFailedAppendIsCutBackToItsLastWholeRecord) {
-  std::string path = TempDirFor("fill") + "/day.TES";
+  const ScratchDir dir;
+  const std::string path = dir / "day.TES";
   ASSERT_TRUE(AppendRecords(path, "AAAA", 4, 4).ok);
   FillingDisk full(10);  // two and a half records of the next three
   AppendResult r = AppendRecords(path, "BBBBCCCCDDDD", 12, 4, full);
@@ -87,29 +83,29 @@ TEST(Files, AFailedAppendIsCutBackToItsLastWholeRecord) {
 // A crash mid-write leaves a partial record; the next append cuts it off before writing, and so
 // does TrimToWholeRecords at start-up.
 TEST(Files, APartialLastRecordIsCutOffBeforeTheNextAppend) {
-  std::string dir = TempDirFor("partial");
-  std::ofstream(dir + "/a", std::ios::binary) << "AAAABB";
-  AppendResult r = AppendRecords(dir + "/a", "CCCC", 4, 4);
+  const ScratchDir dir;
+  std::ofstream(dir / "a", std::ios::binary) << "AAAABB";
+  AppendResult r = AppendRecords(dir / "a", "CCCC", 4, 4);
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.cut_before, 2u);
-  EXPECT_EQ(Contents(dir + "/a"), "AAAACCCC");
+  EXPECT_EQ(Contents(dir / "a"), "AAAACCCC");
 
-  std::ofstream(dir + "/b", std::ios::binary) << "AAAABBB";
-  EXPECT_EQ(TrimToWholeRecords(dir + "/b", 4), 3u);
-  EXPECT_EQ(Contents(dir + "/b"), "AAAA");
-  EXPECT_EQ(TrimToWholeRecords(dir + "/b", 4), 0u);
-  EXPECT_EQ(TrimToWholeRecords(dir + "/missing", 4), 0u);
+  std::ofstream(dir / "b", std::ios::binary) << "AAAABBB";
+  EXPECT_EQ(TrimToWholeRecords(dir / "b", 4), 3u);
+  EXPECT_EQ(Contents(dir / "b"), "AAAA");
+  EXPECT_EQ(TrimToWholeRecords(dir / "b", 4), 0u);
+  EXPECT_EQ(TrimToWholeRecords(dir / "missing", 4), 0u);
 }
 
 // Named pipes with nobody at the other end, devices and directories are refused at once, in words,
 // by every reader and by the append.
 TEST(Files, OnlyRegularFilesAreOpenedAndNothingWaits) {
-  std::string dir = TempDirFor("kinds");
-  ASSERT_EQ(mkfifo((dir + "/pipe").c_str(), 0644), 0);
-  ASSERT_EQ(symlink("/dev/zero", (dir + "/zero").c_str()), 0);
-  ASSERT_EQ(symlink("pipe", (dir + "/to-pipe").c_str()), 0);
-  std::ofstream(dir + "/plain") << "12345";
-  ASSERT_EQ(symlink("plain", (dir + "/to-plain").c_str()), 0);
+  const ScratchDir dir;
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0644), 0);
+  ASSERT_EQ(symlink("/dev/zero", (dir / "zero").c_str()), 0);
+  ASSERT_EQ(symlink("pipe", (dir / "to-pipe").c_str()), 0);
+  std::ofstream(dir / "plain") << "12345";
+  ASSERT_EQ(symlink("plain", (dir / "to-plain").c_str()), 0);
   struct Case {
     const char* name;
     const char* words;
@@ -120,7 +116,7 @@ TEST(Files, OnlyRegularFilesAreOpenedAndNothingWaits) {
                {"nothing", "No such file or directory"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = dir + "/" + c.name;
+    const std::string path = dir / c.name;
     std::string why;
     EXPECT_EQ(OpenRegularFile(path, O_RDONLY, why), -1);
     EXPECT_EQ(why, c.words);
@@ -137,15 +133,16 @@ TEST(Files, OnlyRegularFilesAreOpenedAndNothingWaits) {
   }
   std::string why;
   std::vector<uint8_t> bytes;
-  EXPECT_TRUE(ReadRegularFile(dir + "/to-plain", 5, bytes, why)) << "a link to a regular file is fine";
-  EXPECT_FALSE(ReadRegularFile(dir + "/plain", 4, bytes, why));
+  EXPECT_TRUE(ReadRegularFile(dir / "to-plain", 5, bytes, why)) << "a link to a regular file is fine";
+  EXPECT_FALSE(ReadRegularFile(dir / "plain", 4, bytes, why));
   EXPECT_EQ(why, "larger than 4 bytes");
 }
 
 // Records come back whole across the reader's buffer boundaries; a cut-off tail is counted, not
 // returned.
 TEST(Files, RecordReaderWalksAFileInPieces) {
-  std::string path = TempDirFor("records") + "/r";
+  const ScratchDir dir;
+  const std::string path = dir / "r";
   constexpr size_t kSize = 166;
   constexpr size_t kCount = 1000;  // about 166 kB: several reads
   {
@@ -195,15 +192,15 @@ TEST(Clock, DayNamesAndTestClockWaits) {
 }
 
 TEST(AtomicFile, ReplacesTheFileWholeKeepsItsModeAndLeavesNothingBehindOnFailure) {
-  const std::string dir = TempDirFor("atomic");
-  const std::string path = dir + "/settings.reg";
+  const ScratchDir dir;
+  const std::string path = dir / "settings.reg";
   auto contents = [](const std::string& p) {
     std::ifstream in(p);
     return std::string(std::istreambuf_iterator<char>(in), {});
   };
   auto entries = [&dir] {
     size_t n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path)) ++n;
     return n;
   };
   std::string why;
@@ -222,8 +219,7 @@ TEST(AtomicFile, ReplacesTheFileWholeKeepsItsModeAndLeavesNothingBehindOnFailure
   EXPECT_EQ(contents(path), "second") << "a file never committed changes nothing";
   EXPECT_EQ(entries(), 1u) << "and leaves no temporary file";
 
-  EXPECT_FALSE(ReplaceFile(dir + "/missing/settings.reg", "x", why));
-  EXPECT_NE(why.find(dir + "/missing/settings.reg"), std::string::npos) << why;
+  EXPECT_FALSE(ReplaceFile(dir / "missing/settings.reg", "x", why));
+  EXPECT_NE(why.find(dir / "missing/settings.reg"), std::string::npos) << why;
   EXPECT_EQ(entries(), 1u);
-  std::filesystem::remove_all(dir);
 }

@@ -13,10 +13,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "common/scratch.h"
 
 extern char** environ;
 
@@ -24,11 +25,7 @@ namespace agent_process {
 
 using Clock = std::chrono::steady_clock;
 
-inline std::string ReadFile(const std::string& path) {
-  std::stringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
-}
+using netward::testing_scratch::ReadText;
 
 struct Options {
   std::string notify_socket;        // non-empty: the service with NOTIFY_SOCKET, else -debug
@@ -99,7 +96,7 @@ class AgentProcess {
   std::string history() const { return dir_ + "/state/NETWARD History"; }
   // Everything written so far: the output file, or what was read from the pipe.
   std::string Output() {
-    if (pipe_ < 0) return ReadFile(dir_ + "/out.txt");
+    if (pipe_ < 0) return ReadText(dir_ + "/out.txt");
     for (;;) {
       pollfd p{pipe_, POLLIN, 0};
       char buf[4096];
@@ -108,7 +105,7 @@ class AgentProcess {
       if (n <= 0) break;
       piped_.append(buf, static_cast<size_t>(n));
     }
-    return piped_ + ReadFile(dir_ + "/out.txt");
+    return piped_ + ReadText(dir_ + "/out.txt");
   }
   // The reading end of the output pipe goes away (a `| head` that has finished).
   void ClosePipe() {
@@ -152,7 +149,7 @@ class AgentProcess {
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(history(), ec)) {
       if (e.path().extension() != ext) continue;
-      std::string data = ReadFile(e.path());
+      std::string data = ReadText(e.path());
       for (size_t i = 0; i < data.size(); i += size) tags.push_back(i + size <= data.size() ? data.substr(i, 4) : "cut");
     }
     return tags;

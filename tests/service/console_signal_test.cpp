@@ -10,11 +10,13 @@
 #include <algorithm>
 
 #include "agent_process.h"
+#include "common/scratch.h"
 
 namespace {
 
 using agent_process::AgentProcess;
 using agent_process::Options;
+namespace testing_scratch = netward::testing_scratch;
 
 class ConsoleStop : public ::testing::TestWithParam<int> {};
 
@@ -104,9 +106,8 @@ TEST(ConsoleOutputGone, StopStillWritesTheFinalRecords) {
 // Settings that are no file: /dev/zero used to end in std::bad_alloc, a named pipe to hang start-up
 // with SIGTERM ignored. Both are now a clear line and a non-zero exit at once.
 TEST(StartUp, SettingsThatAreNoFileAreRefusedAtOnce) {
-  char tmpl[] = "/tmp/nw-fifo-XXXXXX";
-  const std::string dir = mkdtemp(tmpl);
-  const std::string pipe = dir + "/hive.reg";
+  testing_scratch::ScratchDir dir;
+  const std::string pipe = dir / "hive.reg";
   ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
   for (const auto& [path, kind] : {std::pair<std::string, std::string>{"/dev/zero", "a character device"},
                                    std::pair<std::string, std::string>{pipe, "a named pipe"}}) {
@@ -122,15 +123,13 @@ TEST(StartUp, SettingsThatAreNoFileAreRefusedAtOnce) {
               std::string::npos)
         << agent.Output();
   }
-  std::filesystem::remove_all(dir);
 }
 
 // A capture file that is a named pipe with no writer used to hold its capture thread in open(), so
 // that Ctrl+C wrote the final files and then never ended the process.
 TEST(StartUp, ACaptureFileThatIsAPipeIsRefusedAndTheStopEnds) {
-  char tmpl[] = "/tmp/nw-fifo-XXXXXX";
-  const std::string dir = mkdtemp(tmpl);
-  const std::string pipe = dir + "/trace.pcap";
+  testing_scratch::ScratchDir dir;
+  const std::string pipe = dir / "trace.pcap";
   ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
   Options o;
   o.capture = false;
@@ -146,16 +145,14 @@ TEST(StartUp, ACaptureFileThatIsAPipeIsRefusedAndTheStopEnds) {
   }
   EXPECT_GE(ms, 0) << agent.Output();
   EXPECT_TRUE(agent.ExitedZero());
-  std::filesystem::remove_all(dir);
 }
 
 TEST(ServiceMode, ReportsReadinessAndStopStagesThroughTheNotifySocket) {
-  char tmpl[] = "/tmp/nw-notify-XXXXXX";
-  const std::string sock_dir = mkdtemp(tmpl);
+  testing_scratch::ScratchDir sock_dir;
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s/notify", sock_dir.c_str());
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s/notify", sock_dir.path.c_str());
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   auto next = [fd] {
     pollfd p{fd, POLLIN, 0};
@@ -181,8 +178,6 @@ TEST(ServiceMode, ReportsReadinessAndStopStagesThroughTheNotifySocket) {
   EXPECT_EQ(agent.TraceTags().size(), 2u);
   EXPECT_EQ(agent.Output().rfind("TapEyeSv -install        to install   the service\n", 0), 0u);
   close(fd);
-  std::error_code ec;
-  std::filesystem::remove_all(sock_dir, ec);
 }
 
 }  // namespace

@@ -11,18 +11,25 @@
 
 #include "agent_process.h"
 #include "common/free_port.h"
+#include "common/scratch.h"
 
 namespace {
 
 using agent_process::AgentProcess;
 using agent_process::Options;
+namespace testing_scratch = netward::testing_scratch;
 
-bool Answers(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+sockaddr_un UnixAddress(const std::string& path) {
   sockaddr_un a{};
   a.sun_family = AF_UNIX;
   snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  return a;
+}
+
+bool Answers(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un a = UnixAddress(path);
+  bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
   close(fd);
   return ok;
 }
@@ -57,14 +64,11 @@ TEST(Endpoints, AnotherAgentsLiveLocalSocketIsNeverTakenOver) {
 
 // A socket left behind by an agent that was killed answers nobody: it is replaced.
 TEST(Endpoints, AStaleLocalSocketIsReplaced) {
-  char tmpl[] = "/tmp/nw-stale-XXXXXX";
-  const std::string dir = mkdtemp(tmpl);
-  const std::string path = dir + "/sock";
+  testing_scratch::ScratchDir dir;
+  const std::string path = dir / "sock";
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un a{};
-  a.sun_family = AF_UNIX;
-  snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const sockaddr_un a = UnixAddress(path);
+  ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
   close(fd);
   ASSERT_FALSE(Answers(path));
   Options o;
@@ -75,7 +79,6 @@ TEST(Endpoints, AStaleLocalSocketIsReplaced) {
   EXPECT_TRUE(Answers(path));
   kill(agent.pid(), SIGINT);
   EXPECT_GE(agent.AwaitExit(2500), 0);
-  std::filesystem::remove_all(dir);
 }
 
 // --rpc-port on a port in use used to leave the agent running without its TCP endpoint and exit 0
@@ -102,8 +105,8 @@ TEST(Endpoints, ARpcPortInUseEndsTheAgentWithAnError) {
 
 // Bad --local-endpoint values are said in words, not only as status numbers.
 TEST(Endpoints, BadLocalEndpointsAreSaidInWords) {
-  char tmpl[] = "/tmp/nw-badep-XXXXXX";
-  const std::string dir = mkdtemp(tmpl);
+  testing_scratch::ScratchDir scratch;
+  const std::string& dir = scratch.path;
   std::ofstream(dir + "/file") << "x";
   const std::string longest = dir + "/" + std::string(120, 'n');
   struct Case {
@@ -121,7 +124,6 @@ TEST(Endpoints, BadLocalEndpointsAreSaidInWords) {
     ExpectFatal(agent, "ncalrpc endpoint '" + c.path + "' (--local-endpoint) cannot be opened: " + c.words +
                            "; the agent stops\n");
   }
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -5,11 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
+#include "common/scratch.h"
 #include "platform/process.h"
 #include "service/systemd_manager.h"
 #include "service/unit_files.h"
@@ -17,17 +16,8 @@
 namespace netward::service {
 namespace {
 
-std::string MakeTempDir() {
-  char tmpl[] = "/tmp/nw-svc-XXXXXX";
-  return mkdtemp(tmpl);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using testing_scratch::ReadText;
+using testing_scratch::ScratchDir;
 
 void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
@@ -67,25 +57,22 @@ TEST(UnitFiles, AgentUnitCarriesItsSettingsAndPassesSystemdAnalyzeVerify) {
   EXPECT_EQ(unit.find('@'), std::string::npos) << "placeholder left in\n" << unit;
   EXPECT_NE(DriverUnitText().find("Type=oneshot\n"), std::string::npos);
   if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "systemd-analyze is not installed";
-  std::string dir = MakeTempDir();
-  WriteFile(dir + "/TapEyeSv.service",
+  ScratchDir dir;
+  WriteFile(dir / "TapEyeSv.service",
             AgentUnitText(AgentConfig({"--hive", "/srv/my hive.reg", "--state-dir", "/var/lib/100%"})));
-  WriteFile(dir + "/TapEye.service", DriverUnitText());
-  platform::ProgramResult r = platform::RunProgram({"/usr/bin/systemd-analyze", "verify", "--man=no", dir + "/TapEyeSv.service",
-                              dir + "/TapEye.service"});
+  WriteFile(dir / "TapEye.service", DriverUnitText());
+  platform::ProgramResult r = platform::RunProgram(
+      {"/usr/bin/systemd-analyze", "verify", "--man=no", dir / "TapEyeSv.service", dir / "TapEye.service"});
   ASSERT_EQ(r.spawn_error, 0);
   if (r.exit_status != 0 && r.err.find("Failed to initialize") != std::string::npos)
     GTEST_SKIP() << "systemd-analyze cannot run here: " << r.err;
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  std::error_code ec;
-  std::filesystem::remove_all(dir, ec);
 }
 
 class SystemdManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = MakeTempDir();
     mkdir((dir_ + "/units").c_str(), 0755);
     mkdir((dir_ + "/booted").c_str(), 0755);
     setenv("FAKE_LOG", (dir_ + "/log").c_str(), 1);
@@ -98,26 +85,23 @@ class SystemdManagerTest : public ::testing::Test {
     p.booted_marker = dir_ + "/booted";
     manager_ = std::make_unique<SystemdServiceManager>(p);
   }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
   void State(const char* load, const char* active) {
     WriteFile(dir_ + "/state", std::string("LoadState=") + load + "\nActiveState=" + active + "\n");
   }
   std::string TakeLog() {
-    std::string log = ReadFile(dir_ + "/log");
+    std::string log = ReadText(dir_ + "/log");
     unlink((dir_ + "/log").c_str());
     return log;
   }
-  std::string dir_;
+  ScratchDir scratch_;
+  const std::string dir_ = scratch_.path;
   std::unique_ptr<SystemdServiceManager> manager_;
 };
 
 TEST_F(SystemdManagerTest, CreateWritesBothUnitsReloadsAndEnables) {
   ASSERT_TRUE(manager_->Create(AgentConfig()).ok());
-  EXPECT_EQ(ReadFile(dir_ + "/units/TapEyeSv.service"), AgentUnitText(AgentConfig()));
-  EXPECT_EQ(ReadFile(dir_ + "/units/TapEye.service"), DriverUnitText());
+  EXPECT_EQ(ReadText(dir_ + "/units/TapEyeSv.service"), AgentUnitText(AgentConfig()));
+  EXPECT_EQ(ReadText(dir_ + "/units/TapEye.service"), DriverUnitText());
   EXPECT_EQ(TakeLog(), "daemon-reload\nenable -- TapEyeSv.service\n");
   EXPECT_EQ(manager_->Create(AgentConfig()).error, kErrorServiceExists);
 

@@ -2,6 +2,7 @@
 // statistics of a stop just after midnight go.
 #include "common/filling_disk.h"
 #include "common/hex.h"
+#include "common/scratch.h"
 #include "state/history.h"
 
 #include <gtest/gtest.h>
@@ -22,20 +23,14 @@ namespace {
 
 class HistoryTest : public testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::path(testing::TempDir()) /
-           ("history_" + std::to_string(getpid()) + "_" + testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   std::string Path(const char* name) const { return (dir_ / name).string(); }
   std::vector<uint8_t> Bytes(const char* name) const {
     std::vector<uint8_t> b;
     platform::ReadFile(Path(name), b);
     return b;
   }
-  fs::path dir_;
+  testing_scratch::ScratchDir scratch_;
+  const fs::path dir_ = scratch_.path;
 };
 
 TEST_F(HistoryTest, TraceRecordsAppendAsFortyLittleEndianBytes) {

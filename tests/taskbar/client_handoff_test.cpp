@@ -8,35 +8,19 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
+#include "common/scratch.h"
 #include "taskbar/launch.h"
 
 namespace netward {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-struct TempDir {
-  TempDir() {
-    char templ[] = "/tmp/netward-handoff-XXXXXX";
-    path = mkdtemp(templ);
-  }
-  ~TempDir() { fs::remove_all(path); }
-  std::string path;
-};
+using testing_scratch::ScratchDir;
 
 TEST(ClientHandoff, TextCarriesEveryKeyByte) {
   const std::string key("K\0y\xFF" "abc", 7);
@@ -65,7 +49,7 @@ TEST(ClientHandoff, AnythingElseIsRefused) {
 }
 
 TEST(ClientHandoff, FileIsPrivateAndGoneOnceRead) {
-  TempDir dir;
+  ScratchDir dir;
   std::string err;
   const std::string path = WriteHandoffFile(dir.path, {"/tmp/a.sock", "secret"}, err);
   ASSERT_FALSE(path.empty()) << err;
@@ -81,7 +65,7 @@ TEST(ClientHandoff, FileIsPrivateAndGoneOnceRead) {
 }
 
 TEST(ClientHandoff, FileOthersCouldReadIsRefusedAndRemoved) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string path = dir.path + "/open";
   std::ofstream(path) << FormatHandoff({"/tmp/a.sock", "secret"});
   chmod(path.c_str(), 0644);
@@ -96,7 +80,7 @@ TEST(ClientHandoff, FileOthersCouldReadIsRefusedAndRemoved) {
 }
 
 TEST(ClientHandoff, LaunchedClientFindsTheFileInItsEnvironmentNotItsArguments) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string out = dir.path + "/seen";
   const std::string client = dir.path + "/netward-console";
   // The stand-in client records its arguments, the variable, the file's mode and text.
@@ -104,23 +88,22 @@ TEST(ClientHandoff, LaunchedClientFindsTheFileInItsEnvironmentNotItsArguments) {
                         << "\"; stat -c %a \"$" << kHandoffVariable << "\"; cat \"$" << kHandoffVariable
                         << "\"; } > " << out << ".tmp\nmv " << out << ".tmp " << out << "\n";
   chmod(client.c_str(), 0755);
-  const char* old = getenv("XDG_RUNTIME_DIR");
-  const std::string saved = old != nullptr ? old : "";
-  setenv("XDG_RUNTIME_DIR", dir.path.c_str(), 1);
+  testing_scratch::ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path.c_str());
   ASSERT_TRUE(LaunchClient(client, "/tmp/agent.sock", std::string("pw\0\0", 4)));
   for (int i = 0; i < 500 && !fs::exists(out); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  const std::string seen = ReadAll(out);
+  const std::string seen = testing_scratch::ReadText(out);
   EXPECT_EQ(seen.rfind("args:\nvar:" + dir.path + "/netward-console-", 0), 0u) << seen;
   EXPECT_NE(seen.find("\n600\nendpoint=/tmp/agent.sock\nkey=70770000000000000000000000000000\n"), std::string::npos)
       << seen;
   // Not started: the file does not stay behind.
-  size_t before = 0, after = 0;
-  for (auto& e : fs::directory_iterator(dir.path)) before += e.path().filename().string().rfind("netward-console-", 0) == 0;
-  EXPECT_FALSE(LaunchClient(dir.path + "/missing", "/tmp/agent.sock", "pw"));
-  for (auto& e : fs::directory_iterator(dir.path)) after += e.path().filename().string().rfind("netward-console-", 0) == 0;
-  EXPECT_EQ(after, before);
-  if (old != nullptr) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-  else unsetenv("XDG_RUNTIME_DIR");
+  auto handoffs = [&dir] {
+    size_t n = 0;
+    for (auto& e : fs::directory_iterator(dir.path)) n += e.path().filename().string().rfind("netward-console-", 0) == 0;
+    return n;
+  };
+  const size_t before = handoffs();
+  EXPECT_FALSE(LaunchClient(dir / "missing", "/tmp/agent.sock", "pw"));
+  EXPECT_EQ(handoffs(), before);
   ReapLaunchedPrograms();
 }
 

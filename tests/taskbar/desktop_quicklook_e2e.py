@@ -15,8 +15,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from desktop_session import (AgentProcess, Desktop, app_named, check, find, press, set_text,  # noqa: E402
-                             table_rows, text_of, wait_for, windows, atspi)
-from agent_e2e import write_hive  # noqa: E402
+                             table_rows, text_of, wait_for, atspi)
+from agent_e2e import multi_sz, write_hive  # noqa: E402
 
 tapeyesv, netward, work = map(os.path.abspath, sys.argv[1:4])
 APP = os.path.basename(tapeyesv)
@@ -60,11 +60,6 @@ def write_capture(path, cycles):
             f.write(struct.pack('<IIII', int(when), int(round((when % 1) * 1e6)) % 1000000, len(data), len(data)))
             f.write(data)
     return len(records)
-
-
-def multi_sz(*entries):
-    data = b''.join(e.encode() + b'\0' for e in entries) + b'\0'
-    return 'hex(7):' + ','.join('%02x' % b for b in data)
 
 
 def totals(key='secret'):

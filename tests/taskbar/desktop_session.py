@@ -23,6 +23,16 @@ def skip(why):
     raise SystemExit(SKIP)
 
 
+def end(p, seconds=5):
+    """Terminates `p` if it runs, killing it after `seconds`."""
+    if p and p.poll() is None:
+        p.terminate()
+        try:
+            p.wait(timeout=seconds)
+        except subprocess.TimeoutExpired:
+            p.kill()
+
+
 def wait_for(what, predicate, seconds=10.0, step=0.1):
     """The predicate's first true value within `seconds`, or None."""
     deadline = time.time() + seconds
@@ -118,12 +128,7 @@ class Desktop:
         if self.tray:
             self.tray.close()
         for p in reversed(self.procs):
-            if p.poll() is None:
-                p.terminate()
-                try:
-                    p.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
+            end(p)
 
 
 class Tray:
@@ -174,12 +179,7 @@ class Tray:
         self.p.stdin.flush()
 
     def close(self):
-        if self.p.poll() is None:
-            self.p.terminate()
-            try:
-                self.p.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.p.kill()
+        end(self.p)
 
 
 class AgentProcess:

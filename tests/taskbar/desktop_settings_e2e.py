@@ -13,7 +13,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from desktop_session import (AgentProcess, Desktop, app_named, check, find, press, set_text,  # noqa: E402
-                             text_of, wait_for, windows)
+                             text_of, wait_for, walk, windows)
 from agent_e2e import write_hive  # noqa: E402
 
 tapeyesv, netward, work = map(os.path.abspath, sys.argv[1:4])
@@ -34,22 +34,13 @@ def settings_window():
 
 
 def message_box():
-    """The message box over Settings: (its text, the box), or None."""
-    for role in ('alert',):
-        box = find(app, role, name=TITLE)
-        if box is not None:
-            labels = [n for n in (find(box, 'label'),) if n is not None]
-            texts = []
-            stack = [box]
-            while stack:
-                node = stack.pop()
-                for i in range(node.childCount):
-                    child = node.getChildAtIndex(i)
-                    if child.getRoleName() == 'label' and child.name:
-                        texts.append(child.name)
-                    stack.append(child)
-            return (texts[-1] if texts else (labels[0].name if labels else '')), box
-    return None
+    """The message box over Settings: (its message, the box), or None."""
+    box = find(app, 'alert', name=TITLE)
+    if box is None:
+        return None
+    texts = [n.name for n in walk(box) if n.getRoleName() == 'label' and n.name and
+             n.parent.getRoleName() != 'push button']
+    return (texts[-1] if texts else ''), box
 
 
 def ok_with(password, confirm, directory, expect, answer=None, shot=None):

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/scratch.h"
 #include "taskbar/taskbar.h"
 
 namespace netward {
@@ -52,12 +53,10 @@ class TaskbarThreadTest : public ::testing::Test {
   void SetUp() override {
     g_ = AllocateGlobalArea();
     g_->HostName.Set("LABPC");
-    std::filesystem::create_directories(dir_);
   }
   void TearDown() override {
     handle_.reset();
     FreeGlobalArea(g_);
-    std::filesystem::remove_all(dir_);
   }
   void Start(TaskbarBackend* backend) {
     TaskbarContext ctx;
@@ -66,7 +65,7 @@ class TaskbarThreadTest : public ::testing::Test {
     ctx.out = &out_;
     ctx.backend = backend;
     ctx.refresh_station_labels = [this] { g_->AddressText.Set("10.1.2.3"); };
-    ctx.program_dir = dir_.string();
+    ctx.program_dir = dir_.path;
     handle_ = std::make_unique<TaskbarThreadHandle>(TaskbarThreadHandle::Start(std::move(ctx)));
   }
   // One second on the clock; returns when the thread has run its tick.
@@ -86,7 +85,7 @@ class TaskbarThreadTest : public ::testing::Test {
   platform::CapturedOutput out_;
   RecordingBackend tray_;
   HeadlessTaskbarBackend headless_{out_};
-  std::filesystem::path dir_ = std::filesystem::temp_directory_path() / ("taskbar_" + std::to_string(getpid()));
+  testing_scratch::ScratchDir dir_;
   std::unique_ptr<TaskbarThreadHandle> handle_;
 };
 
@@ -189,18 +188,10 @@ TEST_F(TaskbarThreadTest, HeadlessBackEndPrintsWhatNeedsADesktop) {
 // The back end follows the session: no display, headless without a word; a display without a
 // session bus (or a build without the desktop), headless with a line saying why.
 TEST(TaskbarBackendChoice, HeadlessWithoutADisplayOrASessionBus) {
-  struct Saved {
-    const char* name;
-    std::string value;
-    bool set;
-  } saved[] = {{"DISPLAY", "", false}, {"WAYLAND_DISPLAY", "", false}, {"DBUS_SESSION_BUS_ADDRESS", "", false},
-               {"XDG_RUNTIME_DIR", "", false}};
-  for (Saved& v : saved)
-    if (const char* now = getenv(v.name)) v = {v.name, now, true};
-  for (Saved& v : saved) unsetenv(v.name);
-  const auto empty_runtime = std::filesystem::temp_directory_path() / ("runtime_" + std::to_string(getpid()));
-  std::filesystem::create_directories(empty_runtime);
-
+  using testing_scratch::ScopedEnv;
+  testing_scratch::ScratchDir empty_runtime;  // no bus socket in it
+  ScopedEnv display("DISPLAY", nullptr), wayland("WAYLAND_DISPLAY", nullptr),
+      bus("DBUS_SESSION_BUS_ADDRESS", nullptr), runtime("XDG_RUNTIME_DIR", nullptr);
   platform::CapturedOutput out;
   TaskbarContext ctx;
   ctx.out = &out;
@@ -208,7 +199,7 @@ TEST(TaskbarBackendChoice, HeadlessWithoutADisplayOrASessionBus) {
   EXPECT_NE(MakeTaskbarBackend(ctx, 0), nullptr);
   EXPECT_EQ(out.Text(), "");
   setenv("DISPLAY", ":77", 1);
-  setenv("XDG_RUNTIME_DIR", empty_runtime.c_str(), 1);  // no bus socket in it
+  setenv("XDG_RUNTIME_DIR", empty_runtime.path.c_str(), 1);
   EXPECT_TRUE(HaveDesktop());
   EXPECT_FALSE(HaveSessionBus());
   EXPECT_NE(MakeTaskbarBackend(ctx, 0), nullptr);
@@ -219,12 +210,6 @@ TEST(TaskbarBackendChoice, HeadlessWithoutADisplayOrASessionBus) {
 #endif
   setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
   EXPECT_TRUE(HaveSessionBus());
-
-  for (Saved& v : saved) {
-    if (v.set) setenv(v.name, v.value.c_str(), 1);
-    else unsetenv(v.name);
-  }
-  std::filesystem::remove_all(empty_runtime);
 }
 
 }  // namespace

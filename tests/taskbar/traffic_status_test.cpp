@@ -75,23 +75,6 @@ TEST(TrafficStatus, CountersCompareUnsignedAndBytesDoNotCount) {
   EXPECT_EQ(TrafficStatusCode(now, before, kRecent, kNow, false), 1u);
 }
 
-TEST(TrafficStatus, TextsAndIconsOfEveryCode) {
-  const struct { uint32_t code, tray, quicklook; const char* text; } rows[] = {
-      {1, 140, 146, "Error detected"}, {2, 140, 146, "Error detected"}, {3, 138, 147, "Broadcast traffic sent"},
-      {4, 137, 149, "Session traffic"}, {5, 137, 149, "Session traffic"},
-      {6, 137, 149, "Session traffic since last broadcast"}, {7, 136, 148, "Broadcast traffic received"},
-      {8, 143, 150, "No traffic sent or received"}, {9, 139, 145, "NO traffic received since PC started"},
-      {10, 139, 145, "No traffic received in over 60 seconds"},
-  };
-  for (const auto& r : rows) {
-    char text[kStatusTextBytes];
-    FormatStatusText(r.code, text);
-    EXPECT_STREQ(text, r.text) << r.code;
-    EXPECT_EQ(LookOf(r.code).tray_icon, r.tray) << r.code;
-    EXPECT_EQ(LookOf(r.code).quicklook_icon, r.quicklook) << r.code;
-  }
-}
-
 TEST(TrafficStatus, Tooltip) {
   std::unique_ptr<GlobalArea, void (*)(GlobalArea*)> g(AllocateGlobalArea(), FreeGlobalArea);
   char tip[kTooltipBytes];
