@@ -339,7 +339,7 @@ uint32_t DirectionOf(const FrameFacts& x, bool event) {
 // Station accounting for one classified frame. `dest` and `src` are the protocol addresses of the
 // class (MACs, IPv4 or IPX network:node).
 void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, const uint8_t* src, ProtocolName name) {
-  GlobalArea* g = Global();
+  GlobalArea* g = nic->Global;
   FrameEntry& e = x.e;
 
   // A group frame from another station names a station but never adds one. The receiver's key
@@ -510,7 +510,7 @@ void SetAccountingOutput(platform::Output* out) { g_output.store(out, std::memor
 
 [[gnu::flatten]] void AccountEthernetFrame(NicArea* nic, const uint8_t* frame) {
   FrameEntry& e = CurrentEntry(nic);
-  if (Global() == nullptr) return ClearEntry(e);
+  if (nic->Global == nullptr) return ClearEntry(e);
   FrameFacts x(ViewOf(nic, frame), e);
   x.f.bytes(0, 6, x.dest);
   x.f.bytes(6, 6, x.src);
@@ -534,7 +534,7 @@ void SetAccountingOutput(platform::Output* out) { g_output.store(out, std::memor
 
 void AccountTokenRingFrame(NicArea* nic, const uint8_t* frame) {
   FrameEntry& e = CurrentEntry(nic);
-  if (Global() == nullptr) return ClearEntry(e);
+  if (nic->Global == nullptr) return ClearEntry(e);
   FrameFacts x(ViewOf(nic, frame), e);
   const ByteView f = x.f;
   f.bytes(tr_off::Dest, 6, x.dest);

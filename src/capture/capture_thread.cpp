@@ -157,7 +157,7 @@ void CaptureThread(NicArea* nic, const CaptureContext& ctx) {
     }
   }
 
-  GlobalArea* g = Global();
+  GlobalArea* g = nic->Global;
   const AccountEntry account = media == kMedium8025 ? ctx.account_8025 : ctx.account_8023;
   uint32_t frames_read = nic->FramesRead;
   uint32_t event_count = nic->EventCount;

@@ -211,9 +211,7 @@ void Agent::SetUpAdapters() {
       out_.MessageBox("GlobalAlloc for NIC area FAILED", kSevereErrorCaption);
       return;
     }
-    int index = global_->NicCount.load(std::memory_order_relaxed);
-    global_->Nics[index] = nic;
-    global_->NicCount.store(index + 1, std::memory_order_release);
+    AttachNicArea(*global_, nic);  // the loop stops before kMaxNics are taken
     char adapter_name[32] = {};
     for (size_t i = 15, j = 0; i < len && j < 31; ++i, ++j) adapter_name[j] = static_cast<char>(unit(pos + i) & 0xFF);
     nic->AdapterName.Set(adapter_name);

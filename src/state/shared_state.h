@@ -157,6 +157,7 @@ struct Text {
 
 struct StationRecord;
 struct NicArea;
+struct GlobalArea;
 struct PacketDriverHandle;  // defined by the capture layer
 
 // TCP connection (20 bytes on the wire). Matched on the 12 bytes from source IP to destination port.
@@ -331,6 +332,10 @@ enum TcpipList { kAddresses = 0, kSubnetMasks = 1, kGateways = 2, kDnsServers = 
 
 struct NicArea {
   std::atomic<PacketDriverHandle*> Driver;
+  // The agent's block this adapter counts into (totals, frame sequence, host name); set once by
+  // AttachNicArea before the adapter's capture thread starts, never changed after. Null: the
+  // adapter's frames are kept in its rings but not counted.
+  GlobalArea* Global;
   char16_t DeviceName[128];
   Text<32> AdapterName;
   Text<64> AdapterTitle;
@@ -454,9 +459,14 @@ struct GlobalArea {
   void SetCheckpoint(const TotalsSnapshot& t) { SharedCopyIn(&Checkpoint, &t, sizeof t); }
 };
 
-// The process-wide pointer; null until start-up has allocated the block.
+// The process-wide pointer, for what has no adapter or context to reach the block through (stop
+// requests, the taskbar's log-off notice); null until start-up has allocated the block.
 extern std::atomic<GlobalArea*> g_global_area;
 inline GlobalArea* Global() { return g_global_area.load(std::memory_order_acquire); }
+
+// Lists `nic` as the next adapter of `global` and makes it count into `global` (NicArea::Global);
+// false when all kMaxNics places are taken. Before the adapter's capture thread starts.
+bool AttachNicArea(GlobalArea& global, NicArea* nic);
 
 // Allocate zero-filled blocks (never freed by the agent; tests may delete them).
 GlobalArea* AllocateGlobalArea();

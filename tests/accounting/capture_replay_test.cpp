@@ -46,6 +46,7 @@ TEST_F(AccountingTest, ReplayThroughTheCaptureThreadMatchesAnIndependentCount) {
   config.end_event = &stop;  // the thread ends once the file is delivered
   FileDriver driver(path, config, clock, out);
   NicArea* nic = AllocateNicArea();
+  nic->Global = Global();
   CaptureContext ctx;
   ctx.driver = &driver;
   ctx.stop_request = &stop;

@@ -170,8 +170,7 @@ TEST(MetricsServer, ScrapesReadWhileCaptureThreadsWrite) {
   std::unique_ptr<GlobalArea, GlobalDeleter> g(AllocateGlobalArea());
   NicArea* nic = AllocateNicArea();
   nic->AdapterName.Set("eth0");
-  g->Nics[0] = nic;
-  g->NicCount.store(1, std::memory_order_release);
+  AttachNicArea(*g, nic);
   MetricsServer server;
   MetricsSettings s;
   s.endpoint.port = 0;
