@@ -58,6 +58,11 @@ bool AttachNicArea(GlobalArea& global, NicArea* nic) {
   return true;
 }
 
+bool CountsAlone(const NicArea& nic) {
+  const GlobalArea* g = nic.Global;
+  return g != nullptr && g->NicCount.load(std::memory_order_acquire) == 1 && g->Nics[0] == &nic;
+}
+
 TotalsSnapshot GlobalArea::Totals() const {
   constexpr auto r = std::memory_order_relaxed;
   TotalsSnapshot t;

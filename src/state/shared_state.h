@@ -345,6 +345,10 @@ struct NicArea {
   uint8_t OwnAddress[6];
   uint8_t IsWan;
   uint32_t FramesRead;
+  // Set by the capture thread when it starts, read by accounting (capture thread only): the adapter
+  // is the only one attached to its GlobalArea, so its thread is the only writer of the totals and
+  // adds to them with a plain load and store instead of a locked instruction.
+  uint8_t CountsAlone;
   // Frame being accounted (capture thread only).
   uint32_t FrameLength;
   uint8_t IsGroupFrame;
@@ -465,8 +469,13 @@ extern std::atomic<GlobalArea*> g_global_area;
 inline GlobalArea* Global() { return g_global_area.load(std::memory_order_acquire); }
 
 // Lists `nic` as the next adapter of `global` and makes it count into `global` (NicArea::Global);
-// false when all kMaxNics places are taken. Before the adapter's capture thread starts.
+// false when all kMaxNics places are taken. Every adapter of a block is attached before the first
+// capture thread starts: a thread that finds its adapter the only one listed takes itself for the
+// only writer of the totals (NicArea::CountsAlone), and an adapter that counts into a block must
+// be listed in it while its thread runs beside another.
 bool AttachNicArea(GlobalArea& global, NicArea* nic);
+// Whether `nic` is the only adapter listed in its GlobalArea (read when its capture thread starts).
+bool CountsAlone(const NicArea& nic);
 
 // Allocate zero-filled blocks (never freed by the agent; tests may delete them).
 GlobalArea* AllocateGlobalArea();
