@@ -421,6 +421,7 @@ void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, con
   else
     SharedStoreZero<4>(ge.DestIp);
   EndSlotRewrite(ge);
+  PrefetchForRewrite(nic->GroupFrames[slot + 1 < kGroupFrames ? slot + 1 : 0]);
   const bool have_name = x.have_netbios && x.netbios[0] != 0;
   if (s) {
     RelaxedStore(s->LastSeen, now);

@@ -135,6 +135,15 @@ inline void SharedZeroWords(void* shared_dst, size_t from, size_t to) {
     std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(d + i)).store(0, std::memory_order_relaxed);
 }
 
+// Asks for the cache lines of an object about to be rewritten (a ring's next slot), for writing: the
+// slots of a ring larger than the cache come from memory, and the capture thread would otherwise
+// wait for them as it fills the slot.
+template <typename T>
+inline void PrefetchForRewrite(const T& slot) {
+  const char* p = reinterpret_cast<const char*>(&slot);
+  for (size_t i = 0; i < sizeof(T); i += 64) __builtin_prefetch(p + i, 1, 3);
+}
+
 // A NUL-terminated 8-bit text of N bytes, shared between threads.
 template <size_t N>
 struct Text {
