@@ -118,8 +118,8 @@ int main(int argc, char** argv) {
     hive.SetDword(std::string(kAdapterParametersKey) + "\\" + ifname, kRingSizeValue,
                   static_cast<uint32_t>(strtoul(argv[4], nullptr, 10)));
 
-  g_global_area.store(AllocateGlobalArea());
   NicArea* nic = AllocateNicArea();
+  AttachNicArea(*AllocateGlobalArea(), nic);
   const std::u16string device = platform::Widen(std::string(kDevicePrefix) + ifname);
   for (size_t i = 0; i < device.size() && i < 127; ++i) nic->DeviceName[i] = device[i];
   platform::RealClock clock;

@@ -52,15 +52,14 @@ double ThreadCpuSeconds() {
 }
 
 GlobalArea* SharedState() {
-  if (Global() == nullptr) {
-    GlobalArea* g = AllocateGlobalArea();
+  static GlobalArea* const g = [] {
+    GlobalArea* global = AllocateGlobalArea();
     NicArea* nic = AllocateNicArea();
     nic->AdapterName.Set("mix");
-    g->Nics[0] = nic;
-    g->NicCount.store(1, std::memory_order_release);
-    g_global_area.store(g);
-  }
-  return Global();
+    AttachNicArea(*global, nic);
+    return global;
+  }();
+  return g;
 }
 
 // Replays the workload five times through the capture thread with accounting per iteration, while

@@ -20,16 +20,15 @@ class Silent : public platform::Output {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static GlobalArea* global = [] {
-    GlobalArea* g = AllocateGlobalArea();
-    g_global_area.store(g);
     static Silent silent;
     SetAccountingOutput(&silent);
-    return g;
+    return AllocateGlobalArea();
   }();
   static NicArea* nic = [] {
     NicArea* n = AllocateNicArea();
     const uint8_t own[6] = {0x00, 0x60, 0x08, 0x00, 0x00, 0x0a};
     memcpy(n->OwnAddress, own, 6);
+    AttachNicArea(*global, n);
     return n;
   }();
   if (size == 0) return 0;

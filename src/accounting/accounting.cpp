@@ -291,41 +291,48 @@ void IpChecks(NicArea* nic, FrameFacts& x, StationRecord* s) {
   }
 }
 
-void AddFloat(std::atomic<float>& total, uint32_t n) {
-  total.fetch_add(static_cast<float>(n), std::memory_order_relaxed);
-}
 void AddFloat(float& field, uint32_t n) { RelaxedStore(field, field + static_cast<float>(n)); }
 void Increment(uint32_t& field) { RelaxedStore(field, field + 1); }
 
 bool IsClassDOrE(const uint8_t* ip) { return (ip[0] & 0xE0) == 0xE0; }
 
+// Adds to a GlobalArea total: a locked add when other adapters' threads add to it too, else (the
+// adapter counts alone) a plain load and store, which readers see whole all the same.
+template <typename T>
+void AddTotal(std::atomic<T>& total, T n, bool alone) {
+  if (alone)
+    total.store(total.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  else
+    total.fetch_add(n, std::memory_order_relaxed);
+}
+
 // The GlobalArea totals of one frame. Done before the frame's ring and label stores: a locked
 // add waits for every store before it to reach the cache, and ring slots are usually not there.
-void CountTotals(GlobalArea* g, const FrameFacts& x, uint32_t now, uint32_t length, bool event) {
+void CountTotals(GlobalArea* g, const FrameFacts& x, uint32_t now, uint32_t length, bool event, bool alone) {
   constexpr auto relaxed = std::memory_order_relaxed;
   if (x.from_self) {
     g->LastOwnTime.store(now, relaxed);
     if (!x.group) g->LastOwnUnicastTime.store(now, relaxed);
     if (event) {
-      g->OwnEventFrames.fetch_add(1, relaxed);
+      AddTotal(g->OwnEventFrames, 1u, alone);
     } else if (x.group) {
       g->LastOwnGroupTime.store(now, relaxed);
-      g->OwnGroupFrames.fetch_add(1, relaxed);
+      AddTotal(g->OwnGroupFrames, 1u, alone);
     } else {
-      AddFloat(g->OwnBytes, length);
-      g->OwnFrames.fetch_add(1, relaxed);
+      AddTotal(g->OwnBytes, static_cast<float>(length), alone);
+      AddTotal(g->OwnFrames, 1u, alone);
     }
   } else {
     g->LastOtherTime.store(now, relaxed);
     if (!x.group) g->LastOtherUnicastTime.store(now, relaxed);
     if (event) {
-      g->OtherEventFrames.fetch_add(1, relaxed);
+      AddTotal(g->OtherEventFrames, 1u, alone);
     } else if (x.group) {
       g->LastOtherGroupTime.store(now, relaxed);
-      g->OtherGroupFrames.fetch_add(1, relaxed);
+      AddTotal(g->OtherGroupFrames, 1u, alone);
     } else {
-      AddFloat(g->OtherBytes, length);
-      g->OtherFrames.fetch_add(1, relaxed);
+      AddTotal(g->OtherBytes, static_cast<float>(length), alone);
+      AddTotal(g->OtherFrames, 1u, alone);
     }
   }
 }
@@ -339,7 +346,7 @@ uint32_t DirectionOf(const FrameFacts& x, bool event) {
 // Station accounting for one classified frame. `dest` and `src` are the protocol addresses of the
 // class (MACs, IPv4 or IPX network:node).
 void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, const uint8_t* src, ProtocolName name) {
-  GlobalArea* g = Global();
+  GlobalArea* g = nic->Global;
   FrameEntry& e = x.e;
 
   // A group frame from another station names a station but never adds one. The receiver's key
@@ -365,7 +372,7 @@ void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, con
   if (!x.group && s != nullptr) {
     if (x.ip) IpChecks(nic, x, s);
     const bool event = x.event != kEventNone;
-    CountTotals(g, x, now, length, event);
+    CountTotals(g, x, now, length, event, nic->CountsAlone);
     x.direction = DirectionOf(x, event);
   }
   SharedStore<16>(e.SrcLabel.bytes, sender.address_label);
@@ -396,7 +403,7 @@ void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, con
 
   // Group frame: counted, and logged in the group ring whether or not a station exists.
   const bool event = x.event != kEventNone;
-  CountTotals(g, x, now, length, event);
+  CountTotals(g, x, now, length, event, nic->CountsAlone);
   x.direction = DirectionOf(x, event);
   const uint32_t slot = nic->GroupFrameCount % kGroupFrames;
   RelaxedStore(nic->GroupFrameIndex, slot);
@@ -414,6 +421,7 @@ void AccountFrame(NicArea* nic, FrameFacts& x, int cls, const uint8_t* dest, con
   else
     SharedStoreZero<4>(ge.DestIp);
   EndSlotRewrite(ge);
+  PrefetchForRewrite(nic->GroupFrames[slot + 1 < kGroupFrames ? slot + 1 : 0]);
   const bool have_name = x.have_netbios && x.netbios[0] != 0;
   if (s) {
     RelaxedStore(s->LastSeen, now);
@@ -510,7 +518,7 @@ void SetAccountingOutput(platform::Output* out) { g_output.store(out, std::memor
 
 [[gnu::flatten]] void AccountEthernetFrame(NicArea* nic, const uint8_t* frame) {
   FrameEntry& e = CurrentEntry(nic);
-  if (Global() == nullptr) return ClearEntry(e);
+  if (nic->Global == nullptr) return ClearEntry(e);
   FrameFacts x(ViewOf(nic, frame), e);
   x.f.bytes(0, 6, x.dest);
   x.f.bytes(6, 6, x.src);
@@ -534,7 +542,7 @@ void SetAccountingOutput(platform::Output* out) { g_output.store(out, std::memor
 
 void AccountTokenRingFrame(NicArea* nic, const uint8_t* frame) {
   FrameEntry& e = CurrentEntry(nic);
-  if (Global() == nullptr) return ClearEntry(e);
+  if (nic->Global == nullptr) return ClearEntry(e);
   FrameFacts x(ViewOf(nic, frame), e);
   const ByteView f = x.f;
   f.bytes(tr_off::Dest, 6, x.dest);

@@ -32,7 +32,9 @@ void ResolveStationName(StationRecord* station, NameResolver& resolver) {
     host[32] = 0;  // at most 32 characters fit the 33-byte Name
     station->Name.Set(host);
   }
-  if (GlobalArea* g = Global()) RelaxedStore(station->LastSequence, g->FrameSequence.load(std::memory_order_relaxed));
+  const NicArea* nic = RelaxedLoad(station->Nic);
+  if (GlobalArea* g = nic != nullptr ? nic->Global : nullptr)
+    RelaxedStore(station->LastSequence, g->FrameSequence.load(std::memory_order_relaxed));
 }
 
 ResolverPool::ResolverPool(NameResolver& resolver, int threads) : resolver_(resolver) {

@@ -330,7 +330,7 @@ int AddStation(NicArea* nic, StationIndex& idx, const StationSearch& q, const St
   s.Role.Clear();
   RelaxedStore(s.Nic, nic);
 
-  GlobalArea* g = Global();
+  GlobalArea* g = nic->Global;
   bool want_lookup = false;
   if (q.self) {
     // The adapter's own station.

@@ -157,7 +157,9 @@ void CaptureThread(NicArea* nic, const CaptureContext& ctx) {
     }
   }
 
-  GlobalArea* g = Global();
+  GlobalArea* g = nic->Global;
+  const bool alone = CountsAlone(*nic);
+  nic->CountsAlone = alone;
   const AccountEntry account = media == kMedium8025 ? ctx.account_8025 : ctx.account_8023;
   uint32_t frames_read = nic->FramesRead;
   uint32_t event_count = nic->EventCount;
@@ -173,7 +175,13 @@ void CaptureThread(NicArea* nic, const CaptureContext& ctx) {
     RelaxedStore(nic->FrameTime, time);
     RelaxedStore(nic->FramesRead, frames_read);
     RelaxedStore(nic->FrameLength, length);
-    const uint32_t sequence = g ? g->FrameSequence.fetch_add(1, std::memory_order_relaxed) + 1 : frames_read;
+    uint32_t sequence = frames_read;
+    if (alone) {
+      sequence = g->FrameSequence.load(std::memory_order_relaxed) + 1;
+      g->FrameSequence.store(sequence, std::memory_order_relaxed);
+    } else if (g != nullptr) {
+      sequence = g->FrameSequence.fetch_add(1, std::memory_order_relaxed) + 1;
+    }
 
     FrameEntry& e = nic->RecentFrames[index];
     uint8_t* frame = buffer.Frame(slot);

@@ -202,6 +202,8 @@ void Agent::SetUpAdapters() {
   size_t units = kExportBufferBytes / 2;
   auto unit = [&buf](size_t i) { return static_cast<char16_t>(buf[2 * i] | buf[2 * i + 1] << 8); };
   size_t pos = 0;
+  // Every adapter is attached before the first capture thread starts (see AttachNicArea).
+  std::vector<NicArea*> attached;
   while (pos + 1 < units && unit(pos) != 0 && unit(pos + 1) != 0 &&
          global_->NicCount.load(std::memory_order_relaxed) < kMaxNics) {
     size_t len = 0;
@@ -209,11 +211,10 @@ void Agent::SetUpAdapters() {
     NicArea* nic = AllocateNicArea();
     if (nic == nullptr) {
       out_.MessageBox("GlobalAlloc for NIC area FAILED", kSevereErrorCaption);
+      for (NicArea* earlier : attached) StartCaptureThread(earlier);
       return;
     }
-    int index = global_->NicCount.load(std::memory_order_relaxed);
-    global_->Nics[index] = nic;
-    global_->NicCount.store(index + 1, std::memory_order_release);
+    AttachNicArea(*global_, nic);  // the loop stops before kMaxNics are taken
     char adapter_name[32] = {};
     for (size_t i = 15, j = 0; i < len && j < 31; ++i, ++j) adapter_name[j] = static_cast<char>(unit(pos + i) & 0xFF);
     nic->AdapterName.Set(adapter_name);
@@ -222,9 +223,10 @@ void Agent::SetUpAdapters() {
     line += "\n";
     out_.Write(line.c_str());
     for (size_t i = 0; i < len && i < 127; ++i) nic->DeviceName[i] = unit(pos + i);
-    StartCaptureThread(nic);
+    attached.push_back(nic);
     pos += len + 1;
   }
+  for (NicArea* nic : attached) StartCaptureThread(nic);
   // Entries beyond the four adapters (or beyond the list buffer) are named, not dropped silently.
   const size_t all_units = raw->data.size() / 2;
   auto any_unit = [&raw](size_t i) { return static_cast<char16_t>(raw->data[2 * i] | raw->data[2 * i + 1] << 8); };

@@ -48,6 +48,21 @@ void SharedZero(void* shared_dst, size_t n) {
   }
 }
 
+bool AttachNicArea(GlobalArea& global, NicArea* nic) {
+  const int index = global.NicCount.load(std::memory_order_relaxed);
+  if (index >= kMaxNics) return false;
+  nic->Global = &global;
+  global.Nics[index] = nic;
+  // Release: a reader that sees the count sees the adapter's pointer.
+  global.NicCount.store(index + 1, std::memory_order_release);
+  return true;
+}
+
+bool CountsAlone(const NicArea& nic) {
+  const GlobalArea* g = nic.Global;
+  return g != nullptr && g->NicCount.load(std::memory_order_acquire) == 1 && g->Nics[0] == &nic;
+}
+
 TotalsSnapshot GlobalArea::Totals() const {
   constexpr auto r = std::memory_order_relaxed;
   TotalsSnapshot t;

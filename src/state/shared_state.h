@@ -135,6 +135,15 @@ inline void SharedZeroWords(void* shared_dst, size_t from, size_t to) {
     std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(d + i)).store(0, std::memory_order_relaxed);
 }
 
+// Asks for the cache lines of an object about to be rewritten (a ring's next slot), for writing: the
+// slots of a ring larger than the cache come from memory, and the capture thread would otherwise
+// wait for them as it fills the slot.
+template <typename T>
+inline void PrefetchForRewrite(const T& slot) {
+  const char* p = reinterpret_cast<const char*>(&slot);
+  for (size_t i = 0; i < sizeof(T); i += 64) __builtin_prefetch(p + i, 1, 3);
+}
+
 // A NUL-terminated 8-bit text of N bytes, shared between threads.
 template <size_t N>
 struct Text {
@@ -157,6 +166,7 @@ struct Text {
 
 struct StationRecord;
 struct NicArea;
+struct GlobalArea;
 struct PacketDriverHandle;  // defined by the capture layer
 
 // TCP connection (20 bytes on the wire). Matched on the 12 bytes from source IP to destination port.
@@ -331,6 +341,10 @@ enum TcpipList { kAddresses = 0, kSubnetMasks = 1, kGateways = 2, kDnsServers = 
 
 struct NicArea {
   std::atomic<PacketDriverHandle*> Driver;
+  // The agent's block this adapter counts into (totals, frame sequence, host name); set once by
+  // AttachNicArea before the adapter's capture thread starts, never changed after. Null: the
+  // adapter's frames are kept in its rings but not counted.
+  GlobalArea* Global;
   char16_t DeviceName[128];
   Text<32> AdapterName;
   Text<64> AdapterTitle;
@@ -340,6 +354,10 @@ struct NicArea {
   uint8_t OwnAddress[6];
   uint8_t IsWan;
   uint32_t FramesRead;
+  // Set by the capture thread when it starts, read by accounting (capture thread only): the adapter
+  // is the only one attached to its GlobalArea, so its thread is the only writer of the totals and
+  // adds to them with a plain load and store instead of a locked instruction.
+  uint8_t CountsAlone;
   // Frame being accounted (capture thread only).
   uint32_t FrameLength;
   uint8_t IsGroupFrame;
@@ -454,9 +472,19 @@ struct GlobalArea {
   void SetCheckpoint(const TotalsSnapshot& t) { SharedCopyIn(&Checkpoint, &t, sizeof t); }
 };
 
-// The process-wide pointer; null until start-up has allocated the block.
+// The process-wide pointer, for what has no adapter or context to reach the block through (stop
+// requests, the taskbar's log-off notice); null until start-up has allocated the block.
 extern std::atomic<GlobalArea*> g_global_area;
 inline GlobalArea* Global() { return g_global_area.load(std::memory_order_acquire); }
+
+// Lists `nic` as the next adapter of `global` and makes it count into `global` (NicArea::Global);
+// false when all kMaxNics places are taken. Every adapter of a block is attached before the first
+// capture thread starts: a thread that finds its adapter the only one listed takes itself for the
+// only writer of the totals (NicArea::CountsAlone), and an adapter that counts into a block must
+// be listed in it while its thread runs beside another.
+bool AttachNicArea(GlobalArea& global, NicArea* nic);
+// Whether `nic` is the only adapter listed in its GlobalArea (read when its capture thread starts).
+bool CountsAlone(const NicArea& nic);
 
 // Allocate zero-filled blocks (never freed by the agent; tests may delete them).
 GlobalArea* AllocateGlobalArea();

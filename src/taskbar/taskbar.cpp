@@ -1,8 +1,10 @@
 #include "taskbar/taskbar.h"
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -197,6 +199,40 @@ bool HaveSessionBus() {
   return stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
+#ifdef NETWARD_HAVE_GTK
+namespace {
+// The desktop back end is a module of its own, loaded only when a display is there: linked into the
+// agent, GTK and the libraries under it cost every start (headless ones included) some 15 ms of
+// dynamic loading. It looks for it beside the agent (the build tree), then where it is installed,
+// relative to the agent's directory. Loaded once and never unloaded (GTK cannot be). Null, with a
+// line on `out`, when it cannot be found or loaded.
+MakeDesktopBackendFn LoadDesktopModule(platform::Output& out) {
+  static std::atomic<MakeDesktopBackendFn> loaded{nullptr};
+  if (MakeDesktopBackendFn make = loaded.load(std::memory_order_acquire)) return make;
+  const std::string own = platform::OwnProgramDirectory();
+  std::string why;
+  for (const std::string& path : {own + "/" + kDesktopModule, own + "/" + NETWARD_DESKTOP_MODULE_DIR + "/" + kDesktopModule}) {
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+      struct stat st;
+      if (stat(path.c_str(), &st) == 0) why = dlerror();  // there, but it cannot be loaded
+      continue;
+    }
+    auto make = reinterpret_cast<MakeDesktopBackendFn>(dlsym(module, kDesktopModuleEntry));
+    if (make == nullptr) {
+      why = path + ": no " + kDesktopModuleEntry;
+      continue;
+    }
+    loaded.store(make, std::memory_order_release);
+    return make;
+  }
+  out.Printf("Taskbar: the desktop module %s cannot be loaded (%s); the icon state is kept without a tray\n",
+             kDesktopModule, why.empty() ? "not found beside the agent nor where it is installed" : why.c_str());
+  return nullptr;
+}
+}  // namespace
+#endif
+
 std::unique_ptr<TaskbarBackend> MakeTaskbarBackend(const TaskbarContext& ctx, uintptr_t window) {
   platform::Output& out = *ctx.out;
   if (!HaveDesktop()) return std::make_unique<HeadlessTaskbarBackend>(out);
@@ -205,7 +241,9 @@ std::unique_ptr<TaskbarBackend> MakeTaskbarBackend(const TaskbarContext& ctx, ui
     out.Write("Taskbar: a display but no session bus; the icon state is kept without a tray\n");
     return std::make_unique<HeadlessTaskbarBackend>(out);
   }
-  if (std::unique_ptr<TaskbarBackend> desktop = MakeGtkTaskbarBackend(ctx, window)) return desktop;
+  const MakeDesktopBackendFn make = LoadDesktopModule(out);
+  if (make == nullptr) return std::make_unique<HeadlessTaskbarBackend>(out);
+  if (std::unique_ptr<TaskbarBackend> desktop{make(ctx, window)}) return desktop;
   out.Write("Taskbar: the display cannot be opened; the icon state is kept without a tray\n");
 #else
   (void)window;

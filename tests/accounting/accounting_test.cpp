@@ -71,6 +71,44 @@ TEST_F(AccountingTest, DirectionsAndTotals) {
   }
 }
 
+// An adapter counts into the GlobalArea it is attached to, whichever block the process publishes;
+// one attached to none keeps its frames in the ring without counting them.
+TEST_F(AccountingTest, AnAdapterCountsIntoTheAreaItIsAttachedTo) {
+  GlobalArea* own = AllocateGlobalArea();
+  NicArea* nic = AllocateNicArea();
+  ASSERT_TRUE(AttachNicArea(*own, nic));
+  EXPECT_EQ(nic->Global, own);
+  EXPECT_EQ(own->Nics[0], nic);
+  EXPECT_EQ(own->NicCount.load(), 1);
+  own->HostName.Set("ATTACHED");
+
+  Adapter a;
+  a.nic().Global = own;
+  const FrameEntry& e = a.Feed(Tcp(MacN(3), kOwnMac, IpN(10), IpN(3), 1, 5, 0x10), 1000);
+  EXPECT_EQ(e.Direction, kDirOwnUnicast);
+  EXPECT_EQ(own->Totals().OwnFrames, 1u);
+  EXPECT_EQ(a.global().Totals().OwnFrames, 0u) << "the process's block is not the adapter's";
+  StationRecord* self = e.Station;
+  ASSERT_NE(self, nullptr);
+  EXPECT_EQ(self->IsSelf, 1u);
+  EXPECT_STREQ(self->Name.bytes, "ATTACHED") << "the own station is named from the adapter's block";
+
+  a.nic().Global = nullptr;
+  const FrameEntry& kept = a.Feed(Tcp(MacN(3), MacN(2), IpN(2), IpN(3), 1, 5, 0x10), 1001);
+  EXPECT_EQ(kept.Station, nullptr);
+  EXPECT_STREQ(kept.SrcLabel.bytes, "");
+  EXPECT_EQ(own->Totals().OtherFrames, 0u);
+  EXPECT_EQ(a.nic().RecentFrames[1].Time, 1001u) << "the frame is still in the ring";
+
+  for (int i = 1; i < kMaxNics; ++i) EXPECT_TRUE(AttachNicArea(*own, AllocateNicArea()));
+  NicArea* fifth = AllocateNicArea();
+  EXPECT_FALSE(AttachNicArea(*own, fifth));
+  EXPECT_EQ(fifth->Global, nullptr);
+  EXPECT_EQ(own->NicCount.load(), kMaxNics);
+  delete fifth;
+  FreeGlobalArea(own);
+}
+
 TEST_F(AccountingTest, UnicastCountsBothEndsAndAnEventOnlyTheSender) {
   Adapter a;
   a.Feed(Tcp(MacN(3), MacN(2), IpN(2), IpN(3), 1, 5, 0x10), 100, 1514);

@@ -21,6 +21,7 @@ class Adapter {
     if (Global() == nullptr) g_global_area.store(AllocateGlobalArea());
     global_ = Global();
     nic_ = AllocateNicArea();
+    nic_->Global = global_;  // counts into it without being listed there: the adapter is freed here
     nic_->MediaType = media;
     nic_->IsWan = wan ? 1 : 0;
     if (!wan) memcpy(nic_->OwnAddress, own.data(), 6);

@@ -46,6 +46,7 @@ TEST_F(AccountingTest, ReplayThroughTheCaptureThreadMatchesAnIndependentCount) {
   config.end_event = &stop;  // the thread ends once the file is delivered
   FileDriver driver(path, config, clock, out);
   NicArea* nic = AllocateNicArea();
+  ASSERT_TRUE(AttachNicArea(*Global(), nic));  // the only adapter: its thread counts alone
   CaptureContext ctx;
   ctx.driver = &driver;
   ctx.stop_request = &stop;
@@ -88,9 +89,50 @@ TEST_F(AccountingTest, ReplayThroughTheCaptureThreadMatchesAnIndependentCount) {
   const TotalsSnapshot t = Global()->Totals();
   EXPECT_EQ(t.OwnFrames + t.OtherFrames + t.OwnGroupFrames + t.OtherGroupFrames + t.OwnEventFrames + t.OtherEventFrames,
             taken);
+  EXPECT_EQ(t.FrameSequence, taken);
   EXPECT_EQ(nic->GroupFrameCount, group);
   EXPECT_GT(seen, 0u);
-  delete nic;
+  EXPECT_EQ(nic->CountsAlone, 1);
+}
+
+// Two adapters of one GlobalArea replaying at once: their threads add to the same totals, and none
+// of the adds is lost.
+TEST_F(AccountingTest, TwoAdaptersReplayingAtOnceLoseNoTotal) {
+  const std::string path = testing::TempDir() + "accounting_replay2_" + std::to_string(getpid()) + ".pcap";
+  ASSERT_TRUE(MakeWorkload(path, 20000, 40, 7));
+  platform::RealClock clock;
+  platform::CapturedOutput out;
+  struct Run {
+    platform::Event stop;
+    NicArea* nic = AllocateNicArea();
+    std::thread thread;
+  } runs[2];
+  std::vector<std::unique_ptr<FileDriver>> drivers;
+  for (Run& r : runs) ASSERT_TRUE(AttachNicArea(*Global(), r.nic));
+  for (Run& r : runs) {
+    ReplayConfig config;
+    config.have_own_address = true;
+    memcpy(config.own_address, kOwnMac.data(), 6);
+    config.end_event = &r.stop;
+    drivers.push_back(std::make_unique<FileDriver>(path, config, clock, out));
+    CaptureContext ctx;
+    ctx.driver = drivers.back().get();
+    ctx.stop_request = &r.stop;
+    ctx.out = &out;
+    ctx.account_8023 = AccountEthernetFrame;
+    ctx.account_8025 = AccountTokenRingFrame;
+    r.thread = std::thread([nic = r.nic, ctx] { CaptureThread(nic, ctx); });
+  }
+  for (Run& r : runs) r.thread.join();
+  std::filesystem::remove(path);
+
+  const uint32_t taken = RelaxedLoad(runs[0].nic->FramesRead) + RelaxedLoad(runs[1].nic->FramesRead);
+  ASSERT_GT(taken, 2u * 19980u);
+  const TotalsSnapshot t = Global()->Totals();
+  EXPECT_EQ(t.FrameSequence, taken);
+  EXPECT_EQ(t.OwnFrames + t.OtherFrames + t.OwnGroupFrames + t.OtherGroupFrames + t.OwnEventFrames + t.OtherEventFrames,
+            taken);
+  for (const Run& r : runs) EXPECT_EQ(r.nic->CountsAlone, 0);
 }
 
 }  // namespace

@@ -40,6 +40,7 @@ class CaptureRun {
  public:
   CaptureRun() : nic_(AllocateNicArea()) {
     if (Global() == nullptr) g_global_area.store(AllocateGlobalArea());
+    nic_->Global = Global();  // counts into it without being listed there: the run frees the adapter
   }
   ~CaptureRun() {
     Stop();

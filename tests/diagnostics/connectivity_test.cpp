@@ -75,9 +75,7 @@ class ConnectivityTest : public testing::Test {
   NicArea& AddAdapter(const char* name) {
     NicArea* nic = AllocateNicArea();
     nic->AdapterName.Set(name);
-    int n = g_->NicCount.load();
-    g_->Nics[n] = nic;
-    g_->NicCount.store(n + 1);
+    EXPECT_TRUE(AttachNicArea(*g_, nic));
     return *nic;
   }
   static void SetList(NicArea& nic, TcpipList list, std::initializer_list<const char*> entries) {

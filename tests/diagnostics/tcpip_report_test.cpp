@@ -60,9 +60,7 @@ class TcpipReportTest : public testing::Test {
     nic->AdapterName.Set(name);
     nic->AdapterTitle.Set(title);
     nic->DriverFileText.Set(driver);
-    int n = g_->NicCount.load();
-    g_->Nics[n] = nic;
-    g_->NicCount.store(n + 1);
+    EXPECT_TRUE(AttachNicArea(*g_, nic));
     return *nic;
   }
   std::string Report(size_t size = 4096) {

@@ -138,8 +138,7 @@ TEST_F(MetricsServerTest, ScrapesReadWhileCaptureThreadsWrite) {
   GlobalArea* g = g_.get();
   NicArea* nic = AllocateNicArea();
   nic->AdapterName.Set("eth0");
-  g->Nics[0] = nic;
-  g->NicCount.store(1, std::memory_order_release);
+  AttachNicArea(*g, nic);
   std::atomic<bool> done{false};
   std::thread writer([&] {
     for (uint32_t i = 0; !done.load(); ++i) {

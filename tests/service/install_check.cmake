@@ -1,5 +1,6 @@
 # cmake -DBUILD_DIR=... -DPREFIX=... -P install_check.cmake: installs the build into PREFIX and
-# checks the layout (with -DWITH_CONSOLE=1 the desktop client's files too); the installed units must pass systemd-analyze verify where it exists.
+# checks the layout (with -DWITH_CONSOLE=1 the desktop client's files too; with
+# -DDESKTOP_MODULE_DIR=<dir relative to bin> the tray's module where the agent looks for it); the installed units must pass systemd-analyze verify where it exists.
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${PREFIX}"
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -12,6 +13,9 @@ foreach(f bin/tapeyesv etc/netward/netward.reg lib/systemd/system/TapEyeSv.servi
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
+if(DESKTOP_MODULE_DIR AND NOT EXISTS "${PREFIX}/bin/${DESKTOP_MODULE_DIR}/netward-desktop.so")
+  message(FATAL_ERROR "the desktop module is not where the installed agent looks: bin/${DESKTOP_MODULE_DIR}")
+endif()
 # The desktop client, where it is built: the program, its menu entry and its icon.
 if(WITH_CONSOLE)
   foreach(f bin/netward-console share/applications/netward-console.desktop

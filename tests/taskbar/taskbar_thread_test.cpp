@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -210,6 +211,17 @@ TEST(TaskbarBackendChoice, HeadlessWithoutADisplayOrASessionBus) {
 #endif
   setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
   EXPECT_TRUE(HaveSessionBus());
+#ifdef NETWARD_HAVE_GTK
+  // A display and a bus, but no desktop module where this program looks (beside it, or under
+  // ../lib/netward): headless, saying so, and GTK never loaded.
+  platform::CapturedOutput no_module;
+  ctx.out = &no_module;
+  EXPECT_NE(MakeTaskbarBackend(ctx, 0), nullptr);
+  EXPECT_EQ(no_module.Text(),
+            "Taskbar: the desktop module netward-desktop.so cannot be loaded (not found beside the agent nor "
+            "where it is installed); the icon state is kept without a tray\n");
+  EXPECT_EQ(dlopen("libgtk-3.so.0", RTLD_NOW | RTLD_NOLOAD), nullptr);
+#endif
 }
 
 }  // namespace

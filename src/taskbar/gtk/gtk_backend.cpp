@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -473,10 +474,11 @@ void CloseAllWindows() {
 
 }  // namespace netward::gtkui
 
-namespace netward {
-
-std::unique_ptr<TaskbarBackend> MakeGtkTaskbarBackend(const TaskbarContext& ctx, uintptr_t taskbar_window) {
-  using namespace gtkui;
+extern "C" [[gnu::visibility("default")]] netward::TaskbarBackend* netward_make_desktop_backend(
+    const netward::TaskbarContext& ctx, uintptr_t taskbar_window) {
+  using namespace netward;
+  using namespace netward::gtkui;
+  static_assert(std::is_same_v<decltype(&netward_make_desktop_backend), MakeDesktopBackendFn>);
   g_desktop = new Desktop;
   g_desktop->ctx = ctx;
   g_desktop->taskbar_window = taskbar_window;
@@ -500,7 +502,5 @@ std::unique_ptr<TaskbarBackend> MakeGtkTaskbarBackend(const TaskbarContext& ctx,
   const char* display = getenv("DISPLAY");
   const char* wayland = getenv("WAYLAND_DISPLAY");
   ctx.out->Printf("Taskbar: tray icon on display %s\n", wayland != nullptr && *wayland ? wayland : display);
-  return std::make_unique<TrayBackend>();
+  return new TrayBackend();
 }
-
-}  // namespace netward
