@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "state/shared_state.h"
+#include "wire/reply_fields.h"
 #include "wire/reply_layout.h"
 
 namespace netward {
@@ -83,6 +84,67 @@ namespace stats_off {
 inline constexpr size_t Tag = 0, AdapterIndex = 4, Station = 8, End = 166;
 }
 static_assert(stats_off::End == kStatsRecordSize && stats_off::End - stats_off::Station == kStationRecordSize);
+
+// The stored records as field tables (see wire/reply_fields.h), held to the offsets above. The
+// in-memory links (ConnectionChain, Nic; Station in the rings: a StationRef) are written as numbers.
+namespace stored_fields {
+inline constexpr auto kStation = std::to_array<Field>({
+    {"ConnectionChain", station_off::ConnectionChain, 4, FieldKind::kU32},
+    {"IsSelf", station_off::IsSelf, 4, FieldKind::kU32},
+    {"IpAddress", station_off::IpAddress, 4, FieldKind::kRaw},
+    {"AddressLabel", station_off::AddressLabel, 16, FieldKind::kText},
+    {"ProtocolLabel", station_off::ProtocolLabel, 29, FieldKind::kText},
+    {"Name", station_off::Name, 33, FieldKind::kText},
+    {"LastSequence", station_off::LastSequence, 4, FieldKind::kU32},
+    {"FirstSeen", station_off::FirstSeen, 4, FieldKind::kU32},
+    {"LastSeen", station_off::LastSeen, 4, FieldKind::kU32},
+    {"BytesSent", station_off::BytesSent, 4, FieldKind::kF32},
+    {"FramesSent", station_off::FramesSent, 4, FieldKind::kU32},
+    {"GroupFramesSent", station_off::GroupFramesSent, 4, FieldKind::kU32},
+    {"EventFramesSent", station_off::EventFramesSent, 4, FieldKind::kU32},
+    {"BytesReceived", station_off::BytesReceived, 4, FieldKind::kF32},
+    {"FramesReceived", station_off::FramesReceived, 4, FieldKind::kU32},
+    {"Role", station_off::Role, 8, FieldKind::kText},
+    {"Nic", station_off::Nic, 4, FieldKind::kU32},
+    {"", station_off::Reserved, 20, FieldKind::kPad},
+});
+inline constexpr auto kFrameEntry = std::to_array<Field>({
+    {"Complete", frame_off::Complete, 1, FieldKind::kU8},
+    {"Time", frame_off::Time, 4, FieldKind::kU32},
+    {"Sequence", frame_off::Sequence, 4, FieldKind::kU32},
+    {"Length", frame_off::Length, 4, FieldKind::kU32},
+    {"SrcLabel", frame_off::SrcLabel, 16, FieldKind::kText},
+    {"ProtoLabel", frame_off::ProtoLabel, 29, FieldKind::kText},
+    {"Station", frame_off::Station, 4, FieldKind::kU32},
+    {"Direction", frame_off::Direction, 4, FieldKind::kU32},
+    {"Event", frame_off::Event, 4, FieldKind::kU32},
+    {"Data", frame_off::Data, kFrameDataBytes, FieldKind::kRaw},
+});
+inline constexpr auto kGroupFrameEntry = std::to_array<Field>({
+    {"Time", group_off::Time, 4, FieldKind::kU32},
+    {"Sequence", group_off::Sequence, 4, FieldKind::kU32},
+    {"Station", group_off::Station, 4, FieldKind::kU32},
+    {"DestIp", group_off::DestIp, 4, FieldKind::kRaw},
+    {"SrcLabel", group_off::SrcLabel, 16, FieldKind::kText},
+    {"ProtoLabel", group_off::ProtoLabel, 29, FieldKind::kText},
+    {"Data", group_off::Data, kFrameDataBytes, FieldKind::kRaw},
+});
+inline constexpr auto kTraceHead = std::to_array<Field>({
+    {"Tag", trace_off::Tag, 4, FieldKind::kTag},
+    {"Time", trace_off::Time, 4, FieldKind::kU32},
+});
+inline constexpr auto kTrace = Join(kTraceHead, reply_fields::kCounts);
+inline constexpr auto kStats = std::to_array<Field>({
+    {"Tag", stats_off::Tag, 4, FieldKind::kTag},
+    {"AdapterIndex", stats_off::AdapterIndex, 4, FieldKind::kU32},
+    {"Station", stats_off::Station, kStationRecordSize, FieldKind::kRaw},  // as kStation lays it out
+});
+static_assert(TilesRecord(kStation, kStationRecordSize));
+static_assert(TilesRecord(kFrameEntry, kFrameEntrySize));
+static_assert(TilesRecord(kGroupFrameEntry, kGroupFrameEntrySize));
+static_assert(TilesRecord(kTrace, kTraceRecordSize));
+static_assert(TilesRecord(kStats, kStatsRecordSize));
+}  // namespace stored_fields
 
 void SerializeTraceRecord(const TraceRecord& r, uint8_t (&out)[kTraceRecordSize]);
 // Returns false when the bytes do not carry the "TET " tag.

@@ -17,12 +17,13 @@ namespace netward {
 
 enum class FieldKind : uint8_t {
   kTag,       // the record's four tag bytes
+  kU8,
   kU32,       // little-endian
   kI32,       // little-endian, two's complement
   kF32,       // little-endian IEEE single
   kText,      // up to the first NUL; trailing blanks are padding
   kZeroText,  // up to the first NUL; zero-filled, so a trailing blank is part of the text
-  kRaw,       // every byte, no terminator (the header's date and time)
+  kRaw,       // every byte, no terminator (the header's date and time, addresses, frame bytes)
   kPad,       // bytes no reader looks at
 };
 

@@ -56,6 +56,7 @@ constexpr bool KindFits(const Member<R>& m) {
     case FieldKind::kU32: return std::holds_alternative<uint32_t R::*>(m.to);
     case FieldKind::kI32: return std::holds_alternative<int32_t R::*>(m.to);
     case FieldKind::kF32: return std::holds_alternative<float R::*>(m.to);
+    case FieldKind::kU8:  // no reply record has one
     case FieldKind::kPad: return false;
     default: return !std::holds_alternative<uint32_t R::*>(m.to) && !std::holds_alternative<int32_t R::*>(m.to) &&
                     !std::holds_alternative<float R::*>(m.to);
