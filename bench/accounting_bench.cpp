@@ -98,12 +98,7 @@ void BM_Accounting(benchmark::State& state) {
     FrameEntry& e = nic->RecentFrames[nic->FrameIndex];
     BeginSlotRewrite(e);
     e.Time = nic->FrameTime;
-    if (alone) {
-      e.Sequence = g->FrameSequence.load(std::memory_order_relaxed) + 1;
-      g->FrameSequence.store(e.Sequence, std::memory_order_relaxed);
-    } else {
-      e.Sequence = g->FrameSequence.fetch_add(1, std::memory_order_relaxed) + 1;
-    }
+    e.Sequence = AddToTotal(g->FrameSequence, 1u, alone);
     e.Length = nic->FrameLength;
     AccountEthernetFrame(nic, frame);
     SharedStore<kFrameDataBytes>(e.Data, frame);

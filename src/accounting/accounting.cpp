@@ -296,16 +296,6 @@ void Increment(uint32_t& field) { RelaxedStore(field, field + 1); }
 
 bool IsClassDOrE(const uint8_t* ip) { return (ip[0] & 0xE0) == 0xE0; }
 
-// Adds to a GlobalArea total: a locked add when other adapters' threads add to it too, else (the
-// adapter counts alone) a plain load and store, which readers see whole all the same.
-template <typename T>
-void AddTotal(std::atomic<T>& total, T n, bool alone) {
-  if (alone)
-    total.store(total.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
-  else
-    total.fetch_add(n, std::memory_order_relaxed);
-}
-
 // The GlobalArea totals of one frame. Done before the frame's ring and label stores: a locked
 // add waits for every store before it to reach the cache, and ring slots are usually not there.
 void CountTotals(GlobalArea* g, const FrameFacts& x, uint32_t now, uint32_t length, bool event, bool alone) {
@@ -314,25 +304,25 @@ void CountTotals(GlobalArea* g, const FrameFacts& x, uint32_t now, uint32_t leng
     g->LastOwnTime.store(now, relaxed);
     if (!x.group) g->LastOwnUnicastTime.store(now, relaxed);
     if (event) {
-      AddTotal(g->OwnEventFrames, 1u, alone);
+      AddToTotal(g->OwnEventFrames, 1u, alone);
     } else if (x.group) {
       g->LastOwnGroupTime.store(now, relaxed);
-      AddTotal(g->OwnGroupFrames, 1u, alone);
+      AddToTotal(g->OwnGroupFrames, 1u, alone);
     } else {
-      AddTotal(g->OwnBytes, static_cast<float>(length), alone);
-      AddTotal(g->OwnFrames, 1u, alone);
+      AddToTotal(g->OwnBytes, static_cast<float>(length), alone);
+      AddToTotal(g->OwnFrames, 1u, alone);
     }
   } else {
     g->LastOtherTime.store(now, relaxed);
     if (!x.group) g->LastOtherUnicastTime.store(now, relaxed);
     if (event) {
-      AddTotal(g->OtherEventFrames, 1u, alone);
+      AddToTotal(g->OtherEventFrames, 1u, alone);
     } else if (x.group) {
       g->LastOtherGroupTime.store(now, relaxed);
-      AddTotal(g->OtherGroupFrames, 1u, alone);
+      AddToTotal(g->OtherGroupFrames, 1u, alone);
     } else {
-      AddTotal(g->OtherBytes, static_cast<float>(length), alone);
-      AddTotal(g->OtherFrames, 1u, alone);
+      AddToTotal(g->OtherBytes, static_cast<float>(length), alone);
+      AddToTotal(g->OtherFrames, 1u, alone);
     }
   }
 }

@@ -175,13 +175,7 @@ void CaptureThread(NicArea* nic, const CaptureContext& ctx) {
     RelaxedStore(nic->FrameTime, time);
     RelaxedStore(nic->FramesRead, frames_read);
     RelaxedStore(nic->FrameLength, length);
-    uint32_t sequence = frames_read;
-    if (alone) {
-      sequence = g->FrameSequence.load(std::memory_order_relaxed) + 1;
-      g->FrameSequence.store(sequence, std::memory_order_relaxed);
-    } else if (g != nullptr) {
-      sequence = g->FrameSequence.fetch_add(1, std::memory_order_relaxed) + 1;
-    }
+    const uint32_t sequence = g != nullptr ? AddToTotal(g->FrameSequence, 1u, alone) : frames_read;
 
     FrameEntry& e = nic->RecentFrames[index];
     uint8_t* frame = buffer.Frame(slot);

@@ -477,6 +477,17 @@ struct GlobalArea {
 extern std::atomic<GlobalArea*> g_global_area;
 inline GlobalArea* Global() { return g_global_area.load(std::memory_order_acquire); }
 
+// Adds `n` to a GlobalArea total and returns the new value: a locked add when other adapters'
+// threads add to it too, else (the adapter counts alone: NicArea::CountsAlone) a plain load and
+// store, which readers see whole all the same.
+template <typename T>
+inline T AddToTotal(std::atomic<T>& total, T n, bool alone) {
+  if (!alone) return total.fetch_add(n, std::memory_order_relaxed) + n;
+  const T sum = total.load(std::memory_order_relaxed) + n;
+  total.store(sum, std::memory_order_relaxed);
+  return sum;
+}
+
 // Lists `nic` as the next adapter of `global` and makes it count into `global` (NicArea::Global);
 // false when all kMaxNics places are taken. Every adapter of a block is attached before the first
 // capture thread starts: a thread that finds its adapter the only one listed takes itself for the
