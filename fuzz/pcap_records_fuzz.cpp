@@ -1,5 +1,6 @@
-// Classic pcap records read in blocks from a file. The first byte picks the byte order (bit 0) and
-// stamp unit (bit 1), the next four the snapshot length; the rest is the file after its header.
+// Classic pcap records from a file, mapped or read in blocks. The first byte picks the byte order
+// (bit 0), stamp unit (bit 1) and reading (bit 2), the next four the snapshot length; the rest is
+// the file after its header.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -22,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   netward::PcapRecords records;
-  if (!records.Open(fd, format)) {
+  const auto access = data[0] & 4 ? netward::PcapRecords::Access::kRead : netward::PcapRecords::Access::kMapped;
+  if (!records.Open(fd, format, access)) {
     close(fd);
     return 0;
   }

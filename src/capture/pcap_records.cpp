@@ -1,5 +1,6 @@
 #include "capture/pcap_records.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,11 @@ namespace netward {
 namespace {
 
 constexpr size_t kBlockBytes = 64 * 1024;  // one read; the block stays in the L2 cache until used
+// Mapped: how far ahead of the record being read its bytes are asked for (a few pages: enough for
+// memory to keep up, little enough to stay in the L2 cache), and how much is read between two
+// give-backs of the pages behind.
+constexpr size_t kPrefetchAhead = 8 * 1024;
+constexpr size_t kReleaseBytes = 16 << 20;
 constexpr size_t kRecordHeaderBytes = 16;
 // A whole record of the largest size fits behind the unread part of a block.
 constexpr size_t kBufferBytes = kBlockBytes + kRecordHeaderBytes + PcapRecords::kMaxCaptured;
@@ -38,20 +44,45 @@ PcapRecords::~PcapRecords() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool PcapRecords::Open(int fd, const PcapRecordFormat& format) {
+bool PcapRecords::Open(int fd, const PcapRecordFormat& format, Access access) {
   if (!buffer_) buffer_.reset(new (std::nothrow) uint8_t[kBufferBytes]);
   if (!buffer_) return false;
+  map_.Unmap();
   if (fd_ >= 0) close(fd_);
   fd_ = fd;
   format_ = format;
   if (format_.snapshot == 0 || format_.snapshot > kMaxCaptured) format_.snapshot = kMaxCaptured;
+  base_ = buffer_.get();
   pos_ = end_ = 0;
   failed_ = false;
+  struct stat st;
+  const off_t start = lseek(fd, 0, SEEK_CUR);
+  if (access == Access::kMapped && start >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > start &&
+      map_.Map(fd, static_cast<size_t>(st.st_size))) {
+    base_ = map_.data();
+    pos_ = static_cast<size_t>(start);
+    end_ = map_.size();
+    next_release_ = pos_ + kReleaseBytes;
+  }
   return true;
+}
+
+bool PcapRecords::LeaveMapping() {
+  if (lseek(fd_, static_cast<off_t>(pos_), SEEK_SET) < 0) return false;
+  map_.Unmap();
+  base_ = buffer_.get();
+  pos_ = end_ = 0;
+  return true;
+}
+
+bool PcapRecords::FileHolds(size_t bytes) const {
+  struct stat st;
+  return fstat(fd_, &st) == 0 && st.st_size >= 0 && static_cast<size_t>(st.st_size) >= bytes;
 }
 
 bool PcapRecords::Have(size_t n) {
   if (end_ - pos_ >= n) return true;
+  if (Mapped() && !LeaveMapping()) return false;
   // The unread part moves to the front (less than a record), and whole blocks follow it.
   memmove(buffer_.get(), buffer_.get() + pos_, end_ - pos_);
   end_ -= pos_;
@@ -72,7 +103,7 @@ bool PcapRecords::Next(FrameRef& frame, int64_t& time_us) {
     failed_ = true;
     return false;
   }
-  const uint8_t* h = buffer_.get() + pos_;
+  const uint8_t* h = base_ + pos_;
   const bool swapped = format_.swapped;
   const uint32_t seconds = Field(h, swapped), fraction = Field(h + 4, swapped);
   const uint32_t captured = Field(h + 8, swapped), wire_length = Field(h + 12, swapped);
@@ -80,7 +111,24 @@ bool PcapRecords::Next(FrameRef& frame, int64_t& time_us) {
     failed_ = true;
     return false;
   }
-  frame.data = buffer_.get() + pos_ + kRecordHeaderBytes;
+  if (Mapped()) {
+    const uint8_t* data = base_ + pos_ + kRecordHeaderBytes;
+    // Touched here, so that a cut in its pages is seen now rather than when the frame is copied.
+    if (captured > 0) static_cast<void>(*static_cast<const volatile uint8_t*>(data + captured - 1));
+    // Past a cut, the rest of the page that holds the new end reads as zeros without a fault: an
+    // all-zero header (rare in a real file) is taken only while the file still holds it.
+    if (map_.Cut() || ((seconds | fraction | captured | wire_length) == 0 && !FileHolds(pos_ + kRecordHeaderBytes))) {
+      failed_ = true;
+      return false;
+    }
+    const size_t ahead = pos_ + kPrefetchAhead, to = ahead + kRecordHeaderBytes + captured;
+    for (size_t a = ahead & ~size_t{63}; a < to && a < end_; a += 64) __builtin_prefetch(base_ + a);
+    if (pos_ >= next_release_) {
+      map_.Release(pos_);
+      next_release_ = pos_ + kReleaseBytes;
+    }
+  }
+  frame.data = base_ + pos_ + kRecordHeaderBytes;
   frame.captured = captured < format_.snapshot ? captured : format_.snapshot;
   frame.wire_length = wire_length;
   // The stamp fields are signed 32-bit numbers in the format, and libpcap takes them so from a file

@@ -1,9 +1,11 @@
-// Classic pcap records read in blocks: every record must come out as libpcap gives it (bytes,
-// captured and wire length, time), in both byte orders and stamp units, across block edges, for
-// records longer than the file's snapshot length, and up to the same damaged record.
+// Classic pcap records, mapped and read in blocks: every record must come out as libpcap gives it
+// (bytes, captured and wire length, time), in both byte orders and stamp units, across block edges,
+// for records longer than the file's snapshot length, and up to the same damaged record. A mapped
+// file may grow or be cut short while it is read.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <pcap/pcap.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -93,7 +95,7 @@ class PcapRecordsTest : public testing::Test {
   }
 
   // The format as the replay adapter takes it: the magic from the file, the rest from libpcap.
-  std::vector<Seen> ByRecords() {
+  std::vector<Seen> ByRecords(PcapRecords::Access access) {
     std::vector<Seen> out;
     char err[PCAP_ERRBUF_SIZE] = {};
     pcap_t* p = pcap_open_offline(path_.c_str(), err);
@@ -109,7 +111,8 @@ class PcapRecordsTest : public testing::Test {
     EXPECT_TRUE(PcapRecords::Handles(magic, format.nanoseconds));
     EXPECT_EQ(lseek(fd, 24, SEEK_SET), 24);
     PcapRecords records;
-    EXPECT_TRUE(records.Open(fd, format));
+    EXPECT_TRUE(records.Open(fd, format, access));
+    EXPECT_EQ(records.Mapped(), access == PcapRecords::Access::kMapped);
     FrameRef f;
     int64_t t;
     while (records.Next(f, t)) out.push_back({f.captured, f.wire_length, t, std::vector<uint8_t>(f.data, f.data + f.captured)});
@@ -119,13 +122,26 @@ class PcapRecordsTest : public testing::Test {
 
   void ExpectSameAsLibpcap(const std::vector<uint8_t>& file, size_t expected_records) {
     Write(file);
-    const std::vector<Seen> want = ByLibpcap(), got = ByRecords();
+    const std::vector<Seen> want = ByLibpcap();
     EXPECT_EQ(want.size(), expected_records);
-    ASSERT_EQ(got.size(), want.size());
-    for (size_t i = 0; i < want.size(); ++i)
-      ASSERT_TRUE(got[i] == want[i]) << "record " << i << ": captured " << got[i].captured << "/" << want[i].captured
-                                     << ", wire " << got[i].wire_length << "/" << want[i].wire_length << ", time "
-                                     << got[i].time_us << "/" << want[i].time_us;
+    for (auto access : {PcapRecords::Access::kMapped, PcapRecords::Access::kRead}) {
+      SCOPED_TRACE(access == PcapRecords::Access::kMapped ? "mapped" : "read");
+      const std::vector<Seen> got = ByRecords(access);
+      ASSERT_EQ(got.size(), want.size());
+      for (size_t i = 0; i < want.size(); ++i)
+        ASSERT_TRUE(got[i] == want[i]) << "record " << i << ": captured " << got[i].captured << "/" << want[i].captured
+                                       << ", wire " << got[i].wire_length << "/" << want[i].wire_length << ", time "
+                                       << got[i].time_us << "/" << want[i].time_us;
+    }
+  }
+
+  // A mapped reader of the file written now, after its file header.
+  void OpenMapped(PcapRecords& records) {
+    const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(lseek(fd, 24, SEEK_SET), 24);
+    ASSERT_TRUE(records.Open(fd, PcapRecordFormat{}));
+    ASSERT_TRUE(records.Mapped());
   }
 
   std::string path_ = (fs::path(testing::TempDir()) / ("nw_records_" + std::to_string(getpid()) + ".pcap")).string();
@@ -177,6 +193,56 @@ TEST_F(PcapRecordsTest, ReadingEndsWhereLibpcapFindsTheFileDamaged) {
     std::vector<uint8_t> file = File(0xA1B23C4Du, false, 0, good);
     file.insert(file.end(), 9, 0);
     ExpectSameAsLibpcap(file, good.size());
+  }
+}
+
+TEST_F(PcapRecordsTest, AMappedFileIsReadOnWhenItGrowsAndEndsWhereItIsCutShort) {
+  std::mt19937 rng(10);
+  std::vector<Record> records;
+  for (int i = 0; i < 400; ++i) records.push_back(Frame(rng, 60 + rng() % 1400, 1000 + i, 0));
+  const std::vector<uint8_t> whole = File(0xA1B2C3D4u, false, 0, records);
+  // Where each record starts in the file.
+  std::vector<size_t> starts;
+  for (size_t at = 24; const Record& r : records) {
+    starts.push_back(at);
+    at += 16 + r.bytes.size();
+  }
+  FrameRef f;
+  int64_t t = 0;
+  {
+    SCOPED_TRACE("grown: records written after the mapping are read on from the file");
+    Write(std::vector<uint8_t>(whole.begin(), whole.begin() + static_cast<long>(starts[300])));
+    PcapRecords reader;
+    OpenMapped(reader);
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(reader.Next(f, t)) << i;
+    FILE* out = fopen(path_.c_str(), "ab");
+    ASSERT_NE(out, nullptr);
+    fwrite(whole.data() + starts[300], 1, whole.size() - starts[300], out);
+    fclose(out);
+    for (int i = 300; i < 400; ++i) {
+      ASSERT_TRUE(reader.Next(f, t)) << i;
+      ASSERT_EQ(std::vector<uint8_t>(f.data, f.data + f.captured), records[i].bytes) << i;
+    }
+    EXPECT_FALSE(reader.Next(f, t));
+  }
+  // Cut in the middle of record 200's bytes, and just after record 200's header: the rest of the
+  // page past the new end reads as zeros, and pages after it fault.
+  for (size_t cut : {starts[200] + 16 + records[200].bytes.size() / 2, starts[200] + 16}) {
+    SCOPED_TRACE(testing::Message() << "cut short at " << cut);
+    Write(whole);
+    PcapRecords reader;
+    OpenMapped(reader);
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(reader.Next(f, t)) << i;
+    ASSERT_EQ(truncate(path_.c_str(), static_cast<off_t>(cut)), 0);
+    int read_on = 100;
+    while (reader.Next(f, t)) {
+      ASSERT_LE(read_on, 200) << "a record past the cut";
+      if (read_on < 200) ASSERT_EQ(std::vector<uint8_t>(f.data, f.data + f.captured), records[read_on].bytes);
+      ++read_on;
+    }
+    // Record 200 itself may come out, with zeros where it was cut: it has left the file.
+    EXPECT_GE(read_on, 200);
+    EXPECT_FALSE(reader.Next(f, t)) << "an ended reader stays ended";
   }
 }
 
