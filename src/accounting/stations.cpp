@@ -226,18 +226,41 @@ void LookupDnsName(const NicArea* nic, const uint8_t* ip, char* out, size_t size
 namespace {
 
 // The capture thread's search of the NetBIOS name cache. It is the cache's only writer, so it reads
-// the entries' bytes directly, and the label hashes beside them (NameLabelHash, made from the same
-// zero-padded labels) pass over the entries that cannot match. Entries are filled in order and never
-// emptied (NameTime[i] is NameCache[i].Time), so `used` gets how many are in use. The entry holding
-// the zero-padded `addr` (16 bytes) and `proto` (29 bytes), or -1.
-int FindNameEntry(const NicArea* nic, uint32_t hash, const char* addr, const char* proto, int& used) {
+// the entries' bytes directly. The index holds every entry in use under the hash of its zero-padded
+// labels (NameLabelHash), by linear probing. The entry holding the zero-padded `addr` (16 bytes) and
+// `proto` (29 bytes), or -1.
+constexpr uint32_t kNameIndexMask = kNameIndexSlots - 1;
+
+int FindNameEntry(const NicArea* nic, uint32_t hash, const char* addr, const char* proto) {
   const StationIndex& idx = nic->Index;
-  for (used = 0; used < kNameCacheEntries && idx.NameTime[used] != 0; ++used) {
-    if (idx.NameLabelHash[used] != hash) continue;
-    const NameCacheEntry& e = nic->NameCache[used];
-    if (memcmp(e.AddressLabel.bytes, addr, 16) == 0 && memcmp(e.ProtocolLabel.bytes, proto, 29) == 0) return used;
+  for (uint32_t i = hash & kNameIndexMask; idx.NameSlot[i] != 0; i = (i + 1) & kNameIndexMask) {
+    const int entry = idx.NameSlot[i] - 1;
+    if (idx.NameLabelHash[entry] != hash) continue;
+    const NameCacheEntry& e = nic->NameCache[entry];
+    if (memcmp(e.AddressLabel.bytes, addr, 16) == 0 && memcmp(e.ProtocolLabel.bytes, proto, 29) == 0) return entry;
   }
   return -1;
+}
+
+void NameIndexInsert(StationIndex& idx, int entry) {
+  uint32_t i = idx.NameLabelHash[entry] & kNameIndexMask;
+  while (idx.NameSlot[i] != 0) i = (i + 1) & kNameIndexMask;
+  idx.NameSlot[i] = static_cast<int16_t>(entry + 1);
+}
+
+// Takes `entry` out of the index; the slots after it in its run move back over the hole where
+// their search would still find them (their home slot is not between the hole and them).
+void NameIndexRemove(StationIndex& idx, int entry) {
+  uint32_t hole = idx.NameLabelHash[entry] & kNameIndexMask;
+  while (idx.NameSlot[hole] != entry + 1) hole = (hole + 1) & kNameIndexMask;
+  for (uint32_t j = (hole + 1) & kNameIndexMask; idx.NameSlot[j] != 0; j = (j + 1) & kNameIndexMask) {
+    const uint32_t home = idx.NameLabelHash[idx.NameSlot[j] - 1] & kNameIndexMask;
+    if (((j - home) & kNameIndexMask) >= ((j - hole) & kNameIndexMask)) {
+      idx.NameSlot[hole] = idx.NameSlot[j];
+      hole = j;
+    }
+  }
+  idx.NameSlot[hole] = 0;
 }
 
 }  // namespace
@@ -252,8 +275,7 @@ void RememberNetbiosName(NicArea* nic, const char* address_label, const char* pr
   const uint32_t hash = LabelHash(addr, proto);
   const uint32_t now = nic->FrameTime;
   StationIndex& idx = nic->Index;
-  int used = 0;
-  const int found = FindNameEntry(nic, hash, addr, proto, used);
+  const int found = FindNameEntry(nic, hash, addr, proto);
   if (found >= 0) {
     NameCacheEntry& e = nic->NameCache[found];
     RelaxedStore(e.Time, now);
@@ -263,16 +285,20 @@ void RememberNetbiosName(NicArea* nic, const char* address_label, const char* pr
   }
   // A new name goes into the first free entry, else over the least recently updated (the first of
   // them when several share the oldest time).
-  int oldest = used;
-  if (used == kNameCacheEntries) {
+  int oldest = idx.NamesUsed;
+  if (oldest < kNameCacheEntries) {
+    ++idx.NamesUsed;
+  } else {
     oldest = 0;
     for (int i = 1; i < kNameCacheEntries; ++i)
       if (idx.NameTime[i] < idx.NameTime[oldest]) oldest = i;
+    NameIndexRemove(idx, oldest);
   }
   NameCacheEntry& e = nic->NameCache[oldest];
   RelaxedStore(e.Time, now);
   idx.NameTime[oldest] = now;
   idx.NameLabelHash[oldest] = hash;
+  NameIndexInsert(idx, oldest);
   e.AddressLabel.Set(addr);
   e.ProtocolLabel.Set(proto);
   e.Name.Set(cut);
@@ -298,8 +324,7 @@ void BuildLabels(const StationSearch& q, const char* name, StationLabels& out) {
 // LookupNetbiosName for the capture thread, the cache's only writer (no copies of the labels).
 void CachedNetbiosName(const NicArea* nic, const StationLabels& labels, uint32_t hash, char (&out)[33]) {
   memset(out, 0, sizeof out);
-  int used = 0;
-  const int found = FindNameEntry(nic, hash, labels.Address, labels.Protocol, used);
+  const int found = FindNameEntry(nic, hash, labels.Address, labels.Protocol);
   if (found < 0) return;
   memcpy(out, nic->NameCache[found].Name.bytes, sizeof out);
   out[sizeof out - 1] = 0;

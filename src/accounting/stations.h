@@ -106,11 +106,19 @@ inline StationMatch FindStation(NicArea* nic, const StationSearch& search) {
   StationIndex& idx = nic->Index;
   if (search.name != kNameOther && RelaxedLoad(nic->StationCount) == idx.Indexed && idx.Epoch != 0) {
     const StationKeyEntry& e = idx.Keys[search.slot];
-    if (e.Epoch == idx.KeyEpoch && e.Station >= 0 && e.Link == search.link && e.Address == search.key_address &&
+    if (e.Epoch == idx.KeyEpoch && e.Link == search.link && e.Address == search.key_address &&
         e.AddressTail == search.key_tail) {
-      // The labels come from the record, whose counters are wanted next anyway.
-      StationRecord& r = nic->Stations[e.Station];
-      return {&r, r.AddressLabel.bytes, r.ProtocolLabel.bytes};
+      if (e.Station >= 0) {
+        // The labels come from the record, whose counters are wanted next anyway.
+        StationRecord& r = nic->Stations[e.Station];
+        return {&r, r.AddressLabel.bytes, r.ProtocolLabel.bytes};
+      }
+      // A key known to have no record in the table as it stands, and none to be added now (a group
+      // frame's sender, or a full table): its own labels.
+      if (e.Indexed == idx.Indexed && (!search.may_add || idx.Indexed >= kMaxStations)) {
+        const StationLabels& labels = idx.KeyLabels[search.slot];
+        return {nullptr, labels.Address, labels.Protocol};
+      }
     }
   }
   return FindStationSlow(nic, search);

@@ -63,6 +63,7 @@ bool PcapRecords::Open(int fd, const PcapRecordFormat& format, Access access) {
     pos_ = static_cast<size_t>(start);
     end_ = map_.size();
     next_release_ = pos_ + kReleaseBytes;
+    prefetched_ = pos_ & ~size_t{63};
   }
   return true;
 }
@@ -80,8 +81,7 @@ bool PcapRecords::FileHolds(size_t bytes) const {
   return fstat(fd_, &st) == 0 && st.st_size >= 0 && static_cast<size_t>(st.st_size) >= bytes;
 }
 
-bool PcapRecords::Have(size_t n) {
-  if (end_ - pos_ >= n) return true;
+bool PcapRecords::Refill(size_t n) {
   if (Mapped() && !LeaveMapping()) return false;
   // The unread part moves to the front (less than a record), and whole blocks follow it.
   memmove(buffer_.get(), buffer_.get() + pos_, end_ - pos_);
@@ -112,17 +112,21 @@ bool PcapRecords::Next(FrameRef& frame, int64_t& time_us) {
     return false;
   }
   if (Mapped()) {
+    // Of a frame, reads take its first kReadLength bytes; the rest of a long frame is never read,
+    // so its lines are neither touched nor asked for (about half of a busy LAN's bytes).
+    const uint32_t used = captured < kReadLength ? captured : kReadLength;
     const uint8_t* data = base_ + pos_ + kRecordHeaderBytes;
     // Touched here, so that a cut in its pages is seen now rather than when the frame is copied.
-    if (captured > 0) static_cast<void>(*static_cast<const volatile uint8_t*>(data + captured - 1));
+    if (used > 0) static_cast<void>(*static_cast<const volatile uint8_t*>(data + used - 1));
     // Past a cut, the rest of the page that holds the new end reads as zeros without a fault: an
     // all-zero header (rare in a real file) is taken only while the file still holds it.
     if (map_.Cut() || ((seconds | fraction | captured | wire_length) == 0 && !FileHolds(pos_ + kRecordHeaderBytes))) {
       failed_ = true;
       return false;
     }
-    const size_t ahead = pos_ + kPrefetchAhead, to = ahead + kRecordHeaderBytes + captured;
-    for (size_t a = ahead & ~size_t{63}; a < to && a < end_; a += 64) __builtin_prefetch(base_ + a);
+    // Each line once, up to kPrefetchAhead past the end of this record.
+    const size_t ahead = pos_ + kRecordHeaderBytes + captured + kPrefetchAhead;
+    for (; prefetched_ < ahead && prefetched_ < end_; prefetched_ += 64) __builtin_prefetch(base_ + prefetched_);
     if (pos_ >= next_release_) {
       map_.Release(pos_);
       next_release_ = pos_ + kReleaseBytes;

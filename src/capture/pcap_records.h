@@ -4,8 +4,8 @@
 // be mapped, in 64 KiB blocks read from the file descriptor. libpcap reads the same records with two
 // fread calls and a copy of every frame out of the stdio buffer: about a tenth of the agent's CPU
 // when it replays a file as fast as it can. Mapped, the kernel's copy of the file goes too (about a
-// quarter of what the bare read loop costs); the pages just ahead are asked for while a record is
-// read, since the processor's own prefetching stops at each page's end.
+// fifth of that CPU); the lines just ahead are asked for while a record is read, since the
+// processor's own prefetching stops at each page's end.
 // libpcap still opens the file and checks its header: it says whether the file is one of these
 // (PcapRecords::Handles), and gives the byte order and the snapshot length.
 #pragma once
@@ -55,7 +55,9 @@ class PcapRecords {
 
  private:
   // At least `n` bytes (n <= the buffer's size) from pos_ on in the buffer; false at the end.
-  bool Have(size_t n);
+  bool Have(size_t n) { return end_ - pos_ >= n || Refill(n); }
+  // Have's way when they are not there yet: reads more.
+  bool Refill(size_t n);
   // Goes on from pos_ of the mapped file with reads (the file has grown since it was mapped).
   bool LeaveMapping();
   // The file is at least `bytes` long now.
@@ -65,6 +67,7 @@ class PcapRecords {
   platform::MappedFile map_;
   const uint8_t* base_ = nullptr;  // the mapping or the buffer; pos_ and end_ count from it
   size_t next_release_ = 0;        // mapped: where the pages behind are next given back
+  size_t prefetched_ = 0;          // mapped: lines from here on not yet asked for
   size_t pos_ = 0;
   size_t end_ = 0;
   int fd_ = -1;

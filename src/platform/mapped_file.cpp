@@ -91,6 +91,7 @@ bool MappedFile::Map(int fd, size_t size) {
   released_ = 0;
   slot_ = slot;
   GuardSlot& s = g_slots[slot];
+  cut_ = &s.cut;
   s.cut.store(false, std::memory_order_relaxed);
   s.end.store(reinterpret_cast<uintptr_t>(p) + mapped_, std::memory_order_relaxed);
   s.begin.store(reinterpret_cast<uintptr_t>(p), std::memory_order_release);
@@ -106,9 +107,8 @@ void MappedFile::Unmap() {
   data_ = nullptr;
   size_ = mapped_ = released_ = 0;
   slot_ = -1;
+  cut_ = nullptr;
 }
-
-bool MappedFile::Cut() const { return slot_ >= 0 && g_slots[slot_].cut.load(std::memory_order_relaxed); }
 
 void MappedFile::Release(size_t offset) {
   const size_t to = (offset < mapped_ ? offset : mapped_) & ~(g_page - 1);

@@ -8,6 +8,7 @@
 // default the process ends with a core, as it would have without the guard).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,7 +33,7 @@ class MappedFile {
   size_t size() const { return size_; }
   // A read met a page past the file's end (the file was cut short, or could not be read there):
   // bytes from that page on read as zeros.
-  bool Cut() const;
+  bool Cut() const { return cut_ != nullptr && cut_->load(std::memory_order_relaxed); }
   // Gives back the pages wholly below `offset`, which will not be read again, so that the process
   // holds about one window of the file however long it is (the pages stay in the page cache).
   void Release(size_t offset);
@@ -43,6 +44,7 @@ class MappedFile {
   size_t mapped_ = 0;    // size_ rounded up to whole pages
   size_t released_ = 0;  // bytes from the start already given back
   int slot_ = -1;        // in the SIGBUS handler's table
+  const std::atomic<bool>* cut_ = nullptr;  // that slot's mark
 };
 
 }  // namespace netward::platform

@@ -288,6 +288,8 @@ struct DnsNameEntry {
 inline constexpr int kStationLabelSlots = 1024;     // labels of up to 500 stations: load below 1/2
 inline constexpr int kStationKeySlots = 4096;       // emptied when half of them are used
 inline constexpr int kConnectionIndexSlots = 2048;  // up to 1000 connections: load below 1/2
+inline constexpr int kNameIndexSlots = 512;         // the name cache's entries: load below 1/2
+static_assert(kNameIndexSlots >= 2 * kNameCacheEntries);
 
 // A station search by the values its two labels are made of: class, kind of address label, MAC,
 // protocol address and protocol name (see accounting/stations.cpp).
@@ -331,9 +333,12 @@ struct StationIndex {
   ConnectionIndexEntry Connections[kConnectionIndexSlots];
   ConnectionEntry* ChainTail[kMaxStations];  // last connection of each non-empty chain
   // Beside NameCache (which only RememberNetbiosName writes): each entry's Time and a hash of its
-  // labels, so that a search reads 8 bytes per entry instead of the entry.
+  // labels, the entries in use (filled in order, never emptied), and an index of the entries by
+  // that hash (entry + 1; 0 = free), so that a search reads a few slots instead of every entry.
   uint32_t NameTime[kNameCacheEntries];
   uint32_t NameLabelHash[kNameCacheEntries];
+  int32_t NamesUsed;
+  int16_t NameSlot[kNameIndexSlots];
 };
 
 // Indexes of NicArea::TcpipConfig.

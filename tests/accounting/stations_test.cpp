@@ -1,6 +1,7 @@
 // Station table, name caches and reverse look-ups.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <random>
@@ -187,6 +188,43 @@ TEST_F(AccountingTest, NameCacheUpdatesAndEvictsTheOldest) {
   char small[4];
   LookupNetbiosName(&nic, "A1", "NetBEUI", small, sizeof small);
   EXPECT_STREQ(small, "REN");
+}
+
+// Many names over many evictions, against a plain model of the cache: any name the capture
+// thread's indexed search misses would come back as a second entry with the same labels.
+TEST_F(AccountingTest, NameCacheMatchesAPlainScanOverManyEvictions) {
+  Adapter a;
+  NicArea& nic = a.nic();
+  struct Entry {
+    std::string addr, proto, name;
+    uint32_t time;
+  };
+  std::vector<Entry> model;
+  std::mt19937 rng(11);
+  uint32_t now = 1;
+  for (int step = 0; step < 6000; ++step) {
+    if (rng() % 3 == 0) ++now;  // several names share a time, so ties are broken as well
+    const int key = static_cast<int>(rng() % 450);
+    const Entry want{"K" + std::to_string(key), key % 2 ? "IP" : "NetBEUI", "N" + std::to_string(step), now};
+    nic.FrameTime = now;
+    RememberNetbiosName(&nic, want.addr.c_str(), want.proto.c_str(), want.name.c_str());
+    auto same = [&](const Entry& e) { return e.addr == want.addr && e.proto == want.proto; };
+    if (auto it = std::find_if(model.begin(), model.end(), same); it != model.end()) {
+      *it = want;
+    } else if (model.size() < static_cast<size_t>(kNameCacheEntries)) {
+      model.push_back(want);
+    } else {
+      *std::min_element(model.begin(), model.end(), [](const Entry& x, const Entry& y) { return x.time < y.time; }) = want;
+    }
+  }
+  ASSERT_EQ(model.size(), static_cast<size_t>(kNameCacheEntries));
+  for (int i = 0; i < kNameCacheEntries; ++i) {
+    const NameCacheEntry& e = nic.NameCache[i];
+    EXPECT_EQ(e.AddressLabel.bytes, model[i].addr) << i;
+    EXPECT_EQ(e.ProtocolLabel.bytes, model[i].proto) << i;
+    EXPECT_EQ(e.Name.bytes, model[i].name) << i;
+    EXPECT_EQ(e.Time, model[i].time) << i;
+  }
 }
 
 // Answers "host-N..." for 10.x.x.N; can hold every look-up until released.
