@@ -126,7 +126,10 @@ bool PcapRecords::Next(FrameRef& frame, int64_t& time_us) {
     }
     // Each line once, up to kPrefetchAhead past the end of this record.
     const size_t ahead = pos_ + kRecordHeaderBytes + captured + kPrefetchAhead;
-    for (; prefetched_ < ahead && prefetched_ < end_; prefetched_ += 64) __builtin_prefetch(base_ + prefetched_);
+    const size_t stop = ahead < end_ ? ahead : end_;
+    size_t line = prefetched_;
+    for (; line < stop; line += 64) __builtin_prefetch(base_ + line);
+    prefetched_ = line;
     if (pos_ >= next_release_) {
       map_.Release(pos_);
       next_release_ = pos_ + kReleaseBytes;

@@ -29,7 +29,8 @@ bool QueuedReadHandle::StartRead(int slot, uint8_t* buffer, uint32_t length, uin
   r.byte_count = byte_count;
   r.pending = true;
   r.completed = false;
-  fifo_[(fifo_head_ + fifo_size_) % kReadSlots] = slot;
+  const int tail = fifo_head_ + fifo_size_;
+  fifo_[tail < kReadSlots ? tail : tail - kReadSlots] = slot;
   ++fifo_size_;
   return true;
 }
@@ -41,7 +42,7 @@ void QueuedReadHandle::Deliver(const FrameRef& frame) {
   --fifo_size_;
   const uint32_t n = frame.captured < r.length ? frame.captured : r.length;
   memcpy(r.buffer, frame.data, n);
-  memset(r.buffer + n, 0, r.length - n);
+  if (n < r.length) memset(r.buffer + n, 0, r.length - n);
   *r.byte_count = frame.wire_length;
   r.time = frame.time;
   r.pending = false;
