@@ -112,8 +112,7 @@ bool PcapRecords::Next(FrameRef& frame, int64_t& time_us) {
     return false;
   }
   if (Mapped()) {
-    // Of a frame, reads take its first kReadLength bytes; the rest of a long frame is never read,
-    // so its lines are neither touched nor asked for (about half of a busy LAN's bytes).
+    // Of a frame, reads take its first kReadLength bytes: the rest of a long frame is not touched.
     const uint32_t used = captured < kReadLength ? captured : kReadLength;
     const uint8_t* data = base_ + pos_ + kRecordHeaderBytes;
     // Touched here, so that a cut in its pages is seen now rather than when the frame is copied.

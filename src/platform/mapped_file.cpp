@@ -31,9 +31,11 @@ void PassOn(int sig, siginfo_t* info, void* context) {
   } else if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN) {
     return g_previous.sa_handler(sig);
   }
-  // The default action (ignoring a fault would only repeat it): on return the access faults again
-  // and ends the process as it would have.
+  // The default action (ignoring a fault would only repeat it), raised again: it is held until
+  // this handler returns, then ends the process as it would have. A SIGBUS sent with kill comes
+  // here too, and must not be lost.
   signal(SIGBUS, SIG_DFL);
+  raise(SIGBUS);
 }
 
 void OnBus(int sig, siginfo_t* info, void* context) {

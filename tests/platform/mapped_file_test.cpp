@@ -29,6 +29,11 @@ int FileOf(const std::string& path, uint8_t fill) {
 
 uint8_t ReadAt(const uint8_t* p) { return *static_cast<const volatile uint8_t*>(p); }
 
+void NoCoreFile() {
+  const rlimit none{};
+  setrlimit(RLIMIT_CORE, &none);
+}
+
 // Killed by SIGBUS; under a sanitizer, its handler (there before ours) reports it and exits non-zero.
 bool EndedByTheBusError(int status) {
   if (WIFSIGNALED(status)) return WTERMSIG(status) == SIGBUS;
@@ -56,14 +61,23 @@ TEST(MappedFile, PagesPastACutReadAsZerosAndOtherBusErrorsStillEndTheProcess) {
   ASSERT_GE(other, 0);
   EXPECT_EXIT(
       {
-        const rlimit no_core{};  // no core file
-        setrlimit(RLIMIT_CORE, &no_core);
+        NoCoreFile();
         MappedFile guard;  // the handler is in place, for another mapping
         if (!guard.Map(other, kBytes)) _exit(3);
         void* p = mmap(nullptr, kBytes, PROT_READ, MAP_SHARED, other, 0);
         if (p == MAP_FAILED || ftruncate(other, 0) != 0) _exit(4);
         guard.Unmap();
         ReadAt(static_cast<const uint8_t*>(p) + kBytes - 1);
+        _exit(0);
+      },
+      EndedByTheBusError, "");
+  // Nor is a SIGBUS sent to the process (not a fault) lost while a file is mapped.
+  EXPECT_EXIT(
+      {
+        NoCoreFile();
+        MappedFile guard;
+        if (!guard.Map(other, kBytes)) _exit(3);
+        raise(SIGBUS);
         _exit(0);
       },
       EndedByTheBusError, "");
