@@ -23,7 +23,10 @@ constexpr size_t kBytes = 64 * 1024;
 int FileOf(const std::string& path, uint8_t fill) {
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const std::vector<uint8_t> bytes(kBytes, fill);
-  if (fd >= 0 && write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return -1;
+  if (fd >= 0 && write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+    close(fd);
+    return -1;
+  }
   return fd;
 }
 
